@@ -1,0 +1,25 @@
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+
+pkg_check_modules(FFTW3F REQUIRED IMPORTED_TARGET fftw3f)
+pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
+pkg_check_modules(SOXR REQUIRED IMPORTED_TARGET soxr)
+pkg_check_modules(PORTAUDIO REQUIRED IMPORTED_TARGET portaudio-2.0)
+pkg_check_modules(ALSA REQUIRED IMPORTED_TARGET alsa)
+pkg_check_modules(PCRE2 REQUIRED IMPORTED_TARGET libpcre2-8)
+pkg_check_modules(LIBAV REQUIRED IMPORTED_TARGET libavcodec libavformat libavutil libswscale)
+find_package(nlohmann_json 3 REQUIRED)
+
+if(QUIMBEL_GUI)
+  find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets)
+  # Every connect names its context object.
+  add_compile_definitions(QT_NO_CONTEXTLESS_CONNECT)
+endif()
+
+if(QUIMBEL_TESTS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+if(QUIMBEL_BENCH)
+  find_package(benchmark REQUIRED)
+endif()

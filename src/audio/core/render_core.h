@@ -1,0 +1,116 @@
+#pragma once
+
+// Thread contract
+// - Main thread: createCore, destroyCore (only once no audio thread can reach
+//   the core), makeSample, freeSample, installSample (before the core is
+//   handed to the audio thread), every enqueueing operation (noteOn,
+//   releaseAll, scheduleNote, scheduleReleaseAll, clearScheduled,
+//   startMetronome, stopMetronome), the setters (setVolume, setBPM,
+//   setMetronomeOn) and drainStarted. The main command queue and the
+//   started-note ring each have exactly this one thread on the main side.
+// - Audio thread: render only. It never allocates, frees, locks, waits or
+//   calls the system.
+// - Safe anywhere: coreSampleRate, currentFrame, beatCount, nextBeatFrame,
+//   metronomeRunning (single atomic loads).
+// A full queue drops the command; a full scheduled list drops the event; a
+// full started-note ring drops the notice. Nothing here reports an error.
+
+#include <cstdint>
+
+namespace quimbel {
+
+// The tag of a note that sends no started-note notice.
+inline constexpr std::int32_t NoTag = -1000000;
+
+// Live presses use tags 0 ... LiveTagLimit - 1 (cycling), loop playback
+// LoopTagBase + hit index, chords played straight from MIDI -(pad + 1).
+inline constexpr std::int32_t LiveTagLimit = 500000;
+inline constexpr std::int32_t LoopTagBase = 900000;
+
+inline constexpr int CoreVoiceCount = 64;
+inline constexpr int CoreQueueCapacity = 1024;
+inline constexpr int CoreScheduledCapacity = 4096;
+inline constexpr int CoreChunkFrames = 256;
+inline constexpr int CorePadCount = 7;
+inline constexpr float CoreInitialVolume = 0.64f;
+inline constexpr double CoreInitialBpm = 120.0;
+
+enum class CoreEventKind : std::uint32_t {
+  NoteOn = 1,
+  ReleaseAll = 2,
+  MetronomeStart = 3,
+  MetronomeStop = 4,
+  PadChord = 5,
+  ScheduleNote = 6,
+  ScheduleReleaseAll = 7,
+  ClearScheduled = 8,
+};
+
+// One stereo piano sample as 16-bit PCM. Owned by the core once installed.
+struct CoreSample {
+  std::int16_t* left = nullptr;
+  std::int16_t* right = nullptr;
+  std::int32_t frames = 0;
+};
+
+// One started-note notice: the chord's tag, the frame its first note began
+// sounding at, and the velocity it was played with.
+struct StartedNote {
+  std::int32_t tag = NoTag;
+  std::int64_t frame = 0;
+  std::int32_t velocity = 0;
+};
+
+// The synthesiser's whole state; its layout lives in render_core_state.h.
+struct RenderCore;
+
+// Makes a core for one output rate. Running out of memory is fatal.
+RenderCore* createCore(double sampleRate);
+// Frees the core, its samples and its reverb; null is accepted.
+void destroyCore(RenderCore* core);
+double coreSampleRate(const RenderCore* core);
+
+// Converts float PCM (clamped to -1..1) into a sample; a null right channel
+// copies the left one. Frames below 1 make an empty, silent sample.
+CoreSample* makeSample(const float* left, const float* right, std::int32_t frames);
+void freeSample(CoreSample* sample);
+// Puts the sample at a MIDI note and hands back the previous occupant (or
+// null) for the caller to free. Above note 127 nothing is installed and the
+// given sample comes back.
+CoreSample* installSample(RenderCore* core, std::uint32_t note, CoreSample* sample);
+
+// Starts a note startOffsetSeconds after the start of the next render call.
+void noteOn(RenderCore* core, std::uint32_t note, std::int32_t tag, std::int32_t velocity,
+            float gain, double startOffsetSeconds, double durationSeconds);
+// Fades every sounding note (30 ms) and drops notes still waiting to start.
+void releaseAll(RenderCore* core);
+// Starts a note at an absolute frame of the core's clock.
+void scheduleNote(RenderCore* core, std::uint32_t note, std::int64_t frame, std::int32_t tag,
+                  std::int32_t velocity, float gain, double durationSeconds);
+void scheduleReleaseAll(RenderCore* core, std::int64_t frame);
+void clearScheduled(RenderCore* core);
+// Restarts the metronome at beat 0 after delaySeconds; the first
+// countInBeats clicks sound even while the metronome is off.
+void startMetronome(RenderCore* core, std::uint32_t countInBeats, double delaySeconds);
+void stopMetronome(RenderCore* core);
+
+void setVolume(RenderCore* core, float volume);       // clamped to 0..1
+void setBPM(RenderCore* core, double bpm);            // clamped to 30..300
+void setMetronomeOn(RenderCore* core, std::uint32_t on);
+
+// Frames rendered so far (published at the end of each render call).
+std::int64_t currentFrame(const RenderCore* core);
+// Beats produced since the last metronome start, count-in included.
+std::uint64_t beatCount(const RenderCore* core);
+std::int64_t nextBeatFrame(const RenderCore* core);
+std::uint32_t metronomeRunning(const RenderCore* core);
+
+// Copies out up to max started-note notices; returns how many.
+std::int32_t drainStarted(RenderCore* core, std::int32_t* tags, std::int64_t* frames,
+                          std::int32_t* velocities, std::int32_t max);
+std::int32_t drainStarted(RenderCore* core, StartedNote* notes, std::int32_t max);
+
+// Renders frames of stereo output into left and right. Audio thread only.
+void render(RenderCore* core, float* left, float* right, std::int32_t frames) noexcept;
+
+}  // namespace quimbel

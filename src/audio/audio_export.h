@@ -1,0 +1,27 @@
+#pragma once
+
+// A finished take as a WAV file: rendered offline at 44100 Hz for the take's
+// length plus time for the last chord's sustain and the reverb tail.
+
+#include <filesystem>
+#include <optional>
+
+#include "model/take.h"
+
+namespace quimbel {
+
+inline constexpr double kAudioExportRate = 44100.0;
+// Seconds added after the take: the last chord's default sounding length and
+// the reverb's tail.
+inline constexpr double kExportSustainSeconds = 1.9;
+inline constexpr double kExportTailSeconds = 1.5;
+
+// The length rendered for a take.
+double audioExportSeconds(const Take& take);
+
+// Renders the take at volume² into "my chords.wav" in a fresh take folder.
+// Absent when the file could not be written. The caller decides whether a
+// take is finished (only a finished take is exported).
+std::optional<std::filesystem::path> exportTakeAudio(const Take& take);
+
+}  // namespace quimbel

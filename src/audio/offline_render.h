@@ -1,0 +1,36 @@
+#pragma once
+
+// Rendering a take's chords faster than real time through a private render
+// core with the live instrument's samples, voices, reverb and compressor.
+//
+// Thread contract: runs entirely on the calling thread, any thread but the
+// audio thread. The private core is never seen by an audio thread; the only
+// shared resource is the sample library, behind its own lock.
+
+#include <span>
+#include <vector>
+
+#include "audio/sample_bank.h"
+#include "model/chord_hit.h"
+
+namespace quimbel {
+
+struct StereoBuffer {
+  std::vector<float> left;
+  std::vector<float> right;
+};
+
+// ceil(seconds × sampleRate) frames; 0 for a negative or non-finite length.
+std::size_t offlineFrameCount(double seconds, double sampleRate);
+
+// Renders the hits (t in seconds from the start; sorted here, equal times
+// keep their order) for `seconds` at `sampleRate`, master volume `volume`,
+// with the process-wide piano. The metronome never sounds.
+StereoBuffer renderOffline(std::span<const ChordHit> hits, double seconds, float volume,
+                           double sampleRate);
+
+// The same with a given sample library.
+StereoBuffer renderOffline(std::span<const ChordHit> hits, double seconds, float volume,
+                           double sampleRate, const SampleLibrary& library);
+
+}  // namespace quimbel

@@ -32,12 +32,12 @@ struct ConvolutionReverb {
   float* irRight = nullptr;
   float* fdlLeft = nullptr;
   float* fdlRight = nullptr;
-  float* inputLeft = nullptr;   // 1024: previous block, then the block being filled
+  float* inputLeft = nullptr;  // 1024: previous block, then the block being filled
   float* inputRight = nullptr;
   float* outputLeft = nullptr;  // 512: the wet block being played out
   float* outputRight = nullptr;
-  float* scratch = nullptr;     // 1024: inverse transform result
-  float* accumulator = nullptr; // one spectrum
+  float* scratch = nullptr;      // 1024: inverse transform result
+  float* accumulator = nullptr;  // one spectrum
   std::int32_t blockIndex = 0;
   std::int32_t head = 0;
   std::int32_t silentBlocks = 0;

@@ -94,8 +94,8 @@ void clearScheduled(RenderCore* core);
 void startMetronome(RenderCore* core, std::uint32_t countInBeats, double delaySeconds);
 void stopMetronome(RenderCore* core);
 
-void setVolume(RenderCore* core, float volume);       // clamped to 0..1
-void setBPM(RenderCore* core, double bpm);            // clamped to 30..300
+void setVolume(RenderCore* core, float volume);  // clamped to 0..1
+void setBPM(RenderCore* core, double bpm);       // clamped to 30..300
 void setMetronomeOn(RenderCore* core, std::uint32_t on);
 
 // Frames rendered so far (published at the end of each render call).

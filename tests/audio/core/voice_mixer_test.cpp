@@ -1,0 +1,78 @@
+#include "audio/core/voice_mixer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+
+#include "audio/core/core_fixture.h"
+
+namespace quimbel {
+namespace {
+
+using CorePtr = std::unique_ptr<RenderCore, testing::CoreDeleter>;
+
+// Fills voices with a random mix of states: waiting, sounding, releasing,
+// about to end, near their sample's end, clicks, and free slots.
+void randomVoices(RenderCore& c, std::mt19937& rng, CoreSample* const* samples, int sampleCount) {
+  std::uniform_int_distribution<int> pick(0, sampleCount - 1);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (int v = 0; v < CoreVoiceCount; ++v) {
+    Voice& voice = c.voices[v];
+    voice = Voice{};
+    if (unit(rng) < 0.15) continue;  // free
+    const CoreSample* s = samples[pick(rng)];
+    voice.sample = s;
+    voice.step = c.pitchRatio[std::uniform_int_distribution<int>(0, 48)(rng)];
+    voice.position =
+        unit(rng) < 0.2 ? s->frames - 1.0 - unit(rng) * 300.0 : unit(rng) * (s->frames / 2);
+    voice.delay = unit(rng) < 0.3 ? std::uniform_int_distribution<int>(1, 400)(rng) : 0;
+    voice.gain = static_cast<float>(unit(rng));
+    voice.envelope = unit(rng) < 0.2 ? 0.00021f : static_cast<float>(unit(rng));
+    voice.envelopeMultiplier = unit(rng) < 0.5 ? 1.0f : 0.9995f;
+    voice.releaseFrame = c.clock + std::uniform_int_distribution<int>(-50, 300)(rng);
+    voice.endFrame = voice.releaseFrame + std::uniform_int_distribution<int>(0, 300)(rng);
+    voice.startFrame = c.clock - v;
+    voice.isClick = unit(rng) < 0.1 ? 1 : 0;
+  }
+}
+
+TEST(VoiceMixerTest, LaneMixMatchesTheOneVoiceAtATimeMixBitForBit) {
+  CorePtr a(createCore(48000.0));
+  CorePtr b(createCore(48000.0));
+  CoreSample* samples[3] = {testing::toneSample(261.6, 5000), testing::toneSample(440.0, 20000),
+                            testing::constantSample(-0.75f, 700)};
+  std::mt19937 rng(11);
+  for (int round = 0; round < 200; ++round) {
+    randomVoices(*a, rng, samples, 3);
+    std::memcpy(static_cast<void*>(b->voices), a->voices, sizeof(a->voices));
+    const int n = round % 5 == 0 ? 256 : std::uniform_int_distribution<int>(1, 256)(rng);
+    for (RenderCore* c : {a.get(), b.get()}) {
+      c->clock = 1000 + round;
+      for (float* bus : {c->pianoLeft, c->pianoRight, c->clickLeft, c->clickRight})
+        std::fill(bus, bus + 256, 0.0f);
+    }
+    mixVoices(*a, n);
+    mixVoicesReference(*b, n);
+    ASSERT_EQ(std::memcmp(a->pianoLeft, b->pianoLeft, sizeof(float) * 256), 0) << round;
+    ASSERT_EQ(std::memcmp(a->pianoRight, b->pianoRight, sizeof(float) * 256), 0) << round;
+    ASSERT_EQ(std::memcmp(a->clickLeft, b->clickLeft, sizeof(float) * 256), 0) << round;
+    ASSERT_EQ(std::memcmp(a->clickRight, b->clickRight, sizeof(float) * 256), 0) << round;
+    for (int v = 0; v < CoreVoiceCount; ++v) {
+      const Voice& x = a->voices[v];
+      const Voice& y = b->voices[v];
+      ASSERT_EQ(x.sample, y.sample) << round << " voice " << v;
+      if (x.sample == nullptr) continue;
+      ASSERT_EQ(x.position, y.position) << round << " voice " << v;
+      ASSERT_EQ(x.envelope, y.envelope) << round << " voice " << v;
+      ASSERT_EQ(x.envelopeMultiplier, y.envelopeMultiplier) << round << " voice " << v;
+      ASSERT_EQ(x.delay, y.delay) << round << " voice " << v;
+    }
+  }
+  for (int v = 0; v < CoreVoiceCount; ++v) a->voices[v] = b->voices[v] = Voice{};
+  for (CoreSample* s : samples) freeSample(s);
+}
+
+}  // namespace
+}  // namespace quimbel

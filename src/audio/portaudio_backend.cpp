@@ -1,0 +1,170 @@
+#include "audio/portaudio_backend.h"
+
+#include <alsa/asoundlib.h>
+#include <portaudio.h>
+
+#include <atomic>
+#include <string>
+
+#include "audio/core/render_core.h"
+
+namespace quimbel {
+
+namespace {
+
+constexpr double PreferredRate = 48000.0;
+constexpr unsigned long BufferFrames = 128;
+
+void ignoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+std::string describe(PaError error) {
+  if (error == paUnanticipatedHostError) {
+    const PaHostErrorInfo* info = Pa_GetLastHostErrorInfo();
+    if (info && info->errorText && info->errorText[0]) return info->errorText;
+  }
+  return Pa_GetErrorText(error);
+}
+
+bool outputParameters(PaStreamParameters& parameters) {
+  PaDeviceIndex device = Pa_GetDefaultOutputDevice();
+  if (device == paNoDevice) return false;
+  const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+  if (!info) return false;
+  parameters = {};
+  parameters.device = device;
+  parameters.channelCount = 2;
+  parameters.sampleFormat = paFloat32 | paNonInterleaved;
+  parameters.suggestedLatency = info->defaultLowOutputLatency;
+  return true;
+}
+
+}  // namespace
+
+void silenceAlsaErrors() { snd_lib_error_set_handler(ignoreAlsaError); }
+
+class PortAudioBackend::Stream final : public AudioStream {
+ public:
+  Stream(PortAudioBackend& owner, RenderCore* core, double rate, EndedHandler onEnded,
+         bool initialised)
+      : owner_(owner), core_(core), onEnded_(std::move(onEnded)) {
+    ++owner_.openStreams_;
+    owner_.newest_ = this;
+    if (!initialised) {
+      openError_ = "the audio system did not initialise";
+      return;
+    }
+    PaStreamParameters parameters;
+    if (!outputParameters(parameters)) {
+      openError_ = "no default output device";
+      return;
+    }
+    PaError error = Pa_OpenStream(&stream_, nullptr, &parameters, rate, BufferFrames, paNoFlag,
+                                  &Stream::renderCallback, this);
+    if (error != paNoError) {
+      stream_ = nullptr;
+      openError_ = describe(error);
+      return;
+    }
+    Pa_SetStreamFinishedCallback(stream_, &Stream::finishedCallback);
+  }
+
+  ~Stream() override {
+    if (stream_) {
+      stopping_.store(true);
+      Pa_CloseStream(stream_);
+    }
+    if (owner_.newest_ == this) owner_.newest_ = nullptr;
+    --owner_.openStreams_;
+  }
+
+  std::string start() override {
+    if (!stream_) return openError_;
+    stopping_.store(false);
+    PaError error = Pa_StartStream(stream_);
+    if (error != paNoError) {
+      stopping_.store(true);
+      return describe(error);
+    }
+    return {};
+  }
+
+  void stop() override {
+    if (!stream_ || Pa_IsStreamStopped(stream_) == 1) return;
+    stopping_.store(true);
+    Pa_AbortStream(stream_);
+  }
+
+  bool running() const override { return stream_ && Pa_IsStreamActive(stream_) == 1; }
+
+  double latencyMs() const override {
+    if (!running()) return 0.0;
+    const PaStreamInfo* info = Pa_GetStreamInfo(stream_);
+    return info ? info->outputLatency * 1000.0 : 0.0;
+  }
+
+  double cpuLoad() const { return stream_ ? Pa_GetStreamCpuLoad(stream_) : 0.0; }
+
+ private:
+  static int renderCallback(const void*, void* output, unsigned long frames,
+                            const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags, void* user) {
+    auto** channels = static_cast<float**>(output);
+    if (channels && channels[0] && channels[1]) {
+      render(static_cast<Stream*>(user)->core_, channels[0], channels[1],
+             static_cast<std::int32_t>(frames));
+    }
+    return paContinue;
+  }
+
+  // Runs on PortAudio's thread whenever the stream stops, also when it was
+  // stopped on purpose; only an unasked-for end is reported, and only once.
+  // Closing the stream waits for this callback to return.
+  static void finishedCallback(void* user) {
+    auto* self = static_cast<Stream*>(user);
+    if (self->stopping_.load() || self->ended_.exchange(true)) return;
+    if (self->onEnded_) self->onEnded_();
+  }
+
+  PortAudioBackend& owner_;
+  RenderCore* core_;
+  EndedHandler onEnded_;
+  PaStream* stream_ = nullptr;
+  std::string openError_;
+  std::atomic<bool> stopping_{true};
+  std::atomic<bool> ended_{false};
+};
+
+PortAudioBackend::PortAudioBackend() = default;
+
+PortAudioBackend::~PortAudioBackend() {
+  if (initialised_) Pa_Terminate();
+}
+
+bool PortAudioBackend::refresh() {
+  if (openStreams_ > 0) return initialised_;
+  if (initialised_) Pa_Terminate();
+  silenceAlsaErrors();
+  initialised_ = Pa_Initialize() == paNoError;
+  return initialised_;
+}
+
+double PortAudioBackend::deviceRate() {
+  if (!refresh()) return PreferredRate;
+  PaStreamParameters parameters;
+  if (!outputParameters(parameters)) return PreferredRate;
+  if (Pa_IsFormatSupported(nullptr, &parameters, PreferredRate) == paFormatIsSupported) {
+    return PreferredRate;
+  }
+  const PaDeviceInfo* info = Pa_GetDeviceInfo(parameters.device);
+  if (info && info->defaultSampleRate > 0.0) return info->defaultSampleRate;
+  return PreferredRate;
+}
+
+std::unique_ptr<AudioStream> PortAudioBackend::makeStream(RenderCore* core, double rate,
+                                                          EndedHandler onEnded) {
+  bool initialised = refresh();
+  return std::make_unique<Stream>(*this, core, rate, std::move(onEnded), initialised);
+}
+
+double PortAudioBackend::cpuLoad() const { return newest_ ? newest_->cpuLoad() : 0.0; }
+
+}  // namespace quimbel

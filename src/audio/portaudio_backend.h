@@ -1,0 +1,49 @@
+#pragma once
+
+// The program's device layer: PortAudio on the default output device (ALSA's
+// "default", which a desktop routes to its sound server).
+//
+// Thread contract: main thread only, apart from the stream callbacks, which
+// PortAudio runs on its audio thread. The render callback calls render() and
+// nothing else; the finished callback only hands the end to the engine host's
+// handler (which posts to the main thread), and only for a stream that was
+// not stopped on purpose.
+
+#include <memory>
+
+#include "audio/audio_backend.h"
+
+namespace quimbel {
+
+class PortAudioBackend final : public AudioBackend {
+ public:
+  PortAudioBackend();
+  // Every stream made here must be gone first.
+  ~PortAudioBackend() override;
+  PortAudioBackend(const PortAudioBackend&) = delete;
+  PortAudioBackend& operator=(const PortAudioBackend&) = delete;
+
+  double deviceRate() override;
+  std::unique_ptr<AudioStream> makeStream(RenderCore* core, double rate,
+                                          EndedHandler onEnded) override;
+
+  // The share of real time the newest open stream spends in its callback
+  // (0 … 1, PortAudio's own measurement), or 0 without a stream.
+  double cpuLoad() const;
+
+ private:
+  class Stream;
+  // (Re)initialises PortAudio while no stream is open, so that devices and
+  // sound servers that came or went since the last start are seen.
+  bool refresh();
+
+  bool initialised_ = false;
+  int openStreams_ = 0;
+  Stream* newest_ = nullptr;
+};
+
+// Keeps ALSA's library from printing its diagnostics to standard error (a
+// machine without sound devices or sequencer makes it print dozens of lines).
+void silenceAlsaErrors();
+
+}  // namespace quimbel

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 #include "diagnostics/utf8.h"
@@ -96,20 +97,127 @@ std::size_t characterCount(std::string_view text) {
   return count;
 }
 
+// How a step finds its matches. All three give exactly the matches a plain
+// left-to-right search for the step's pattern would; the run-based ones do it
+// in linear time where the plain search would rescan a long run of word
+// characters from each of its positions (a 64 KiB dotted token took seconds).
+enum class Search {
+  plain,
+  // The pattern begins with a repeated class that it cannot leave except at
+  // one fixed continuation: a match can only begin where a run of that class
+  // begins, and when it fails there it fails everywhere in the run.
+  runStart,
+  // The pattern is a head, the rest of a run of a class, and a look-ahead
+  // after the run: try the look-ahead once per run, then the head at each
+  // position of the run.
+  runEnd,
+};
+
 }  // namespace
 
 struct Redaction::Step {
-  Code code;
+  Search search = Search::plain;
+  Code code;   // the whole pattern (plain, runStart) or the head (runEnd)
+  Code run;    // runStart, runEnd: one maximal run of the leading class
+  Code after;  // runEnd: what must follow the run
   std::string replacement;
 };
 
 namespace {
 
+using Ranges = std::vector<std::pair<std::size_t, std::size_t>>;
+
+class Matcher {
+ public:
+  explicit Matcher(std::string_view text) : text_(text) {}
+  ~Matcher() { pcre2_match_data_free(data_); }
+  Matcher(const Matcher&) = delete;
+  Matcher& operator=(const Matcher&) = delete;
+
+  // The first match at or after `from` (only at `from` when anchored).
+  std::optional<std::pair<std::size_t, std::size_t>> find(const pcre2_code* code, std::size_t from,
+                                                          bool anchored) {
+    if (data_ == nullptr) data_ = pcre2_match_data_create(2, nullptr);
+    if (data_ == nullptr || from > text_.size()) return std::nullopt;
+    const int rc =
+        pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text_.data()), text_.size(), from,
+                    PCRE2_NO_UTF_CHECK | (anchored ? PCRE2_ANCHORED : 0), data_, nullptr);
+    if (rc < 0) return std::nullopt;  // no match, or a matching limit: stop looking
+    const PCRE2_SIZE* range = pcre2_get_ovector_pointer(data_);
+    return std::make_pair(static_cast<std::size_t>(range[0]), static_cast<std::size_t>(range[1]));
+  }
+
+  std::size_t nextCharacter(std::size_t pos) const {
+    ++pos;
+    while (pos < text_.size() && (static_cast<unsigned char>(text_[pos]) & 0xC0) == 0x80) ++pos;
+    return pos;
+  }
+
+ private:
+  std::string_view text_;
+  pcre2_match_data* data_ = nullptr;
+};
+
+Ranges findMatches(const Redaction::Step& step, std::string_view text) {
+  Ranges ranges;
+  Matcher matcher(text);
+  std::size_t pos = 0;
+  while (pos <= text.size()) {
+    if (step.search == Search::plain) {
+      const auto match = matcher.find(step.code.get(), pos, false);
+      if (!match) break;
+      ranges.push_back(*match);
+      pos = match->second > match->first ? match->second : matcher.nextCharacter(match->second);
+      continue;
+    }
+    const auto run = matcher.find(step.run.get(), pos, false);
+    if (!run) break;
+    if (step.search == Search::runStart) {
+      const auto match = matcher.find(step.code.get(), run->first, true);
+      if (match && match->second > match->first) {
+        ranges.push_back(*match);
+        pos = match->second;
+      } else {
+        pos = run->second;
+      }
+      continue;
+    }
+    if (matcher.find(step.after.get(), run->second, true)) {
+      for (std::size_t start = run->first; start < run->second;
+           start = matcher.nextCharacter(start)) {
+        if (matcher.find(step.code.get(), start, true)) {
+          ranges.emplace_back(start, run->second);
+          break;
+        }
+      }
+    }
+    pos = run->second;
+  }
+  return ranges;
+}
+
+// Replaces each match of the step in `text` by the step's literal text.
+void substitute(const Redaction::Step& step, std::string& text) {
+  const Ranges ranges = findMatches(step, text);
+  if (ranges.empty()) return;
+  std::string output;
+  output.reserve(text.size() + ranges.size() * step.replacement.size());
+  std::size_t copied = 0;
+  for (const auto& [start, end] : ranges) {
+    output.append(text, copied, start - copied);
+    output.append(step.replacement);
+    copied = end;
+  }
+  output.append(text, copied, std::string::npos);
+  text.swap(output);
+}
+
 void addStep(std::vector<Redaction::Step>& steps, std::string_view pattern, std::uint32_t options,
              std::string replacement) {
   // A pattern that does not compile is skipped: the text passes unchanged.
-  if (Code code = compile(pattern, options))
-    steps.push_back({std::move(code), std::move(replacement)});
+  if (Code code = compile(pattern, options)) {
+    steps.push_back({Search::plain, std::move(code), nullptr, nullptr, std::move(replacement)});
+  }
 }
 
 // Whole-word steps for the entries longer than three characters, longest
@@ -138,45 +246,43 @@ std::vector<Redaction::Step> buildSteps(const std::vector<std::string>& names,
   addStep(steps, "/Volumes/" + std::string(kVolumeNameChar) + "+", 0, "/Volumes/\u2039disk\u203A");
   addStep(steps, "/(?:run/)?media/" + kUserNameChar + "+/" + std::string(kVolumeNameChar) + "+", 0,
           "/media/\u2039disk\u203A");
-  addStep(steps, "[A-Z0-9._%+\\-]+@[A-Z0-9.\\-]+\\.[A-Z]{2,}", PCRE2_CASELESS, "\u2039email\u203A");
+
+  // E-mail addresses: "[A-Z0-9._%+\-]+@[A-Z0-9.\-]+\.[A-Z]{2,}" in any case.
+  // The local part's class excludes "@", so every start inside one run of
+  // it meets the same "@" and the same domain.
+  {
+    const std::string localChar = "[A-Z0-9._%+\\-]";
+    Code address = compile(localChar + "+@[A-Z0-9.\\-]+\\.[A-Z]{2,}", PCRE2_CASELESS);
+    Code run = compile(localChar + "+", PCRE2_CASELESS);
+    if (address && run) {
+      steps.push_back(
+          {Search::runStart, std::move(address), std::move(run), nullptr, "\u2039email\u203A"});
+    }
+  }
+
   addWordSteps(steps, titles, 0, "\u2039clip\u203A");
   addWordSteps(steps, names, PCRE2_CASELESS, "\u2039name\u203A");
 
-  std::string excluded;
-  for (const std::string_view word : kExcludedOwners) {
-    if (!excluded.empty()) excluded.push_back('|');
-    excluded.append(word);
+  // Possessive device names ("Ada's iPhone"):
+  // (?<![\p{L}\p{N}])(?!(?:It|That|…)['’])\p{Lu}\p{Ll}[\p{L}\p{M}\-]*
+  //   (?=['’]s (?:\p{Lu}|iPhone|iPad|iMac|iPod))
+  // The apostrophe is outside the word's class, so a match always runs to
+  // the end of a run of that class, and the look-ahead belongs to the run.
+  {
+    std::string excluded;
+    for (const std::string_view word : kExcludedOwners) {
+      if (!excluded.empty()) excluded.push_back('|');
+      excluded.append(word);
+    }
+    Code head = compile("(?<![\\p{L}\\p{N}])(?!(?:" + excluded + ")['\u2019])\\p{Lu}\\p{Ll}", 0);
+    Code run = compile("[\\p{L}\\p{M}\\-]+", 0);
+    Code after = compile("['\u2019]s (?:\\p{Lu}|iPhone|iPad|iMac|iPod)", 0);
+    if (head && run && after) {
+      steps.push_back(
+          {Search::runEnd, std::move(head), std::move(run), std::move(after), "\u2039name\u203A"});
+    }
   }
-  addStep(steps,
-          "(?<![\\p{L}\\p{N}])(?!(?:" + excluded +
-              ")['\u2019])\\p{Lu}\\p{Ll}[\\p{L}\\p{M}\\-]*(?=['\u2019]s "
-              "(?:\\p{Lu}|iPhone|iPad|iMac|iPod))",
-          0, "\u2039name\u203A");
   return steps;
-}
-
-// Replaces every match of the step in `text`; on any matching error (such as
-// the match limit on a pathological line) the step leaves the text as it was.
-void substitute(const Redaction::Step& step, std::string& text) {
-  const std::uint32_t options = PCRE2_SUBSTITUTE_GLOBAL | PCRE2_SUBSTITUTE_LITERAL |
-                                PCRE2_SUBSTITUTE_OVERFLOW_LENGTH | PCRE2_NO_UTF_CHECK;
-  std::string output(text.size() + 64, '\0');
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    PCRE2_SIZE length = output.size();
-    const int rc = pcre2_substitute(
-        step.code.get(), reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, options,
-        nullptr, nullptr, reinterpret_cast<PCRE2_SPTR>(step.replacement.data()),
-        step.replacement.size(), reinterpret_cast<PCRE2_UCHAR*>(output.data()), &length);
-    if (rc == PCRE2_ERROR_NOMEMORY) {
-      output.resize(length);  // the length needed, thanks to OVERFLOW_LENGTH
-      continue;
-    }
-    if (rc > 0) {
-      output.resize(length);
-      text.swap(output);
-    }
-    return;
-  }
 }
 
 }  // namespace

@@ -132,6 +132,11 @@ void PianoEngine::retire(RenderCore* old) {
   retired_.push_back(std::move(retired));
 }
 
+int PianoEngine::retiredCoreCount() const {
+  return static_cast<int>(std::count_if(retired_.begin(), retired_.end(),
+                                        [](const auto& retired) { return retired->core; }));
+}
+
 std::int64_t PianoEngine::now() const { return core_ ? currentFrame(core_) : 0; }
 
 double PianoEngine::rate() const { return core_ ? coreSampleRate(core_) : FallbackRate; }

@@ -84,6 +84,8 @@ class PianoEngine {
   // The current core, or null before the first start. It changes only when
   // the device rate changes, so callers compare it to notice a swap.
   RenderCore* core() const { return core_; }
+  // Cores retired by a rate change that are still waiting to be freed.
+  int retiredCoreCount() const;
 
   // Pass-throughs to the core; each does nothing without a core.
   void noteOn(std::uint32_t note, std::int32_t tag, std::int32_t velocity, float gain,

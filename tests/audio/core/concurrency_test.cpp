@@ -86,7 +86,7 @@ TEST(RenderCoreConcurrencyTest, CommandsAndNoticesCrossThreadsIntact) {
     while (!stop.load()) render(core.get(), l, r, 128);
   });
   std::thread midi([&] {
-    for (int i = 0; i < 20000; ++i) midiNoteOn(static_cast<std::uint32_t>(i % 7), 100);
+    for (int i = 0; i < 3000; ++i) midiNoteOn(static_cast<std::uint32_t>(i % 7), 100);
   });
 
   std::vector<StartedNote> seen;
@@ -98,11 +98,20 @@ TEST(RenderCoreConcurrencyTest, CommandsAndNoticesCrossThreadsIntact) {
     seen.insert(seen.end(), batch, batch + n);
   }
   midi.join();
+  // Two more render calls after the last command: everything sent is handled.
+  const std::int64_t sent = currentFrame(core.get());
+  while (currentFrame(core.get()) < sent + 256) {
+    const int n = drainStarted(core.get(), batch, 256);
+    seen.insert(seen.end(), batch, batch + n);
+    std::this_thread::yield();
+  }
   stop.store(true);
   audio.join();
   setMidiEngine(nullptr);
-  const int n = drainStarted(core.get(), batch, 256);
-  seen.insert(seen.end(), batch, batch + n);
+  for (int n = 1; n > 0;) {
+    n = drainStarted(core.get(), batch, 256);
+    seen.insert(seen.end(), batch, batch + n);
+  }
 
   std::int32_t lastTag = -1;
   std::int64_t lastFrame = 0;

@@ -1,6 +1,7 @@
 #include "audio/portaudio_backend.h"
 
 #include <alsa/asoundlib.h>
+#include <dlfcn.h>
 #include <portaudio.h>
 
 #include <atomic>
@@ -16,6 +17,18 @@ constexpr double PreferredRate = 48000.0;
 constexpr unsigned long BufferFrames = 128;
 
 void ignoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+void ignoreMessage(const char*) {}
+
+// PortAudio probes for a JACK server first, and libjack reports its absence
+// on standard error. libjack comes into the process with PortAudio when
+// PortAudio was built with it, so its setters are looked up rather than linked.
+void silenceJackMessages() {
+  using Setter = void (*)(void (*)(const char*));
+  for (const char* name : {"jack_set_error_function", "jack_set_info_function"}) {
+    if (auto set = reinterpret_cast<Setter>(dlsym(RTLD_DEFAULT, name))) set(ignoreMessage);
+  }
+}
 
 std::string describe(PaError error) {
   if (error == paUnanticipatedHostError) {
@@ -143,6 +156,7 @@ bool PortAudioBackend::refresh() {
   if (openStreams_ > 0) return initialised_;
   if (initialised_) Pa_Terminate();
   silenceAlsaErrors();
+  silenceJackMessages();
   initialised_ = Pa_Initialize() == paNoError;
   return initialised_;
 }

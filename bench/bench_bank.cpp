@@ -1,0 +1,248 @@
+// Piano library and offline rendering figures with the real piano of the data
+// folder ($QUIMBEL_DATA_DIR, else the build's share/quimbel):
+// - each one-off figure (load times, first core creation, first chord after
+//   launch, resident memory) in a fresh child process, so that one
+//   measurement's allocations and page cache do not flatter the next;
+// - Google Benchmark loops for the library load, the whole conversion pass
+//   per rate and an offline render of an 8-bar take at 120 bpm;
+// then "SUMMARY <name> <value> <unit>" lines for scripts/bench.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "audio/audio_export.h"
+#include "audio/core/render_core.h"
+#include "audio/data_folder.h"
+#include "audio/offline_render.h"
+#include "audio/sample_bank.h"
+#include "music/voicing.h"
+
+namespace {
+
+using namespace quimbel;
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// A /proc/self/status figure in MiB ("VmRSS", "VmHWM").
+double statusMb(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  const std::string prefix = std::string(field) + ":";
+  while (std::getline(status, line)) {
+    if (line.rfind(prefix, 0) == 0)
+      return std::strtod(line.c_str() + prefix.size(), nullptr) / 1024.0;
+  }
+  return 0.0;
+}
+
+// Asks the kernel to forget the cached pages of the piano files, so that the
+// next read comes from the disk (clean pages only; needs no privileges).
+void dropPianoFromCache() {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(dataFolder() / "Piano", error)) {
+    const int fd = open(entry.path().c_str(), O_RDONLY);
+    if (fd < 0) continue;
+    fdatasync(fd);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    close(fd);
+  }
+}
+
+// Runs one measurement in a child process; it prints its own lines.
+void inChild(const std::function<void()>& measure) {
+  std::fflush(stdout);
+  const pid_t child = fork();
+  if (child == 0) {
+    measure();
+    std::fflush(stdout);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+}
+
+// Eight bars at 120 bpm: a triad or a seventh chord every two beats, each
+// held until the next, as a quantized take would hold them.
+Take eightBarTake() {
+  Take take;
+  take.bpm = 120;
+  take.length = 16.0;
+  take.volume = 0.8f;
+  const Chords::Key key{0, Chords::Mode::major};
+  const int degrees[] = {0, 4, 5, 3};
+  for (int i = 0; i < 16; ++i) {
+    ChordHit hit;
+    hit.pad = degrees[i % 4];
+    hit.t = i * 1.0;
+    const std::vector<int> notes = chordNotes(hit.pad, key, 2, i % 3 == 2, false, i % 2 == 0);
+    hit.voicing = i % 4 == 3 ? strumVoicing(notes, take.bpm) : plainVoicing(notes);
+    hit.voicing.gain = 0.8f;
+    hit.length = 1.0;
+    take.events.push_back(hit);
+  }
+  return take;
+}
+
+// From a launch that starts preparing the library, a key press at once: the
+// press makes the live core (as the engine host does on first sound), sends
+// the chord and renders 128-frame device buffers until one carries sound.
+void measureFirstChordAndLiveMemory() {
+  const Clock::time_point launch = Clock::now();
+  preloadSampleLibrary();
+  const Clock::time_point press = Clock::now();
+  RenderCore* core = createCore(48000);
+  installPianoSamples(core, 48000);
+  for (int note : {60, 64, 67})
+    noteOn(core, static_cast<std::uint32_t>(note), 0, 100, 0.6f, 0.0, 1.9);
+  std::vector<float> left(128), right(128);
+  for (int call = 0; call < 100; ++call) {
+    render(core, left.data(), right.data(), 128);
+    if (std::any_of(left.begin(), left.end(), [](float x) { return x != 0.0f; })) break;
+  }
+  const double firstChord = msSince(press);
+  std::printf("first chord %.1f ms after a key press at launch (launch to press %.3f ms)\n",
+              firstChord, std::chrono::duration<double, std::milli>(press - launch).count());
+
+  const double live = statusMb("VmRSS");
+  std::printf("resident with the library and one live core at 48 kHz: %.1f MiB\n", live);
+  const Clock::time_point start = Clock::now();
+  const auto file = exportTakeAudio(eightBarTake());
+  const double exportMs = msSince(start);
+  const double peak = statusMb("VmHWM");
+  std::printf("8-bar export: %.0f ms, peak resident %.1f MiB\n", exportMs, peak);
+  if (file) std::filesystem::remove_all(file->parent_path());
+  destroyCore(core);
+
+  std::printf("SUMMARY first_chord_ms %.1f ms\n", firstChord);
+  std::printf("SUMMARY rss_mb_live %.1f MiB\n", live);
+  std::printf("SUMMARY rss_mb_export_peak %.1f MiB\n", peak);
+}
+
+void measureLibraryLoad() {
+  dropPianoFromCache();
+  Clock::time_point start = Clock::now();
+  std::size_t notes = loadSampleLibrary(dataFolder()).size();
+  const double cold = msSince(start);
+  start = Clock::now();
+  const SampleLibrary library = loadSampleLibrary(dataFolder());
+  const double warm = msSince(start);
+  std::size_t bytes = 0, frames = 0;
+  for (const auto& [note, sound] : library) {
+    bytes += sound.bytes();
+    frames += sound.frames();
+  }
+  std::printf(
+      "library: %zu notes, %.1f s of sound, %.1f MiB kept; load %.1f ms cold, %.1f ms warm\n",
+      notes, frames / 48000.0, bytes / 1048576.0, cold, warm);
+  std::printf("SUMMARY library_load_ms_cold %.1f ms\n", cold);
+  std::printf("SUMMARY library_load_ms_warm %.1f ms\n", warm);
+}
+
+// The first core of a process at a rate: decoding, conversion and install.
+void measureFirstCore(int rate) {
+  const Clock::time_point start = Clock::now();
+  RenderCore* core = createCore(rate);
+  installPianoSamples(core, rate);
+  const double ms = msSince(start);
+  destroyCore(core);
+  std::printf("first core at %d Hz: %.1f ms\n", rate, ms);
+  std::printf("SUMMARY core_create_ms_%d %.1f ms\n", rate, ms);
+}
+
+void measureOfflineRate() {
+  const Take take = eightBarTake();
+  const double seconds = audioExportSeconds(take);
+  sampleLibrary();
+  Clock::time_point start = Clock::now();
+  const StereoBuffer out = renderOffline(take.events, seconds, 0.64f, 44100);
+  const double total = msSince(start) / 1000.0;
+  // The same take without the conversion pass: the render alone.
+  start = Clock::now();
+  const StereoBuffer again = renderOffline(take.events, seconds, 0.64f, 48000);
+  const double native = msSince(start) / 1000.0;
+  benchmark::DoNotOptimize(out.left.data());
+  benchmark::DoNotOptimize(again.left.data());
+  std::printf(
+      "offline 8 bars (%.1f s): %.2f s at 44100 Hz (%.0fx real time), %.2f s at 48000 Hz (%.0fx)\n",
+      seconds, total, seconds / total, native, seconds / native);
+  std::printf("SUMMARY offline_rtf %.1f x\n", seconds / total);
+}
+
+void BM_LibraryLoadWarm(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(loadSampleLibrary(dataFolder()).size());
+}
+BENCHMARK(BM_LibraryLoadWarm)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// The whole conversion pass a core at this rate costs.
+void BM_InstallAtRate(benchmark::State& state) {
+  const SampleLibrary& library = sampleLibrary();
+  const auto rate = static_cast<double>(state.range(0));
+  for (auto _ : state) {
+    RenderCore* core = createCore(rate);
+    installSamples(core, library, rate);
+    destroyCore(core);
+  }
+}
+BENCHMARK(BM_InstallAtRate)
+    ->Arg(44100)
+    ->Arg(48000)
+    ->Arg(96000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
+
+// One note's conversion alone, single-threaded.
+void BM_SoundAtRate(benchmark::State& state) {
+  const Sound sound = sampleLibrary().at(60).sound();
+  const auto rate = static_cast<double>(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(soundAtRate(sound, rate).frames());
+}
+BENCHMARK(BM_SoundAtRate)->Arg(44100)->Arg(96000)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void BM_OfflineEightBars(benchmark::State& state) {
+  const Take take = eightBarTake();
+  const auto rate = static_cast<double>(state.range(0));
+  sampleLibrary();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        renderOffline(take.events, audioExportSeconds(take), 0.64f, rate).left.data());
+  }
+  state.counters["rtf"] =
+      benchmark::Counter(audioExportSeconds(take) * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_OfflineEightBars)
+    ->Arg(44100)
+    ->Arg(48000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The build tree's data folder when none is given.
+  setenv("QUIMBEL_DATA_DIR", dataFolder().c_str(), 0);
+  inChild(measureFirstChordAndLiveMemory);
+  inChild(measureLibraryLoad);
+  inChild([] { measureFirstCore(48000); });
+  inChild([] { measureFirstCore(44100); });
+  inChild(measureOfflineRate);
+
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -18,6 +18,9 @@
 #define QUIMBEL_HOOK_MALLOC 1
 #endif
 
+// The replacement operators below are built on malloc and free on purpose.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 namespace {
 
 std::atomic<bool> counting{false};

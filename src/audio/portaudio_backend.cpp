@@ -69,6 +69,7 @@ class PortAudioBackend::Stream final : public AudioStream {
     PaStreamParameters parameters;
     if (!outputParameters(parameters)) {
       openError_ = "no default output device";
+      owner_.stale_.store(true);
       return;
     }
     PaError error = Pa_OpenStream(&stream_, nullptr, &parameters, rate, BufferFrames, paNoFlag,
@@ -76,6 +77,7 @@ class PortAudioBackend::Stream final : public AudioStream {
     if (error != paNoError) {
       stream_ = nullptr;
       openError_ = describe(error);
+      owner_.stale_.store(true);
       return;
     }
     Pa_SetStreamFinishedCallback(stream_, &Stream::finishedCallback);
@@ -96,6 +98,7 @@ class PortAudioBackend::Stream final : public AudioStream {
     PaError error = Pa_StartStream(stream_);
     if (error != paNoError) {
       stopping_.store(true);
+      owner_.stale_.store(true);
       return describe(error);
     }
     return {};
@@ -134,6 +137,7 @@ class PortAudioBackend::Stream final : public AudioStream {
   static void finishedCallback(void* user) {
     auto* self = static_cast<Stream*>(user);
     if (self->stopping_.load() || self->ended_.exchange(true)) return;
+    self->owner_.stale_.store(true);
     if (self->onEnded_) self->onEnded_();
   }
 
@@ -153,11 +157,12 @@ PortAudioBackend::~PortAudioBackend() {
 }
 
 bool PortAudioBackend::refresh() {
-  if (openStreams_ > 0) return initialised_;
+  if (openStreams_ > 0 || (initialised_ && !stale_.load())) return initialised_;
   if (initialised_) Pa_Terminate();
   silenceAlsaErrors();
   silenceJackMessages();
   initialised_ = Pa_Initialize() == paNoError;
+  stale_.store(!initialised_);
   return initialised_;
 }
 

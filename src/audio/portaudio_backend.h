@@ -9,6 +9,7 @@
 // handler (which posts to the main thread), and only for a stream that was
 // not stopped on purpose.
 
+#include <atomic>
 #include <memory>
 
 #include "audio/audio_backend.h"
@@ -33,11 +34,15 @@ class PortAudioBackend final : public AudioBackend {
 
  private:
   class Stream;
-  // (Re)initialises PortAudio while no stream is open, so that devices and
-  // sound servers that came or went since the last start are seen.
+  // Initialises PortAudio, and while no stream is open initialises it again
+  // after a failed start or a stream that died, so that devices and sound
+  // servers that came or went since are seen. (A fresh initialisation scans
+  // every device and takes a noticeable fraction of a second.)
   bool refresh();
 
   bool initialised_ = false;
+  // Set by a failed start or a stream that ended by itself (audio thread).
+  std::atomic<bool> stale_{true};
   int openStreams_ = 0;
   Stream* newest_ = nullptr;
 };

@@ -175,5 +175,32 @@ TEST(RealSoundTest, AChordPlayedThroughTheSoundServerIsRecordedWithItsPitches) {
       << "weakest chord note " << weakestChordNote << ", strongest other " << strongestOther;
 }
 
+TEST(RealSoundTest, WithoutTheSoundServerTheStartFailsAndALaterRetryPlays) {
+  const char* sink = std::getenv("QUIMBEL_TEST_SINK");
+  if (!sink || !*sink) {
+    if (std::getenv("CI")) FAIL() << "no sound server: scripts/test starts one";
+    GTEST_SKIP() << "no sound server (source scripts/sound-server.sh; start_sound_server)";
+  }
+  diagnostics::LogCapture log;
+  ManualClock clock;
+  ManualMainThread mainThread(clock);
+  PortAudioBackend backend;
+  PianoEngine engine(mainThread, backend, [](RenderCore*, double) {});
+
+  // The sound server's clients look for it here first.
+  ::setenv("PULSE_SERVER", "unix:/nonexistent/quimbel-no-server", 1);
+  engine.ensureRunning();
+  ::unsetenv("PULSE_SERVER");
+  EXPECT_FALSE(engine.running());
+  EXPECT_TRUE(log.contains("[audio] didn't start: ")) << ::testing::PrintToString(log.lines());
+  EXPECT_EQ(engine.latencyMs(), 0.0);
+  EXPECT_NE(engine.core(), nullptr);
+
+  engine.ensureRunning();
+  ASSERT_TRUE(engine.running()) << ::testing::PrintToString(log.lines());
+  EXPECT_TRUE(log.contains("[audio] started at 48000 Hz"));
+  EXPECT_TRUE(waitFor([&] { return engine.now() > 4800; }, 5.0));
+}
+
 }  // namespace
 }  // namespace quimbel

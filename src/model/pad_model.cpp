@@ -48,6 +48,8 @@ PadModel::PadModel(Services services)
 
   engine_->setBpm(static_cast<double>(bpm_.get()));
   engine_->setVolume(static_cast<float>(volume_.get() * volume_.get()));
+  // The direct-MIDI flags are process-wide: start them from this model's.
+  setChordFlags(sevenths_, ninths_, strum_);
 
   if (services.startMidi) {
     setupMidi();
@@ -60,10 +62,13 @@ PadModel::PadModel(Services services)
 }
 
 PadModel::~PadModel() {
-  // Timers first: none may run into a half-destroyed model.
+  // Timers first: none may run into a half-destroyed model. Then MIDI input,
+  // and the direct path lets go of the core before the engine frees it.
   loopLights_.clear();
   if (ticker_) ticker_->cancel();
   if (tonicWork_) tonicWork_->cancel();
+  midi_.reset();
+  if (engine_->core()) setMidiEngine(nullptr);
 }
 
 bool PadModel::modifier(Modifier source) const {

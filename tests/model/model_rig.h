@@ -1,0 +1,98 @@
+#pragma once
+
+// A pad model on virtual time with the real engine host over the on-demand
+// backend: the test renders device buffers itself and lets the model's
+// timers run for exactly the time those frames take.
+
+#include <cmath>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/core/render_core.h"
+#include "audio/manual_main_thread.h"
+#include "audio/on_demand_backend.h"
+#include "model/pad_model.h"
+
+namespace quimbel::testing {
+
+// A sequencer with a settable number of sources and no traffic.
+class StubSequencer final : public MidiSequencer {
+ public:
+  explicit StubSequencer(int* sourceCount) : sourceCount_(sourceCount) {}
+  int open(Handlers) override { return 0; }
+  std::vector<std::uint32_t> sources() override {
+    std::vector<std::uint32_t> out;
+    for (int i = 0; i < *sourceCount_; ++i) out.push_back(static_cast<std::uint32_t>(0x1000 + i));
+    return out;
+  }
+  void connect(std::uint32_t) override {}
+
+ private:
+  int* sourceCount_;
+};
+
+// A quiet tone on every octave's C: enough for every note to find a sample,
+// so that each started chord reports its frame. Real piano files are not
+// needed to test timing.
+inline void installTestTones(RenderCore* core, double rate) {
+  const int frames = static_cast<int>(rate * 3);
+  std::vector<float> tone(static_cast<std::size_t>(frames));
+  for (int i = 0; i < frames; ++i) tone[i] = 0.01f * std::sin(0.05f * static_cast<float>(i));
+  for (std::uint32_t note = 24; note <= 108; note += 12) {
+    freeSample(installSample(core, note, makeSample(tone.data(), nullptr, frames)));
+  }
+}
+
+// Settings the store holds before the model is made.
+using Stored = std::map<std::string, std::string>;
+
+class ModelRig {
+ public:
+  explicit ModelRig(const Stored& stored = {}) {
+    auto settings = std::make_unique<MemorySettingsStore>();
+    for (const auto& [key, value] : stored) settings->setValue(key, value);
+    settings_ = settings.get();
+    model = std::make_unique<PadModel>(
+        PadModel::Services{clock, main, backend, installTestTones, std::move(settings),
+                           std::make_unique<StubSequencer>(&sources), true, false});
+  }
+
+  PadModel& operator*() { return *model; }
+  PadModel* operator->() { return model.get(); }
+  MemorySettingsStore& settings() { return *settings_; }
+
+  std::int64_t frame() { return model->engine().now(); }
+
+  // Renders until the core's clock reaches `target` (one device buffer at a
+  // time), running the model's timers for the same span of virtual time.
+  void runTo(std::int64_t target) {
+    while (frame() < target) {
+      const auto n = static_cast<std::int32_t>(
+          std::min<std::int64_t>(OnDemandBackend::BufferFrames, target - frame()));
+      const double rate = model->engine().rate();
+      const bool rendered = backend.pull(n);
+      main.advance(n / rate * 1000.0);
+      if (!rendered) return;  // no stream: the clock cannot move
+      backend.clearOutput();
+      if (afterBuffer) afterBuffer();
+    }
+  }
+  void runFor(double seconds) {
+    runTo(frame() + static_cast<std::int64_t>(seconds * model->engine().rate()));
+  }
+
+  ManualClock clock{1000.0};
+  ManualMainThread main{clock};
+  OnDemandBackend backend;
+  int sources = 0;
+  std::function<void()> afterBuffer;  // runs after every rendered buffer
+  std::unique_ptr<PadModel> model;
+
+ private:
+  MemorySettingsStore* settings_ = nullptr;
+};
+
+}  // namespace quimbel::testing

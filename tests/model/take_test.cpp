@@ -1,0 +1,323 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+#include "audio/core/midi_chord_map.h"
+#include "audio/core/render_core_state.h"
+#include "model/model_rig.h"
+#include "model/pad_model.h"
+#include "music/voicing.h"
+
+namespace quimbel {
+namespace {
+
+using testing::ModelRig;
+using State = PadModel::State;
+
+constexpr std::int64_t kBeat = 24000;  // 120 bpm at 48 kHz
+constexpr std::int64_t kClickDelay = 3840;
+
+// Starts the stream, counts in and stops at the downbeat, returning its frame.
+std::int64_t countIn(ModelRig& rig) {
+  rig->engine().ensureRunning();
+  rig.runFor(0.1);
+  rig->toggleRecord();
+  while (rig->countN() < 4 && rig.frame() < 10 * 48000) rig.runFor(0.01);
+  return rig->recStart();
+}
+
+std::int64_t at(std::int64_t downbeat, double seconds) {
+  return downbeat + static_cast<std::int64_t>(seconds * 48000);
+}
+
+TEST(TakeTest, WholeTakeFromCountInToQuantizedResult) {
+  ModelRig rig;
+  rig->engine().ensureRunning();
+  rig.runFor(0.1);
+  const std::int64_t start = rig.frame();
+  std::vector<int> counts;
+  Subscription s = rig->countN().subscribe([&](const int& n) {
+    if (counts.empty() || counts.back() != n) counts.push_back(n);
+  });
+
+  rig->toggleRecord();
+  EXPECT_EQ(rig->state(), State::count);
+  while (rig->countN() < 4 && rig.frame() < 10 * 48000) rig.runFor(0.01);
+  // Four clicks a beat apart after the 80 ms delay; the take starts on the
+  // beat after the fourth.
+  const std::int64_t downbeat = rig->recStart();
+  EXPECT_EQ(downbeat, start + kClickDelay + 4 * kBeat);
+
+  // A sixteenth before the downbeat is the limit: earlier is not recorded, a
+  // thirty-second before lands on the downbeat.
+  rig.runTo(downbeat - 9000);
+  rig->press(5);
+  rig.runTo(downbeat - 3000);
+  rig->press(0);
+  rig.runTo(downbeat + 500);
+  EXPECT_EQ(rig->state(), State::rec);
+  EXPECT_EQ(counts, (std::vector{0, 1, 2, 3, 4, 0}));
+
+  rig.runTo(at(downbeat, 0.60));
+  rig->holdPad(2);
+  rig->press(2);
+  rig.runTo(at(downbeat, 0.62));
+  rig->press(3);
+  rig.runTo(at(downbeat, 0.90));
+  rig->release(2);
+  rig.runTo(at(downbeat, 1.0));
+  // A MIDI keyboard: the core plays the chord on the MIDI thread, the model
+  // only shows it and records it from the core's notice.
+  ASSERT_EQ(midiNoteOn(62, 90), 1);
+  rig->midiNote(1, 90);
+  rig.runTo(at(downbeat, 2.9));
+  EXPECT_EQ(rig->elapsed(), 2);
+  rig->toggleRecord();
+
+  const std::vector<ChordHit>& raw = rig->rawEvents();
+  ASSERT_EQ(raw.size(), 4u);
+  const int pads[] = {0, 2, 3, 1};
+  const double times[] = {0.0, 0.60, 0.62, 1.0};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(raw[i].pad, pads[i]);
+    EXPECT_DOUBLE_EQ(raw[i].t, times[i]) << i;
+  }
+  EXPECT_DOUBLE_EQ(raw[1].hold, 0.30);
+  EXPECT_EQ(raw[3].velocity, 90);
+  EXPECT_EQ(raw[3].voicing.gain, velocityGain(90));
+  EXPECT_EQ(raw[3].voicing.notes, chordNotes(1, rig->key(), -1, false, false, true));
+  EXPECT_DOUBLE_EQ(rig->rawTaken(), 2.9);
+
+  EXPECT_EQ(rig->state(), State::done);
+  const auto take = rig->take();
+  ASSERT_TRUE(take);
+  EXPECT_EQ(take->length, 2.0);
+  ASSERT_EQ(take->events.size(), 3u);  // 0.62 took the 0.60 chord's slot
+  EXPECT_EQ(take->events[1].pad, 3);
+  EXPECT_NEAR(take->events[1].t, 0.62 + (0.5 - 0.62) * 0.7, 1e-9);
+  EXPECT_EQ(take->events[2].t, 1.0);
+  EXPECT_DOUBLE_EQ(*take->events[2].length, 1.0);
+  EXPECT_EQ(take->key, rig->key().get());
+  EXPECT_FLOAT_EQ(take->volume, 0.8f);
+  EXPECT_EQ(rig->takeID(), 1);
+  // The screen lists the take's chords once it is done.
+  EXPECT_EQ(rig->screenInput(rig.clock.nowMs()).sheet.size(), 3u);
+  rig.runFor(0.1);
+  EXPECT_FALSE(rig->engine().metronomeRunning());
+}
+
+// Records pad 0 held for 0.25 s on the downbeat and pad 4 at `second`
+// seconds, stopped at 1.9 s: a one-bar (2 s) take.
+std::int64_t recordTwoSecondTake(ModelRig& rig, double second = 1.0) {
+  const std::int64_t downbeat = countIn(rig);
+  rig.runTo(downbeat - 1000);
+  rig->holdPad(0);
+  rig->press(0);
+  rig.runTo(at(downbeat, 0.25) - 1000);
+  rig->release(0);
+  rig.runTo(at(downbeat, second));
+  rig->press(4);
+  rig.runTo(at(downbeat, 1.9));
+  rig->toggleRecord();
+  return downbeat;
+}
+
+// Loop passes as the core holds them: the frame of each tagged chord start
+// and of each scheduled damping, and how far ahead of the clock they were.
+struct LoopWatch {
+  std::map<std::int32_t, std::set<std::int64_t>> starts;
+  std::set<std::int64_t> releases;
+  std::int64_t mostAhead = 0;
+
+  void look(const RenderCore* core) {
+    for (int i = 0; i < core->scheduledCount; ++i) {
+      const ScheduledEvent& e = core->scheduled[i];
+      if (e.isReleaseAll) releases.insert(e.frame);
+      if (e.tag >= LoopTagBase && starts[e.tag].insert(e.frame).second && e.tag == LoopTagBase) {
+        mostAhead = std::max(mostAhead, e.frame - core->clock);  // a pass start
+      }
+    }
+  }
+};
+
+TEST(LoopTest, PassesFollowTheCoreClockOneSecondAhead) {
+  ModelRig rig;
+  recordTwoSecondTake(rig);
+  ASSERT_EQ(rig->loopLength(), 2.0);
+  LoopWatch watch;
+  rig.afterBuffer = [&] { watch.look(rig->engine().core()); };
+
+  std::vector<std::pair<double, bool>> lit;  // (ms, pad 0 lit)
+  Subscription s = rig->held().subscribe([&](const std::set<int>& held) {
+    if (lit.empty() || lit.back().second != held.contains(0)) {
+      lit.emplace_back(rig.clock.nowMs(), held.contains(0));
+    }
+  });
+
+  const std::int64_t pressedAt = rig.frame();
+  rig->togglePlay();
+  EXPECT_TRUE(rig->playing());
+  const std::int64_t first = rig->playStart();
+  EXPECT_EQ(first, pressedAt + 2400);
+  rig.runFor(5.0);
+
+  const std::set<std::int64_t> hit0{first, first + 96000, first + 192000};
+  const std::set<std::int64_t> hit1{first + 48000, first + 144000, first + 240000};
+  EXPECT_EQ(watch.starts[LoopTagBase], hit0);
+  EXPECT_EQ(watch.starts[LoopTagBase + 1], hit1);
+  EXPECT_LT(watch.mostAhead, 48000);
+  // Every chord damps the one before it.
+  for (auto frame : hit0) EXPECT_TRUE(watch.releases.contains(frame)) << frame;
+  for (auto frame : hit1) EXPECT_TRUE(watch.releases.contains(frame)) << frame;
+
+  // Pad 0 lights at each pass for the 0.25 s it was held while recording.
+  ASSERT_GE(lit.size(), 4u);
+  EXPECT_TRUE(lit[0].second);
+  EXPECT_NEAR(lit[1].first - lit[0].first, 250.0, 1e-6);
+  EXPECT_NEAR(lit[2].first - lit[0].first, 2000.0, 1000.0 / 120 + 1e-6);
+}
+
+TEST(LoopTest, NoPassIsScheduledMoreThanOneSecondAhead) {
+  ModelRig rig;
+  recordTwoSecondTake(rig);
+  rig->togglePlay();
+  std::int64_t worst = 0;
+  int lastSent = rig->passesSent();
+  // Ticks run while the buffer's time passes, so the clock read here is the
+  // one the tick saw.
+  rig.afterBuffer = [&] {
+    if (rig->passesSent() == lastSent) return;
+    lastSent = rig->passesSent();
+    const std::int64_t newest = rig->playStart() + (lastSent - 1) * 96000;
+    worst = std::max(worst, newest - rig.frame());
+  };
+  rig.runFor(6.0);
+  EXPECT_GT(lastSent, 3);
+  EXPECT_LT(worst, 48000);
+  EXPECT_GT(worst, 48000 - 500);  // and not much less: no gap between passes
+}
+
+TEST(LoopTest, QuantizeToggleRestartsFromPassZeroWithTheRecordedTiming) {
+  ModelRig rig;
+  recordTwoSecondTake(rig, 1.1);
+  EXPECT_NEAR(rig->events()[1].t, 1.03, 1e-12);
+  rig->togglePlay();
+  rig.runFor(3.0);
+  ASSERT_GT(rig->passesSent(), 1);
+
+  LoopWatch watch;
+  rig.afterBuffer = [&] { watch.look(rig->engine().core()); };
+  const std::int64_t toggledAt = rig.frame();
+  rig->setQuantize(false);
+  EXPECT_TRUE(rig->playing());
+  EXPECT_EQ(rig->playStart(), toggledAt + 2400);
+  // Unquantized, the second chord is back at 1.1 s and hits have no length;
+  // the passes planned before were cleared.
+  EXPECT_FALSE(rig->events()[0].length);
+  rig.runFor(0.5);
+  EXPECT_EQ(watch.starts[LoopTagBase], (std::set<std::int64_t>{toggledAt + 2400}));
+  EXPECT_EQ(watch.starts[LoopTagBase + 1], (std::set<std::int64_t>{toggledAt + 2400 + 52800}));
+}
+
+TEST(LoopTest, RateChangeStopsTheLoop) {
+  ModelRig rig;
+  recordTwoSecondTake(rig);
+  rig->togglePlay();
+  rig.runFor(0.5);
+  const RenderCore* before = rig->engine().core();
+  rig.backend.setDeviceRate(44100);
+  ASSERT_TRUE(rig.backend.endStream());
+  rig.main.runPending();  // the engine host rebuilds on the main thread
+  ASSERT_NE(rig->engine().core(), before);
+  rig.runFor(0.05);
+  EXPECT_FALSE(rig->playing());
+  EXPECT_EQ(rig->state(), State::done);
+  rig->togglePlay();  // plays again on the new core
+  EXPECT_TRUE(rig->playing());
+  EXPECT_EQ(rig->playStart(), rig.frame() + 2205);
+}
+
+TEST(TakeStateTest, DropAndUndoRestoreTheTake) {
+  ModelRig rig;
+  recordTwoSecondTake(rig);
+  const std::vector<ChordHit> events = rig->events();
+  rig->togglePlay();
+  rig->dropTake();
+  EXPECT_FALSE(rig->playing());
+  EXPECT_EQ(rig->state(), State::ready);
+  EXPECT_FALSE(rig->take());
+  EXPECT_TRUE(rig->screenInput(rig.clock.nowMs()).sheet.empty());
+  rig->undo();
+  EXPECT_EQ(rig->state(), State::done);
+  EXPECT_EQ(rig->events(), events);
+  rig->undo();  // nothing left to undo
+  EXPECT_EQ(rig->state(), State::done);
+}
+
+TEST(TakeStateTest, StartingACountInForgetsTheDroppedTake) {
+  ModelRig rig;
+  recordTwoSecondTake(rig);
+  rig->dropTake();
+  rig->toggleRecord();
+  EXPECT_EQ(rig->state(), State::count);
+  rig->toggleRecord();  // cancel
+  EXPECT_EQ(rig->state(), State::ready);
+  EXPECT_EQ(rig->countN(), 0);
+  rig->undo();
+  EXPECT_EQ(rig->state(), State::ready);
+  EXPECT_FALSE(rig->take());
+  EXPECT_FALSE(rig->exportMidi());
+  EXPECT_FALSE(rig->exportAudio());
+}
+
+TEST(TakeStateTest, EmptyRecordingReturnsToReadyAndKeepsTheMetronome) {
+  for (bool metronome : {true, false}) {
+    ModelRig rig;
+    if (metronome) rig->toggleMetronome();
+    const std::int64_t downbeat = countIn(rig);
+    rig.runTo(downbeat + 4800);
+    ASSERT_EQ(rig->state(), State::rec);
+    rig->toggleRecord();
+    EXPECT_EQ(rig->state(), State::ready);
+    rig.runFor(0.6);
+    EXPECT_EQ(rig->engine().metronomeRunning(), metronome);
+    // The ticker keeps running while the metronome clicks.
+    rig.runFor(2.5);
+    EXPECT_EQ(rig->tickerRunning(), metronome);
+  }
+}
+
+TEST(TakeStateTest, WithoutACoreACountInNeverRecords) {
+  ModelRig rig;
+  rig.backend.setStartFailure("no device");
+  rig->toggleRecord();
+  rig.main.advance(3000);
+  EXPECT_EQ(rig->state(), State::count);
+  EXPECT_EQ(rig->countN(), 0);
+}
+
+TEST(TakeStateTest, FinishedHitsGoStraightToATake) {
+  // The command line builds takes from a document this way.
+  ModelRig rig;
+  rig->setBpm(60);
+  ChordHit first = rig->hitFor(0);
+  ChordHit second = rig->hitFor(6, 110);
+  first.t = 0.3;
+  second.t = 2.0;
+  rig->finishRecording({second, first}, 3.0);
+  const auto take = rig->take();
+  ASSERT_TRUE(take);
+  EXPECT_EQ(take->length, 4.0);  // one bar at 60 bpm
+  EXPECT_EQ(take->events[0].pad, 0);
+  EXPECT_EQ(take->events[0].t, 0.0);
+  EXPECT_EQ(take->events[1].t, 2.0);
+  EXPECT_EQ(take->bpm, 60.0);
+  const auto midi = rig->exportMidi();
+  ASSERT_TRUE(midi && *midi);
+  EXPECT_TRUE(std::filesystem::exists(*midi->file));
+  std::filesystem::remove_all(midi->file->parent_path());
+}
+
+}  // namespace
+}  // namespace quimbel

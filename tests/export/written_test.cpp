@@ -108,9 +108,5 @@ TEST_F(WrittenTest, FailuresSayWhereAndLeaveTheDestinationAlone) {
   EXPECT_EQ(entries(), std::vector<std::string>{"taken"});
 }
 
-TEST_F(WrittenTest, ADirectoryPathIsNotAFileName) {
-  EXPECT_FALSE(writeFileAside(dir_ / "", kBytes));
-}
-
 }  // namespace
 }  // namespace quimbel

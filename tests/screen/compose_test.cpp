@@ -85,20 +85,6 @@ TEST(PixelFontTest, MissingCharactersFallBackToTheNumberSign) {
   EXPECT_EQ(&largeGlyph("\xC3"), &sign);
 }
 
-TEST(PixelFontTest, TextSplitsIntoUtf8CharactersAndStraysAreSingleBytes) {
-  auto split = [](std::string_view text) {
-    std::vector<std::string> out;
-    for (std::size_t pos = 0; pos < text.size();) out.emplace_back(nextCharacter(text, pos));
-    return out;
-  };
-  EXPECT_EQ(split("B\xC3\xB8"), (std::vector<std::string>{"B", "\xC3\xB8"}));
-  EXPECT_EQ(split("\xC3"
-                  "A"),
-            (std::vector<std::string>{"\xC3", "A"}));
-  EXPECT_EQ(split("\xE2\x82"), (std::vector<std::string>{"\xE2", "\x82"}));
-  EXPECT_EQ(split("\x80"), (std::vector<std::string>{"\x80"}));
-}
-
 // ---- Default keyboard -----------------------------------------------------
 
 TEST(DefaultScreenTest, CMajorWithoutAChordLightsTheScaleAndNamesTheKey) {
@@ -179,13 +165,7 @@ TEST_P(KeyScreenTest, LightsTheKeysScaleAndSpellsItsName) {
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, KeyScreenTest,
-    ::testing::Values(KeyCase{"AMinorSharesCMajorsKeysButReadsAm",
-                              {9, Mode::minor},
-                              {0, 2, 4, 5, 7, 9, 11},
-                              {".###.......", "#...#......", "#...#.##.#.", "#####.#.#.#",
-                               "#...#.#.#.#", "#...#.#.#.#", "#...#.#.#.#"},
-                              10},
-                      KeyCase{"EFlatMajorIsSpelledWithAFlat",
+    ::testing::Values(KeyCase{"EFlatMajorIsSpelledWithAFlat",
                               {3, Mode::major},
                               {3, 5, 7, 8, 10, 0, 2},
                               {"#####.#....", "#.....#....", "#.....#....", "####..####.",
@@ -230,13 +210,6 @@ TEST(TextTest, HalfDiminishedNameUsesTheSlashedO) {
   EXPECT_EQ(
       picture(cells, 3, 9, 16, 20, 0x222222),
       (std::vector<std::string>{".....", "....#", ".###.", "#..##", "#.#.#", "##..#", ".###."}));
-}
-
-TEST(TextTest, EmptyNameDrawsNothing) {
-  Input input;
-  input.shown = chord("", 0x333333);
-  const Cells cells = compose(input, 0);
-  EXPECT_EQ(inked(cells), (Box{14, 29, 2, 28}));
 }
 
 // ---- Overlays -------------------------------------------------------------
@@ -362,15 +335,6 @@ TEST(KnobScreenTest, OneDigitAtScaleFourTwoDigitsAtScaleThreeClipped) {
   input.knob = 0;  // "6"
   cells = compose(input, 0);
   EXPECT_EQ(at(cells, 2, 14), 0x2261D2u);
-}
-
-TEST(KnobScreenTest, ValuesBeyondTheKnobsRangeStillDraw) {
-  for (int knob : {INT_MIN, -7, 20, INT_MAX}) {
-    Input input;
-    input.knob = knob;
-    const Cells cells = compose(input, 0);
-    EXPECT_NE(inked(cells), Box{}) << knob;
-  }
 }
 
 // ---- Sheet ------------------------------------------------------------------

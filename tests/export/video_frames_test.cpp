@@ -233,5 +233,18 @@ TEST_F(VideoPainterTest, PanelFontIsUncutSansWhenTheDataFolderHasIt) {
   EXPECT_EQ(QFontInfo(videoPanelFont(36.4)).family(), QStringLiteral("Uncut Sans"));
 }
 
+TEST_F(VideoPainterTest, AppIconLoadsAt280Pixels) {
+  if (!std::filesystem::exists(dataFolder() / "AppIcon.png")) {
+    GTEST_SKIP() << "no icon in the data folder";
+  }
+  const std::optional<VideoBitmap> icon = loadVideoIcon();
+  ASSERT_TRUE(icon);
+  EXPECT_EQ(icon->width, 280);
+  EXPECT_EQ(icon->height, 280);
+  ASSERT_EQ(icon->bgra.size(), 280u * 280u * 4u);
+  EXPECT_EQ(icon->bgra[3], 0);                            // a transparent corner
+  EXPECT_EQ(icon->bgra[(140 * 280 + 140) * 4 + 3], 255);  // an opaque middle
+}
+
 }  // namespace
 }  // namespace quimbel

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
 #include <limits>
 #include <mutex>
 #include <system_error>
@@ -27,19 +28,6 @@ std::vector<float> expand(const std::vector<std::int16_t>& samples) {
   std::transform(samples.begin(), samples.end(), out.begin(),
                  [](std::int16_t k) { return static_cast<float>(k) * kShortScale; });
   return out;
-}
-
-// Splits interleaved frames into their first two channels.
-template <class T>
-void deinterleave(const std::vector<T>& interleaved, int channels, std::size_t frames,
-                  std::vector<T>& left, std::vector<T>& right) {
-  left.resize(frames);
-  if (channels >= 2) right.resize(frames);
-  const auto step = static_cast<std::size_t>(channels);
-  for (std::size_t i = 0; i < frames; ++i) {
-    left[i] = interleaved[i * step];
-    if (channels >= 2) right[i] = interleaved[i * step + 1];
-  }
 }
 
 bool isSixteenBit(const SF_INFO& info) {
@@ -92,6 +80,23 @@ Sound StoredSound::sound() const {
   return out;
 }
 
+StoredSound::View StoredSound::view(std::vector<float>& leftBuffer,
+                                    std::vector<float>& rightBuffer) const {
+  if (!left16_) {
+    if (!float_.left) return {};
+    return {float_.left->data(), float_.right->data(), float_.frames()};
+  }
+  auto fill = [](const std::vector<std::int16_t>& from, std::vector<float>& to) {
+    to.resize(from.size());
+    std::transform(from.begin(), from.end(), to.begin(),
+                   [](std::int16_t k) { return static_cast<float>(k) * kShortScale; });
+  };
+  fill(*left16_, leftBuffer);
+  if (right16_ == left16_) return {leftBuffer.data(), leftBuffer.data(), leftBuffer.size()};
+  fill(*right16_, rightBuffer);
+  return {leftBuffer.data(), rightBuffer.data(), leftBuffer.size()};
+}
+
 std::size_t StoredSound::frames() const { return left16_ ? left16_->size() : float_.frames(); }
 
 bool StoredSound::mono() const {
@@ -115,25 +120,43 @@ SoundRead readSoundFile(const std::filesystem::path& file) {
   }
   const auto frames = static_cast<std::size_t>(info.frames);
   const auto channels = info.channels;
-  const std::size_t total = frames * static_cast<std::size_t>(channels);
+
+  // Read in slices, so that only the two channels are ever held at full
+  // length.
+  auto readAll = [&]<class T>(auto readFrames, std::vector<T>& left, std::vector<T>& right) {
+    constexpr std::size_t kSliceFrames = 16384;
+    std::vector<T> slice(kSliceFrames * static_cast<std::size_t>(channels));
+    const auto step = static_cast<std::size_t>(channels);
+    left.resize(frames);
+    if (channels >= 2) right.resize(frames);
+    std::size_t done = 0;
+    while (done < frames) {
+      const sf_count_t want = static_cast<sf_count_t>(std::min(kSliceFrames, frames - done));
+      const sf_count_t got = readFrames(handle.get(), slice.data(), want);
+      if (got <= 0) break;
+      for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
+        left[done + i] = slice[i * step];
+        if (channels >= 2) right[done + i] = slice[i * step + 1];
+      }
+      done += static_cast<std::size_t>(got);
+    }
+    // A file shorter than its header claims keeps what could be read.
+    left.resize(done);
+    if (channels >= 2) right.resize(done);
+    return !left.empty();
+  };
 
   if (isSixteenBit(info)) {
-    std::vector<std::int16_t> interleaved(total);
-    const sf_count_t got = sf_readf_short(handle.get(), interleaved.data(), info.frames);
-    if (got <= 0) return {std::nullopt, file.string() + ": unreadable audio data"};
     std::vector<std::int16_t> left, right;
-    deinterleave(interleaved, channels, static_cast<std::size_t>(got), left, right);
-    interleaved = {};
+    if (!readAll(sf_readf_short, left, right))
+      return {std::nullopt, file.string() + ": unreadable audio data"};
     std::optional<std::vector<std::int16_t>> second;
     if (channels >= 2) second = std::move(right);
     return {StoredSound(std::move(left), std::move(second), info.samplerate), {}};
   }
-
-  std::vector<float> interleaved(total);
-  const sf_count_t got = sf_readf_float(handle.get(), interleaved.data(), info.frames);
-  if (got <= 0) return {std::nullopt, file.string() + ": unreadable audio data"};
   std::vector<float> left, right;
-  deinterleave(interleaved, channels, static_cast<std::size_t>(got), left, right);
+  if (!readAll(sf_readf_float, left, right))
+    return {std::nullopt, file.string() + ": unreadable audio data"};
   Sound sound;
   sound.rate = info.samplerate;
   sound.left = std::make_shared<const std::vector<float>>(std::move(left));
@@ -204,6 +227,112 @@ SampleLibrary loadSampleLibrary(const std::filesystem::path& folder) {
   return library;
 }
 
+namespace {
+
+// Buffers one worker reuses from note to note, so that a conversion pass
+// does not fault in fresh pages for every note.
+struct Scratch {
+  std::vector<float> inLeft, inRight, outLeft, outRight;
+};
+
+// Converts count frames of one or two channels (right null for mono) into
+// the scratch's output buffers; returns the frames produced, or nothing when
+// the converter cannot be used for these rates or sizes.
+std::optional<std::size_t> convert(const float* left, const float* right, std::size_t count,
+                                   double fromRate, double toRate, Scratch& scratch) {
+  if (!(fromRate > 0.0) || !(toRate > 0.0) || !std::isfinite(fromRate) || !std::isfinite(toRate)) {
+    return std::nullopt;
+  }
+  const double capacity = static_cast<double>(count) * toRate / fromRate + 1024.0;
+  if (count > std::numeric_limits<std::uint32_t>::max() || !std::isfinite(capacity) ||
+      capacity > std::numeric_limits<std::int32_t>::max()) {
+    return std::nullopt;
+  }
+  const auto outCapacity = static_cast<std::size_t>(capacity);
+  scratch.outLeft.resize(outCapacity);
+  if (right != nullptr) scratch.outRight.resize(outCapacity);
+  const float* in[2] = {left, right};
+  float* out[2] = {scratch.outLeft.data(), right != nullptr ? scratch.outRight.data() : nullptr};
+  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_S, SOXR_FLOAT32_S);
+  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
+  std::size_t produced = 0;
+  // soxr_oneshot feeds the whole input and flushes the converter, so the
+  // output is as long as the converter makes it for this input. A mono
+  // sound is converted once and used for both channels.
+  const soxr_error_t failure =
+      soxr_oneshot(fromRate, toRate, right != nullptr ? 2u : 1u, in, count, nullptr, out,
+                   outCapacity, &produced, &io, &quality, nullptr);
+  if (failure != nullptr) return std::nullopt;
+  return produced;
+}
+
+// One core sample of a stored recording at a rate.
+CoreSample* makeCoreSample(const StoredSound& stored, double rate, Scratch& scratch) {
+  StoredSound::View view = stored.view(scratch.inLeft, scratch.inRight);
+  const bool mono = view.left == view.right;
+  if (std::abs(stored.rate() - rate) >= 0.5 && view.frames > 0) {
+    if (auto produced = convert(view.left, mono ? nullptr : view.right, view.frames, stored.rate(),
+                                rate, scratch)) {
+      view = {scratch.outLeft.data(), mono ? scratch.outLeft.data() : scratch.outRight.data(),
+              *produced};
+    }
+  }
+  const auto frames = static_cast<std::int32_t>(std::min<std::size_t>(
+      view.frames, static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())));
+  return makeSample(view.left, view.right, frames);
+}
+
+using MadeSamples = std::vector<std::pair<int, CoreSample*>>;
+
+// Every sound of the library as a core sample at the rate, made on a few
+// threads; each keeps its float copies in its own reused scratch buffers.
+MadeSamples makeCoreSamples(const SampleLibrary& library, double rate) {
+  MadeSamples made;
+  // Notes without a slot in the core (below 0, above 127) would only be
+  // converted to be handed straight back and freed: leave them out.
+  std::vector<const StoredSound*> sounds;
+  for (const auto& [note, stored] : library) {
+    if (note < 0 || note > 127) continue;
+    made.emplace_back(note, nullptr);
+    sounds.push_back(&stored);
+  }
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    Scratch scratch;
+    for (std::size_t i = next++; i < made.size(); i = next++)
+      made[i].second = makeCoreSample(*sounds[i], rate, scratch);
+  };
+  std::vector<std::thread> helpers;
+  for (unsigned i = 1; i < workerCount(made.size()); ++i) helpers.emplace_back(work);
+  work();
+  for (auto& helper : helpers) helper.join();
+  return made;
+}
+
+void installMade(RenderCore* core, const MadeSamples& made) {
+  for (const auto& [note, sample] : made)
+    freeSample(installSample(core, static_cast<std::uint32_t>(note), sample));
+}
+
+// Core samples made ahead at launch for the rate the first core will most
+// likely have, handed to the first core made at exactly that rate. Nothing
+// extra stays resident: the set moves into that core, or is freed when a
+// core at another rate comes first.
+struct Preparation {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool running = false;
+  double rate = 0.0;
+  MadeSamples made;
+};
+
+Preparation& preparation() {
+  static auto* shared = new Preparation;  // never destroyed, like the library
+  return *shared;
+}
+
+}  // namespace
+
 const SampleLibrary& sampleLibrary() {
   std::lock_guard lock(libraryMutex());
   SampleLibrary*& library = libraryInstance();
@@ -215,91 +344,71 @@ const SampleLibrary& sampleLibrary() {
   return *library;
 }
 
-void preloadSampleLibrary() {
-  static std::once_flag started;
-  std::call_once(started, [] { std::thread([] { sampleLibrary(); }).detach(); });
+void preloadSampleLibrary(double expectedRate) {
+  Preparation& p = preparation();
+  {
+    std::lock_guard lock(p.mutex);
+    static bool started = false;
+    if (started) return;
+    started = true;
+    p.running = true;
+    p.rate = expectedRate;
+  }
+  std::thread([expectedRate] {
+    MadeSamples made = makeCoreSamples(sampleLibrary(), expectedRate);
+    Preparation& p = preparation();
+    std::lock_guard lock(p.mutex);
+    p.made = std::move(made);
+    p.running = false;
+    p.finished.notify_all();
+  }).detach();
 }
 
 Sound soundAtRate(const Sound& sound, double targetRate) {
   if (std::abs(sound.rate - targetRate) < 0.5 || sound.frames() == 0) return sound;
-  if (!(sound.rate > 0.0) || !(targetRate > 0.0) || !std::isfinite(sound.rate) ||
-      !std::isfinite(targetRate)) {
-    return sound;
-  }
-  const std::size_t count = sound.frames();
-  const double capacity = static_cast<double>(count) * targetRate / sound.rate + 1024.0;
-  if (count > std::numeric_limits<std::uint32_t>::max() || !std::isfinite(capacity) ||
-      capacity > std::numeric_limits<std::int32_t>::max()) {
-    return sound;
-  }
-  const auto outCapacity = static_cast<std::size_t>(capacity);
-  std::vector<float> left(outCapacity), right(outCapacity);
-  // A mono sound is converted once and shared again afterwards.
   const bool mono = sound.right == sound.left;
-  const int channels = mono ? 1 : 2;
-
-  const float* in[2] = {sound.left->data(), mono ? nullptr : sound.right->data()};
-  float* out[2] = {left.data(), mono ? nullptr : right.data()};
-  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_S, SOXR_FLOAT32_S);
-  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
-  std::size_t produced = 0;
-  // soxr_oneshot feeds the whole input and flushes the converter, so the
-  // output is as long as the converter makes it for this input.
-  const soxr_error_t failure =
-      soxr_oneshot(sound.rate, targetRate, static_cast<unsigned>(channels), in, count, nullptr, out,
-                   outCapacity, &produced, &io, &quality, nullptr);
-  if (failure != nullptr) return sound;
-
-  left.resize(produced);
-  left.shrink_to_fit();
+  Scratch scratch;
+  const auto produced = convert(sound.left->data(), mono ? nullptr : sound.right->data(),
+                                sound.frames(), sound.rate, targetRate, scratch);
+  if (!produced) return sound;
+  scratch.outLeft.resize(*produced);
+  scratch.outLeft.shrink_to_fit();
   Sound result;
   result.rate = targetRate;
-  result.left = std::make_shared<const std::vector<float>>(std::move(left));
+  result.left = std::make_shared<const std::vector<float>>(std::move(scratch.outLeft));
   if (mono) {
     result.right = result.left;
   } else {
-    right.resize(produced);
-    right.shrink_to_fit();
-    result.right = std::make_shared<const std::vector<float>>(std::move(right));
+    scratch.outRight.resize(*produced);
+    scratch.outRight.shrink_to_fit();
+    result.right = std::make_shared<const std::vector<float>>(std::move(scratch.outRight));
   }
   return result;
 }
 
 void installSamples(RenderCore* core, const SampleLibrary& library, double rate) {
   if (core == nullptr) return;
-  std::vector<std::pair<int, const StoredSound*>> jobs;
-  jobs.reserve(library.size());
-  // Notes without a slot in the core (below 0, above 127) would only be
-  // converted to be handed straight back and freed: leave them out.
-  for (const auto& [note, stored] : library) {
-    if (note >= 0 && note <= 127) jobs.emplace_back(note, &stored);
-  }
-
-  // Each worker unpacks, converts and packs one note at a time, so the float
-  // copies alive at once stay a few notes' worth.
-  std::vector<CoreSample*> made(jobs.size(), nullptr);
-  std::atomic<std::size_t> next{0};
-  auto work = [&] {
-    for (std::size_t i = next++; i < jobs.size(); i = next++) {
-      const Sound converted = soundAtRate(jobs[i].second->sound(), rate);
-      const auto frames = static_cast<std::int32_t>(std::min<std::size_t>(
-          converted.frames(), static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())));
-      made[i] = makeSample(converted.left ? converted.left->data() : nullptr,
-                           converted.right ? converted.right->data() : nullptr, frames);
-    }
-  };
-  std::vector<std::thread> helpers;
-  for (unsigned i = 1; i < workerCount(jobs.size()); ++i) helpers.emplace_back(work);
-  work();
-  for (auto& helper : helpers) helper.join();
-
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    freeSample(installSample(core, static_cast<std::uint32_t>(jobs[i].first), made[i]));
-  }
+  installMade(core, makeCoreSamples(library, rate));
 }
 
 void installPianoSamples(RenderCore* core, double rate) {
-  installSamples(core, sampleLibrary(), rate);
+  if (core == nullptr) return;
+  MadeSamples prepared;
+  {
+    Preparation& p = preparation();
+    std::unique_lock lock(p.mutex);
+    // Waiting for a preparation under way is never slower than competing
+    // with it for the same processors.
+    p.finished.wait(lock, [&] { return !p.running; });
+    if (rate == p.rate) prepared.swap(p.made);
+    for (const auto& [note, sample] : p.made) freeSample(sample);
+    p.made.clear();
+  }
+  if (!prepared.empty()) {
+    installMade(core, prepared);
+  } else {
+    installSamples(core, sampleLibrary(), rate);
+  }
 }
 
 }  // namespace quimbel

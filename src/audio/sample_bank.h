@@ -47,6 +47,16 @@ class StoredSound {
 
   // The float form, exactly what reading the file as float gives.
   Sound sound() const;
+
+  // The same frames without building a Sound: pointers into the stored
+  // arrays, or into the given buffers, filled for a 16-bit recording. For a
+  // mono recording left and right are the same pointer.
+  struct View {
+    const float* left = nullptr;
+    const float* right = nullptr;
+    std::size_t frames = 0;
+  };
+  View view(std::vector<float>& leftBuffer, std::vector<float>& rightBuffer) const;
   double rate() const { return rate_; }
   std::size_t frames() const;
   bool mono() const;
@@ -85,9 +95,11 @@ SampleLibrary loadSampleLibrary(const std::filesystem::path& dataFolder);
 // "Quimbel: no piano samples" to standard error).
 const SampleLibrary& sampleLibrary();
 
-// Starts loading the process-wide library on a background thread and
-// returns at once; a no-op once it is loaded or loading.
-void preloadSampleLibrary();
+// Called once at launch: loads the process-wide library on a background
+// thread and makes its core samples at `expectedRate` there too, so that the
+// first core made at that rate is filled at once. Returns at once; later
+// calls do nothing.
+void preloadSampleLibrary(double expectedRate = 48000.0);
 
 // The recording's two channels at `targetRate`: unchanged when the rates
 // differ by less than 0.5 Hz or the sound is empty, else converted at the
@@ -100,7 +112,9 @@ Sound soundAtRate(const Sound& sound, double targetRate);
 void installSamples(RenderCore* core, const SampleLibrary& library, double rate);
 
 // installSamples with the process-wide library: called right after
-// createCore, before the core reaches the audio thread.
+// createCore, before the core reaches the audio thread. Takes over the
+// samples prepared at launch when the rate is the one they were made for
+// (waiting for them when they are still being made).
 void installPianoSamples(RenderCore* core, double rate);
 
 }  // namespace quimbel

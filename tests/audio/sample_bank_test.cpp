@@ -218,3 +218,28 @@ TEST(InstallSamplesTest, AnEmptyLibraryLeavesTheCoreSilent) {
 
 }  // namespace
 }  // namespace quimbel
+
+namespace quimbel {
+namespace {
+
+// The process-wide piano, prepared at launch for 44100 Hz: the first core
+// at that rate takes the prepared samples, every later core and a core at
+// another rate convert their own, and all of them play in tune.
+TEST(PianoPreparationTest, EveryCoreGetsAFullInTunePianoWhetherPreparedOrNot) {
+  preloadSampleLibrary(44100);
+  preloadSampleLibrary(96000);  // a second call changes nothing
+  ASSERT_FALSE(sampleLibrary().empty()) << "no piano in QUIMBEL_DATA_DIR";
+  for (double rate : {44100.0, 44100.0, 48000.0}) {
+    RenderCore* core = createCore(rate);
+    installPianoSamples(core, rate);
+    const std::vector<float> out = playNote(core, 60, 1.0);
+    EXPECT_NEAR(
+        testing::strongestFrequency(testing::between(out, rate, 0.05, 0.95), rate, 230, 290, 0.1),
+        261.63, 261.63 * 0.003)
+        << rate;
+    destroyCore(core);
+  }
+}
+
+}  // namespace
+}  // namespace quimbel

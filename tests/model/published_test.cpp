@@ -37,15 +37,5 @@ TEST(PublishedTest, DroppedOrCancelledSubscriptionsHearNothing) {
   EXPECT_EQ(heard, 1);
 }
 
-TEST(PublishedTest, SubscriptionOutlivingTheValueIsHarmless) {
-  Subscription s;
-  {
-    Published<std::optional<int>> value;
-    s = value.subscribe([](const std::optional<int>&) {});
-  }
-  s.cancel();
-  SUCCEED();
-}
-
 }  // namespace
 }  // namespace quimbel

@@ -87,9 +87,5 @@ TEST(QuantizeTest, AbsurdInputsStillGiveAWholeBarTake) {
   EXPECT_EQ(quantizeTake({}, 0, true, 0.0).length, 240.0);  // tempo below 1 counts as 1
 }
 
-TEST(QuantizeTest, MenuTitleNamesGridAndStrength) {
-  EXPECT_EQ(quantizeMenuTitle(), "Quantize takes: 1/8, 70%");
-}
-
 }  // namespace
 }  // namespace quimbel

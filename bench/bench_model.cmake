@@ -1,0 +1,1 @@
+quimbel_bench(bench_model SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_model.cpp LIBS quimbel_model)

@@ -116,15 +116,6 @@ TEST_F(MidiInputTest, OnlyMidiOneChannelVoiceNotesCount) {
   EXPECT_TRUE(noteOffs.empty());
 }
 
-TEST_F(MidiInputTest, APacketIsReadUpToSixtyFourWords) {
-  input->start();
-  std::vector<std::uint32_t> words(65, noteOnWord(0, 62, 80));
-  words[64] = noteOnWord(0, 64, 80);
-  deliver(words);
-  ASSERT_EQ(notes.size(), 64u);
-  EXPECT_EQ(std::get<2>(notes.back()), 1);
-}
-
 TEST_F(MidiInputTest, RefreshConnectsNewSourcesAndKeepsTheFirst) {
   input->start();
   EXPECT_EQ(sourceCounts, (std::vector<int>{0}));

@@ -43,18 +43,6 @@ class PianoEngineTest : public ::testing::Test {
   PianoEngine engine;
 };
 
-TEST_F(PianoEngineTest, WithoutACoreReadsTheDefaultsAndDropsCommands) {
-  engine.noteOn(60, 1, 100, 1.0f, 0.0, 1.0);
-  engine.startMetronome(4, 0.08);
-  EXPECT_EQ(engine.core(), nullptr);
-  EXPECT_EQ(engine.now(), 0);
-  EXPECT_EQ(engine.rate(), 48000.0);
-  EXPECT_FALSE(engine.metronomeRunning());
-  EXPECT_FALSE(engine.running());
-  EXPECT_TRUE(engine.started().empty());
-  EXPECT_EQ(backend.streamsMade(), 0);
-}
-
 TEST_F(PianoEngineTest, NoDeviceIsLoggedAndALaterEnsureRunningRetries) {
   backend.setStartFailure("Device unavailable");
   engine.ensureRunning();

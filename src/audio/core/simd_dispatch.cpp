@@ -13,7 +13,10 @@ SimdLevel simdLevel() {
     const bool upToAvx2 = cap != nullptr && std::strcmp(cap, "avx2") == 0;
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
-    if (!plainOnly && !upToAvx2 && __builtin_cpu_supports("avx512f")) return SimdLevel::Avx512;
+    if (!plainOnly && !upToAvx2 && __builtin_cpu_supports("avx512f") &&
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
+        __builtin_cpu_supports("avx512vl"))
+      return SimdLevel::Avx512;
     if (!plainOnly && __builtin_cpu_supports("avx2")) return SimdLevel::Avx2;
 #else
     (void)plainOnly;

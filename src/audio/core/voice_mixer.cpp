@@ -15,45 +15,55 @@ namespace {
 constexpr float PcmScale = 1.0f / 32768.0f;
 constexpr double SilentEnvelope = 0.0002;  // -74 dB
 
+// Frames first..n-1 of one voice, frame by frame.
+void mixOneVoice(RenderCore& c, Voice& v, std::int32_t first, std::int32_t n) noexcept {
+  const float r125 = c.releaseMultiplier;
+  float* busL = v.isClick != 0 ? c.clickLeft : c.pianoLeft;
+  float* busR = v.isClick != 0 ? c.clickRight : c.pianoRight;
+  const std::int16_t* sl = v.sample->left;
+  const std::int16_t* sr = v.sample->right;
+  const std::int64_t frames = v.sample->frames;
+  for (std::int32_t j = first; j < n; ++j) {
+    const std::int64_t f = c.clock + j;
+    if (f >= v.endFrame || v.envelope < SilentEnvelope) {
+      v.sample = nullptr;
+      break;
+    }
+    if (f >= v.releaseFrame && r125 < v.envelopeMultiplier) v.envelopeMultiplier = r125;
+    const auto i = static_cast<std::int64_t>(v.position);
+    if (i + 1 >= frames) {
+      v.sample = nullptr;
+      break;
+    }
+    const double frac = v.position - static_cast<double>(i);
+    const float a = v.envelope * v.gain * PcmScale;
+    busL[j] += (sl[i] + (sl[i + 1] - sl[i]) * frac) * a;
+    busR[j] += (sr[i] + (sr[i + 1] - sr[i]) * frac) * a;
+    v.position += v.step;
+    v.envelope *= v.envelopeMultiplier;
+  }
+}
+
+// Voices still waiting count the chunk off their delay; the others start at
+// the frame their delay ends on. Returns -1 for a voice silent this chunk.
+std::int32_t firstFrame(Voice& v, std::int32_t n) noexcept {
+  if (v.delay < 1) return 0;
+  if (v.delay >= n) {
+    v.delay -= n;
+    return -1;
+  }
+  const std::int32_t first = v.delay;
+  v.delay = 0;
+  return first;
+}
+
 }  // namespace
 
 void mixVoicesReference(RenderCore& c, std::int32_t n) noexcept {
-  const float r125 = c.releaseMultiplier;
   for (Voice& v : c.voices) {
     if (v.sample == nullptr) continue;
-    std::int32_t first = 0;
-    if (v.delay >= 1) {
-      if (v.delay >= n) {
-        v.delay -= n;
-        continue;
-      }
-      first = v.delay;
-      v.delay = 0;
-    }
-    float* busL = v.isClick != 0 ? c.clickLeft : c.pianoLeft;
-    float* busR = v.isClick != 0 ? c.clickRight : c.pianoRight;
-    const std::int16_t* sl = v.sample->left;
-    const std::int16_t* sr = v.sample->right;
-    const std::int64_t frames = v.sample->frames;
-    for (std::int32_t j = first; j < n; ++j) {
-      const std::int64_t f = c.clock + j;
-      if (f >= v.endFrame || v.envelope < SilentEnvelope) {
-        v.sample = nullptr;
-        break;
-      }
-      if (f >= v.releaseFrame && r125 < v.envelopeMultiplier) v.envelopeMultiplier = r125;
-      const auto i = static_cast<std::int64_t>(v.position);
-      if (i + 1 >= frames) {
-        v.sample = nullptr;
-        break;
-      }
-      const double frac = v.position - static_cast<double>(i);
-      const float a = v.envelope * v.gain * PcmScale;
-      busL[j] += (sl[i] + (sl[i + 1] - sl[i]) * frac) * a;
-      busR[j] += (sr[i] + (sr[i + 1] - sr[i]) * frac) * a;
-      v.position += v.step;
-      v.envelope *= v.envelopeMultiplier;
-    }
+    const std::int32_t first = firstFrame(v, n);
+    if (first >= 0) mixOneVoice(c, v, first, n);
   }
 }
 
@@ -79,45 +89,6 @@ struct LaneScratch {
   type name;                                 \
   std::memcpy(&name, from, sizeof(type))
 
-#if defined(__x86_64__)
-// The compiler's own vector headers trip this warning (undefined registers).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-// One voice's frames from..to-1, eight at a time, with exactly the scalar
-// arithmetic per frame (no fused operations). Returns the first frame left
-// for the scalar tail.
-[[gnu::target("avx512f,avx512dq,avx512vl")]] std::int32_t interpolateAvx512(
-    const LaneScratch& scratch, int lane, std::int32_t from, std::int32_t to,
-    const std::int16_t* sl, const std::int16_t* sr, float* busL, float* busR) {
-  const __m512i strideIndex =
-      _mm512_add_epi64(_mm512_setr_epi64(0, 8, 16, 24, 32, 40, 48, 56), _mm512_set1_epi64(lane));
-  std::int32_t j = from;
-  for (; j + 8 <= to; j += 8) {
-    const __m512d p = _mm512_i64gather_pd(strideIndex, &scratch.position[j][0], 8);
-    const __m512d a = _mm512_cvtps_pd(_mm512_i64gather_ps(strideIndex, &scratch.level[j][0], 4));
-    const __m512d whole = _mm512_roundscale_pd(p, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    const __m512d frac = _mm512_sub_pd(p, whole);
-    const __m512i index = _mm512_cvttpd_epi64(p);
-    const std::int16_t* channels[2] = {sl, sr};
-    float* buses[2] = {busL, busR};
-    for (int ch = 0; ch < 2; ++ch) {
-      // One 32-bit load holds the sample pair at i and i + 1.
-      const __m256i pair = _mm512_i64gather_epi32(index, channels[ch], 2);
-      const __m256i low = _mm256_srai_epi32(_mm256_slli_epi32(pair, 16), 16);
-      const __m256i high = _mm256_srai_epi32(pair, 16);
-      const __m512d base = _mm512_cvtepi32_pd(low);
-      const __m512d diff = _mm512_cvtepi32_pd(_mm256_sub_epi32(high, low));
-      const __m512d x = _mm512_mul_pd(_mm512_add_pd(base, _mm512_mul_pd(diff, frac)), a);
-      const __m512d sum = _mm512_add_pd(_mm512_cvtps_pd(_mm256_loadu_ps(buses[ch] + j)), x);
-      _mm256_storeu_ps(buses[ch] + j, _mm512_cvtpd_ps(sum));
-    }
-  }
-  return j;
-}
-#pragma GCC diagnostic pop
-#endif
-
-template <bool Wide>
 [[gnu::always_inline]] inline void mixGroup(RenderCore& c, Voice* const* group, int count,
                                             const std::int32_t* first, std::int32_t n,
                                             LaneScratch& scratch) {
@@ -186,9 +157,6 @@ template <bool Wide>
     const std::int16_t* sr = v.sample->right;
     std::int32_t j = first[l];
     const auto to = static_cast<std::int32_t>(stop[l]);
-#if defined(__x86_64__)
-    if constexpr (Wide) j = interpolateAvx512(scratch, l, j, to, sl, sr, busL, busR);
-#endif
     for (; j < to; ++j) {
       const double p = scratch.position[j][l];
       const auto i = static_cast<std::int64_t>(p);
@@ -204,7 +172,6 @@ template <bool Wide>
   }
 }
 
-template <bool Wide>
 [[gnu::always_inline]] inline void mixLanes(RenderCore& c, std::int32_t n) {
   static thread_local LaneScratch scratch;
   Voice* group[Lanes];
@@ -212,53 +179,210 @@ template <bool Wide>
   int count = 0;
   for (Voice& v : c.voices) {
     if (v.sample == nullptr) continue;
-    std::int32_t from = 0;
-    if (v.delay >= 1) {
-      if (v.delay >= n) {
-        v.delay -= n;
-        continue;
-      }
-      from = v.delay;
-      v.delay = 0;
-    }
+    const std::int32_t from = firstFrame(v, n);
+    if (from < 0) continue;
     group[count] = &v;
     first[count] = from;
     if (++count == Lanes) {
-      mixGroup<Wide>(c, group, count, first, n, scratch);
+      mixGroup(c, group, count, first, n, scratch);
       count = 0;
     }
   }
-  if (count > 0) mixGroup<Wide>(c, group, count, first, n, scratch);
+  if (count > 0) mixGroup(c, group, count, first, n, scratch);
 }
 
 #if defined(__x86_64__)
-[[gnu::target("avx512f,avx512dq,avx512vl")]] void mixLanesAvx512(RenderCore& c, std::int32_t n) {
-  mixLanes<true>(c, n);
-}
-[[gnu::target("avx2")]] void mixLanesAvx2(RenderCore& c, std::int32_t n) { mixLanes<false>(c, n); }
+[[gnu::target("avx2")]] void mixLanesAvx2(RenderCore& c, std::int32_t n) { mixLanes(c, n); }
 #endif
-void mixLanesPlain(RenderCore& c, std::int32_t n) { mixLanes<false>(c, n); }
+#if defined(__x86_64__)
+// One voice at a time along the chunk, eight frames per vector. Within a
+// binade of the position (where the spacing of doubles is a fixed u), adding
+// the step rounds it to the same multiple of u every frame, so the frames'
+// positions are base + m x (rounded step), exactly what the frame-by-frame
+// sums give. Blocks that might cross a binade or meet a rounding tie take the
+// frame-by-frame sums instead. Everything after the position is the scalar
+// arithmetic per frame, unfused, in the same order.
+#define QUIMBEL_AVX512 "avx512f,avx512bw,avx512dq,avx512vl"
+// The compiler's own vector headers trip this warning (undefined registers).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// Positions of the eight frames from p on; returns the position after them.
+[[gnu::target(QUIMBEL_AVX512)]] inline double blockPositions(double p, double step, __m512d& q) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &p, sizeof(bits));
+  bits &= 0x7FF0000000000000u;
+  double binade;
+  std::memcpy(&binade, &bits, sizeof(binade));
+  const double u = binade * 0x1p-52;
+  // The margin of one whole frame covers the rounding of this test itself.
+  if (p > 0.0 && p + 8.0 * step + 1.0 < 2.0 * binade && p < 0x1p40) {
+    const double rounded = (p + step) - p;  // exact: both sit on the grid of u
+    const double off = step - rounded;
+    if (off != 0.5 * u && off != -0.5 * u) {
+      q = _mm512_add_pd(_mm512_set1_pd(p), _mm512_mul_pd(_mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7),
+                                                         _mm512_set1_pd(rounded)));
+      return p + 7.0 * rounded + step;
+    }
+  }
+  alignas(64) double serial[8];
+  for (double& x : serial) {
+    x = p;
+    p += step;
+  }
+  q = _mm512_load_pd(serial);
+  return p;
+}
+
+// Interpolates one channel's eight frames and adds them to bus (frames
+// under mask only). window holds the sample's values from the block's first
+// index on; pairIndex picks value i then value i + 1 for each frame.
+[[gnu::target(QUIMBEL_AVX512)]] inline void addChannel(__m512i window, __m512i pairIndex,
+                                                       __m512d frac, __m512d level, float* bus,
+                                                       __mmask8 mask) {
+  const __m512i pairs =
+      _mm512_cvtepi16_epi32(_mm512_castsi512_si256(_mm512_permutexvar_epi16(pairIndex, window)));
+  const __m256i low = _mm512_castsi512_si256(pairs);
+  const __m256i high = _mm512_extracti32x8_epi32(pairs, 1);
+  const __m512d base = _mm512_cvtepi32_pd(low);
+  const __m512d diff = _mm512_cvtepi32_pd(_mm256_sub_epi32(high, low));
+  const __m512d x = _mm512_mul_pd(_mm512_add_pd(base, _mm512_mul_pd(diff, frac)), level);
+  const __m512d sum = _mm512_add_pd(_mm512_cvtps_pd(_mm256_maskz_loadu_ps(mask, bus)), x);
+  _mm256_mask_storeu_ps(bus, mask, _mm512_cvtpd_ps(sum));
+}
+
+[[gnu::target(QUIMBEL_AVX512)]] void mixVoiceAvx512(RenderCore& c, Voice& v, std::int32_t first,
+                                                    std::int32_t n) {
+  const std::int64_t endIn = v.endFrame - c.clock;
+  const std::int64_t releaseIn = v.releaseFrame - c.clock;
+  std::int32_t stop = static_cast<std::int32_t>(endIn < first ? first : endIn < n ? endIn : n);
+  const std::int32_t releaseAt = static_cast<std::int32_t>(releaseIn < first ? first
+                                                           : releaseIn < n   ? releaseIn
+                                                                             : n);
+  const float r125 = c.releaseMultiplier;
+  const float holdMultiplier = v.envelopeMultiplier;
+  const float releaseMultiplier = r125 < holdMultiplier ? r125 : holdMultiplier;
+  float envelope = v.envelope;
+
+  // A level per frame while the envelope moves; one level while it holds.
+  alignas(64) float levels[CoreChunkFrames + 8];
+  const bool holds = holdMultiplier == 1.0f && (releaseAt >= stop || releaseMultiplier == 1.0f);
+  float steadyLevel = 0.0f;
+  if (holds) {
+    if (envelope < SilentEnvelope) stop = first;
+    steadyLevel = envelope * v.gain * PcmScale;
+  } else {
+    for (std::int32_t j = first; j < stop; ++j) {
+      if (envelope < SilentEnvelope) {
+        stop = j;
+        break;
+      }
+      levels[j] = envelope * v.gain * PcmScale;
+      envelope *= j >= releaseAt ? releaseMultiplier : holdMultiplier;
+    }
+  }
+
+  float* busL = v.isClick != 0 ? c.clickLeft : c.pianoLeft;
+  float* busR = v.isClick != 0 ? c.clickRight : c.pianoRight;
+  const std::int16_t* sl = v.sample->left;
+  const std::int16_t* sr = v.sample->right;
+  const std::int32_t frames = v.sample->frames;
+  const __m512d lastPosition = _mm512_set1_pd(static_cast<double>(frames) - 1.0);
+  const __m512d steady = _mm512_set1_pd(steadyLevel);
+  const double step = v.step;
+  double position = v.position;
+  bool ended = stop < n;
+  for (std::int32_t j = first; j < stop; j += 8) {
+    __m512d q;
+    const double next = blockPositions(position, step, q);
+    const std::int32_t count = stop - j < 8 ? stop - j : 8;
+    // Positions only grow, so the frames still inside the sample are a prefix.
+    const __mmask8 inside = _mm512_cmp_pd_mask(q, lastPosition, _CMP_LT_OQ);
+    const __mmask8 wanted = static_cast<__mmask8>((1u << count) - 1u);
+    const __mmask8 mask = inside & wanted;
+    const __m256i index = _mm512_cvttpd_epi32(q);
+    const __m512d frac = _mm512_sub_pd(q, _mm512_cvtepi32_pd(index));
+    const auto i0 = static_cast<std::int32_t>(position);
+    const __m256i relative = _mm256_sub_epi32(index, _mm256_set1_epi32(i0));
+    const __m128i words = _mm256_cvtepi32_epi16(relative);
+    const __m512i pairIndex = _mm512_castsi256_si512(_mm256_inserti128_si256(
+        _mm256_castsi128_si256(words), _mm_add_epi16(words, _mm_set1_epi16(1)), 1));
+    // Never read past the sample's end: 32 values cover eight steps of at most 4.
+    const std::int32_t available = frames - i0;
+    const __mmask32 readable =
+        available >= 32 ? ~__mmask32{0}
+                        : static_cast<__mmask32>((1u << (available > 0 ? available : 0)) - 1u);
+    const __m512i windowL = _mm512_maskz_loadu_epi16(readable, sl + i0);
+    const __m512i windowR = _mm512_maskz_loadu_epi16(readable, sr + i0);
+    const __m512d level =
+        holds ? steady : _mm512_cvtps_pd(_mm256_maskz_loadu_ps(wanted, levels + j));
+    addChannel(windowL, pairIndex, frac, level, busL + j, mask);
+    addChannel(windowR, pairIndex, frac, level, busR + j, mask);
+    if (mask != wanted) {
+      ended = true;
+      break;
+    }
+    position = next;
+    if (count < 8) {
+      // Only count frames were played: the position after them.
+      alignas(64) double played[8];
+      _mm512_store_pd(played, q);
+      position = played[count - 1] + step;
+    }
+  }
+  if (ended) {
+    v.sample = nullptr;
+    return;
+  }
+  v.position = position;
+  v.envelope = envelope;
+  if (releaseAt < n) v.envelopeMultiplier = releaseMultiplier;
+}
+
+[[gnu::target(QUIMBEL_AVX512)]] void mixVoicesAvx512(RenderCore& c, std::int32_t n) {
+  for (Voice& v : c.voices) {
+    if (v.sample == nullptr) continue;
+    const std::int32_t first = firstFrame(v, n);
+    if (first < 0) continue;
+    // Eight frames of any step above 4 may not fit one 32-value window.
+    if (v.step > 4.0 || !(v.step > 0.0)) {
+      mixOneVoice(c, v, first, n);
+      continue;
+    }
+    mixVoiceAvx512(c, v, first, n);
+  }
+}
+#pragma GCC diagnostic pop
+#endif
+
+void mixLanesPlain(RenderCore& c, std::int32_t n) { mixLanes(c, n); }
 
 using MixFunction = void (*)(RenderCore&, std::int32_t);
 
-MixFunction chooseMix() {
+MixFunction mixFor(SimdLevel level) {
 #if defined(__x86_64__)
-  switch (simdLevel()) {
+  switch (level) {
     case SimdLevel::Avx512:
-      return mixLanesAvx512;
+      return mixVoicesAvx512;
     case SimdLevel::Avx2:
       return mixLanesAvx2;
     default:
       break;
   }
+#else
+  (void)level;
 #endif
   return mixLanesPlain;
 }
 
-const MixFunction mixFunction = chooseMix();
+const MixFunction mixFunction = mixFor(simdLevel());
 
 }  // namespace
 
 void mixVoices(RenderCore& c, std::int32_t n) noexcept { mixFunction(c, n); }
+
+void mixVoicesAt(SimdLevel level, RenderCore& c, std::int32_t n) noexcept {
+  mixFor(level <= simdLevel() ? level : simdLevel())(c, n);
+}
 
 }  // namespace quimbel

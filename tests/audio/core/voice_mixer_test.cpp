@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -27,6 +29,18 @@ void randomVoices(RenderCore& c, std::mt19937& rng, CoreSample* const* samples, 
     voice.step = c.pitchRatio[std::uniform_int_distribution<int>(0, 48)(rng)];
     voice.position =
         unit(rng) < 0.2 ? s->frames - 1.0 - unit(rng) * 300.0 : unit(rng) * (s->frames / 2);
+    const double shape = unit(rng);
+    if (shape < 0.15) {
+      // Just below a power of two, where the spacing of positions doubles.
+      voice.position =
+          std::ldexp(1.0, std::uniform_int_distribution<int>(0, 14)(rng)) - unit(rng) * 40.0;
+      voice.position = std::max(voice.position, 0.0);
+    } else if (shape < 0.25) {
+      // Half a position spacing past a whole one between 8192 and 16384:
+      // every step there is a rounding tie, settled towards even.
+      voice.step = 1.0 + 0x1p-40;
+      voice.position = 8192.0 + unit(rng) * 8000.0;
+    }
     voice.delay = unit(rng) < 0.3 ? std::uniform_int_distribution<int>(1, 400)(rng) : 0;
     voice.gain = static_cast<float>(unit(rng));
     voice.envelope = unit(rng) < 0.2 ? 0.00021f : static_cast<float>(unit(rng));
@@ -38,36 +52,45 @@ void randomVoices(RenderCore& c, std::mt19937& rng, CoreSample* const* samples, 
   }
 }
 
-TEST(VoiceMixerTest, LaneMixMatchesTheOneVoiceAtATimeMixBitForBit) {
+TEST(VoiceMixerTest, EveryBuildMatchesTheOneVoiceAtATimeMixBitForBit) {
+  const struct {
+    SimdLevel level;
+    const char* name;
+  } builds[] = {
+      {SimdLevel::Plain, "plain"}, {SimdLevel::Avx2, "avx2"}, {SimdLevel::Avx512, "avx512"}};
   CorePtr a(createCore(48000.0));
   CorePtr b(createCore(48000.0));
   CoreSample* samples[3] = {testing::toneSample(261.6, 5000), testing::toneSample(440.0, 20000),
                             testing::constantSample(-0.75f, 700)};
-  std::mt19937 rng(11);
-  for (int round = 0; round < 200; ++round) {
-    randomVoices(*a, rng, samples, 3);
-    std::memcpy(static_cast<void*>(b->voices), a->voices, sizeof(a->voices));
-    const int n = round % 5 == 0 ? 256 : std::uniform_int_distribution<int>(1, 256)(rng);
-    for (RenderCore* c : {a.get(), b.get()}) {
-      c->clock = 1000 + round;
-      for (float* bus : {c->pianoLeft, c->pianoRight, c->clickLeft, c->clickRight})
-        std::fill(bus, bus + 256, 0.0f);
-    }
-    mixVoices(*a, n);
-    mixVoicesReference(*b, n);
-    ASSERT_EQ(std::memcmp(a->pianoLeft, b->pianoLeft, sizeof(float) * 256), 0) << round;
-    ASSERT_EQ(std::memcmp(a->pianoRight, b->pianoRight, sizeof(float) * 256), 0) << round;
-    ASSERT_EQ(std::memcmp(a->clickLeft, b->clickLeft, sizeof(float) * 256), 0) << round;
-    ASSERT_EQ(std::memcmp(a->clickRight, b->clickRight, sizeof(float) * 256), 0) << round;
-    for (int v = 0; v < CoreVoiceCount; ++v) {
-      const Voice& x = a->voices[v];
-      const Voice& y = b->voices[v];
-      ASSERT_EQ(x.sample, y.sample) << round << " voice " << v;
-      if (x.sample == nullptr) continue;
-      ASSERT_EQ(x.position, y.position) << round << " voice " << v;
-      ASSERT_EQ(x.envelope, y.envelope) << round << " voice " << v;
-      ASSERT_EQ(x.envelopeMultiplier, y.envelopeMultiplier) << round << " voice " << v;
-      ASSERT_EQ(x.delay, y.delay) << round << " voice " << v;
+  for (const auto& build : builds) {
+    if (build.level > simdLevel()) continue;  // this processor cannot run it
+    SCOPED_TRACE(build.name);
+    std::mt19937 rng(11);
+    for (int round = 0; round < 400; ++round) {
+      randomVoices(*a, rng, samples, 3);
+      std::memcpy(static_cast<void*>(b->voices), a->voices, sizeof(a->voices));
+      const int n = round % 5 == 0 ? 256 : std::uniform_int_distribution<int>(1, 256)(rng);
+      for (RenderCore* c : {a.get(), b.get()}) {
+        c->clock = 1000 + round;
+        for (float* bus : {c->pianoLeft, c->pianoRight, c->clickLeft, c->clickRight})
+          std::fill(bus, bus + 256, 0.0f);
+      }
+      mixVoicesAt(build.level, *a, n);
+      mixVoicesReference(*b, n);
+      ASSERT_EQ(std::memcmp(a->pianoLeft, b->pianoLeft, sizeof(float) * 256), 0) << round;
+      ASSERT_EQ(std::memcmp(a->pianoRight, b->pianoRight, sizeof(float) * 256), 0) << round;
+      ASSERT_EQ(std::memcmp(a->clickLeft, b->clickLeft, sizeof(float) * 256), 0) << round;
+      ASSERT_EQ(std::memcmp(a->clickRight, b->clickRight, sizeof(float) * 256), 0) << round;
+      for (int v = 0; v < CoreVoiceCount; ++v) {
+        const Voice& x = a->voices[v];
+        const Voice& y = b->voices[v];
+        ASSERT_EQ(x.sample, y.sample) << round << " voice " << v;
+        if (x.sample == nullptr) continue;
+        ASSERT_EQ(x.position, y.position) << round << " voice " << v;
+        ASSERT_EQ(x.envelope, y.envelope) << round << " voice " << v;
+        ASSERT_EQ(x.envelopeMultiplier, y.envelopeMultiplier) << round << " voice " << v;
+        ASSERT_EQ(x.delay, y.delay) << round << " voice " << v;
+      }
     }
   }
   for (int v = 0; v < CoreVoiceCount; ++v) a->voices[v] = b->voices[v] = Voice{};

@@ -1,7 +1,8 @@
 // Render-core load figures: 10 s at 48 kHz in 128-frame calls under three
 // loads (silence, one 4-note chord, 64 voices with the reverb busy). Prints
-// the real-time factor and the slowest call against its 2.67 ms budget,
-// then "SUMMARY <name> <value> <unit>" lines for scripts/bench.
+// the real-time factor and the slowest call against its 2.67 ms budget
+// (each call timed as the least over five identical passes), then "SUMMARY <name> <value> <unit>"
+// lines for scripts/bench.
 
 #include <benchmark/benchmark.h>
 
@@ -69,34 +70,68 @@ double cpuSeconds() {
   return ts.tv_sec + ts.tv_nsec * 1e-9;
 }
 
+constexpr int TimedPasses = 5;
+
 struct Figures {
   double realTimeFactor;
-  double worstCallPct;
+  double worstCallPct;     // each call's least time over the passes, slowest call
+  double rawWorstCallPct;  // the slowest call of any pass, as timed
 };
 
-Figures measure(Load load) {
+// Ten seconds of calls after a warm-up second, on a fresh core each time, so
+// that every pass renders exactly the same calls.
+template <typename Call>
+void run(Load load, Call&& timed) {
   RenderCore* core = loadedCore();
   std::vector<float> l(CallFrames), r(CallFrames);
   const int calls = Seconds * static_cast<int>(Rate) / CallFrames;
-  // One warm-up second so that caches and the reverb are in their steady state.
   for (int call = 0; call < 375; ++call) {
     feed(core, load, call);
     render(core, l.data(), r.data(), CallFrames);
   }
-  double worst = 0.0;
-  const double start = cpuSeconds();
   for (int call = 0; call < calls; ++call) {
     feed(core, load, call);
-    // Thread CPU time, so that a preemption by another process on a busy
-    // machine does not count against the call.
-    const double t0 = cpuSeconds();
-    render(core, l.data(), r.data(), CallFrames);
-    worst = std::max(worst, cpuSeconds() - t0);
+    timed(call, [&] { render(core, l.data(), r.data(), CallFrames); });
   }
-  const double cpu = cpuSeconds() - start;
   destroyCore(core);
+}
+
+Figures measure(Load load) {
+  Figures f{};
+  // Timed per call, the clock's own cost (over a microsecond per reading on
+  // a virtual machine) would count against the render, so the real-time
+  // factor comes from a pass timed only as a whole.
+  // The fastest of three passes: interference only ever adds time.
+  for (int pass = 0; pass < 3; ++pass) {
+    double start = -1.0;
+    run(load, [&](int, auto&& renderCall) {
+      if (start < 0.0) start = cpuSeconds();
+      renderCall();
+    });
+    f.realTimeFactor = std::max(f.realTimeFactor, Seconds / (cpuSeconds() - start));
+  }
+
+  // Other processes on a shared machine evict caches and take the processor
+  // away (on a virtual machine that time still counts as the thread's), so a
+  // call's cost is the least it took over several identical passes.
+  const int calls = Seconds * static_cast<int>(Rate) / CallFrames;
+  std::vector<double> least(static_cast<std::size_t>(calls), 1e9);
+  double rawWorst = 0.0;
+  for (int pass = 0; pass < TimedPasses; ++pass) {
+    run(load, [&](int call, auto&& renderCall) {
+      // Thread CPU time, so that a preemption inside the guest does not count.
+      const double t0 = cpuSeconds();
+      renderCall();
+      const double spent = cpuSeconds() - t0;
+      double& slot = least[static_cast<std::size_t>(call)];
+      slot = std::min(slot, spent);
+      rawWorst = std::max(rawWorst, spent);
+    });
+  }
   const double budget = CallFrames / Rate;
-  return {Seconds / cpu, 100.0 * worst / budget};
+  f.worstCallPct = 100.0 * *std::max_element(least.begin(), least.end()) / budget;
+  f.rawWorstCallPct = 100.0 * rawWorst / budget;
+  return f;
 }
 
 void BM_RenderCall(benchmark::State& state) {
@@ -126,8 +161,10 @@ int main(int argc, char** argv) {
   } loads[] = {{Load::Silence, "silence"}, {Load::Chord, "chord"}, {Load::Full, "full"}};
   for (const auto& entry : loads) {
     const Figures f = measure(entry.load);
-    std::printf("core %-8s %8.1fx real time, slowest call %.2f%% of its budget\n", entry.name,
-                f.realTimeFactor, f.worstCallPct);
+    std::printf(
+        "core %-8s %8.1fx real time, slowest call %.2f%% of its budget (%.2f%% as timed in "
+        "any one pass)\n",
+        entry.name, f.realTimeFactor, f.worstCallPct, f.rawWorstCallPct);
     std::printf("SUMMARY core_rtf_%s %.1f x\n", entry.name, f.realTimeFactor);
     if (entry.load == Load::Full)
       std::printf("SUMMARY core_worst_call_pct_full %.2f %%\n", f.worstCallPct);

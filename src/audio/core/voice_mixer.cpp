@@ -207,31 +207,29 @@ struct LaneScratch {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-// Positions of the eight frames from p on; returns the position after them.
-[[gnu::target(QUIMBEL_AVX512)]] inline double blockPositions(double p, double step, __m512d& q) {
+// A run of blocks whose positions follow in closed form from the first.
+struct PositionRun {
+  double limit;    // a block starting below this position stays in the binade
+  double rounded;  // the step as every sum in this binade rounds it
+};
+
+// Starts a run at position p; false when the next block has to be summed
+// frame by frame (near a binade's end, at a rounding tie, or at position 0).
+[[gnu::target(QUIMBEL_AVX512)]] inline bool startRun(double p, double step, PositionRun& run) {
+  if (!(p > 0.0 && p < 0x1p40)) return false;
   std::uint64_t bits;
   std::memcpy(&bits, &p, sizeof(bits));
   bits &= 0x7FF0000000000000u;
   double binade;
   std::memcpy(&binade, &bits, sizeof(binade));
+  // A block's eight sums stay below the next binade; the margin of a whole
+  // frame covers the rounding of this bound itself.
+  run.limit = 2.0 * binade - 8.0 * step - 1.0;
+  if (!(p < run.limit)) return false;
   const double u = binade * 0x1p-52;
-  // The margin of one whole frame covers the rounding of this test itself.
-  if (p > 0.0 && p + 8.0 * step + 1.0 < 2.0 * binade && p < 0x1p40) {
-    const double rounded = (p + step) - p;  // exact: both sit on the grid of u
-    const double off = step - rounded;
-    if (off != 0.5 * u && off != -0.5 * u) {
-      q = _mm512_add_pd(_mm512_set1_pd(p), _mm512_mul_pd(_mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7),
-                                                         _mm512_set1_pd(rounded)));
-      return p + 7.0 * rounded + step;
-    }
-  }
-  alignas(64) double serial[8];
-  for (double& x : serial) {
-    x = p;
-    p += step;
-  }
-  q = _mm512_load_pd(serial);
-  return p;
+  run.rounded = (p + step) - p;  // exact: both sit on the grid of u
+  const double off = step - run.rounded;
+  return off != 0.5 * u && off != -0.5 * u;
 }
 
 // Interpolates one channel's eight frames and adds them to bus (frames
@@ -247,8 +245,88 @@ struct LaneScratch {
   const __m512d base = _mm512_cvtepi32_pd(low);
   const __m512d diff = _mm512_cvtepi32_pd(_mm256_sub_epi32(high, low));
   const __m512d x = _mm512_mul_pd(_mm512_add_pd(base, _mm512_mul_pd(diff, frac)), level);
-  const __m512d sum = _mm512_add_pd(_mm512_cvtps_pd(_mm256_maskz_loadu_ps(mask, bus)), x);
-  _mm256_mask_storeu_ps(bus, mask, _mm512_cvtpd_ps(sum));
+  if (mask == 0xFF) {
+    const __m512d sum = _mm512_add_pd(_mm512_cvtps_pd(_mm256_loadu_ps(bus)), x);
+    _mm256_storeu_ps(bus, _mm512_cvtpd_ps(sum));
+  } else {
+    const __m512d sum = _mm512_add_pd(_mm512_cvtps_pd(_mm256_maskz_loadu_ps(mask, bus)), x);
+    _mm256_mask_storeu_ps(bus, mask, _mm512_cvtpd_ps(sum));
+  }
+}
+
+// Frames first..stop-1 of one voice; levels holds each frame's level unless
+// the level is steady. Returns false when the voice reached its sample's end.
+template <bool Steady>
+[[gnu::target(QUIMBEL_AVX512)]] [[gnu::always_inline]] inline bool interpolateVoice(
+    RenderCore& c, Voice& v, std::int32_t first, std::int32_t stop, float steadyLevel,
+    const float* levels) {
+  float* busL = v.isClick != 0 ? c.clickLeft : c.pianoLeft;
+  float* busR = v.isClick != 0 ? c.clickRight : c.pianoRight;
+  const std::int16_t* sl = v.sample->left;
+  const std::int16_t* sr = v.sample->right;
+  const std::int32_t frames = v.sample->frames;
+  const __m512d lastPosition = _mm512_set1_pd(static_cast<double>(frames) - 1.0);
+  const __m512d steady = _mm512_set1_pd(steadyLevel);
+  const __m512d iota = _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m128i one = _mm_set1_epi16(1);
+  const double step = v.step;
+  double position = v.position;
+  PositionRun run{-1.0, 0.0};
+  __m512d offsets = _mm512_setzero_pd();
+  for (std::int32_t j = first; j < stop; j += 8) {
+    __m512d q;
+    double next;
+    if (position < run.limit ||
+        (startRun(position, step, run) &&
+         (offsets = _mm512_mul_pd(iota, _mm512_set1_pd(run.rounded)), true))) {
+      q = _mm512_add_pd(_mm512_set1_pd(position), offsets);
+      next = position + 8.0 * run.rounded;  // exact inside the binade
+    } else {
+      run.limit = -1.0;
+      alignas(64) double serial[8];
+      next = position;
+      for (double& x : serial) {
+        x = next;
+        next += step;
+      }
+      q = _mm512_load_pd(serial);
+    }
+    const __mmask8 wanted = stop - j >= 8 ? static_cast<__mmask8>(0xFF)
+                                          : static_cast<__mmask8>((1u << (stop - j)) - 1u);
+    // Positions only grow, so the frames still inside the sample are a prefix.
+    const __mmask8 mask = _mm512_mask_cmp_pd_mask(wanted, q, lastPosition, _CMP_LT_OQ);
+    const __m256i index = _mm512_cvttpd_epi32(q);
+    const __m512d frac = _mm512_sub_pd(q, _mm512_cvtepi32_pd(index));
+    const auto i0 = static_cast<std::int32_t>(position);
+    const __m128i words = _mm256_cvtepi32_epi16(_mm256_sub_epi32(index, _mm256_set1_epi32(i0)));
+    const __m512i pairIndex = _mm512_castsi256_si512(
+        _mm256_inserti128_si256(_mm256_castsi128_si256(words), _mm_add_epi16(words, one), 1));
+    // Never read past the sample's end: 32 values cover eight steps of at most 4.
+    const std::int32_t available = frames - i0;
+    const __mmask32 readable =
+        available >= 32 ? ~__mmask32{0}
+                        : static_cast<__mmask32>((1u << (available > 0 ? available : 0)) - 1u);
+    const __m512i windowL = _mm512_maskz_loadu_epi16(readable, sl + i0);
+    const __m512i windowR = _mm512_maskz_loadu_epi16(readable, sr + i0);
+    __m512d level;
+    if constexpr (Steady) {
+      level = steady;
+    } else {
+      level = _mm512_cvtps_pd(_mm256_maskz_loadu_ps(wanted, levels + j));
+    }
+    addChannel(windowL, pairIndex, frac, level, busL + j, mask);
+    addChannel(windowR, pairIndex, frac, level, busR + j, mask);
+    if (mask != wanted) return false;
+    position = next;
+    if (wanted != 0xFF) {
+      // Only the first stop - j frames were played: the position after them.
+      alignas(64) double played[8];
+      _mm512_store_pd(played, q);
+      position = played[stop - j - 1] + step;
+    }
+  }
+  v.position = position;
+  return true;
 }
 
 [[gnu::target(QUIMBEL_AVX512)]] void mixVoiceAvx512(RenderCore& c, Voice& v, std::int32_t first,
@@ -265,13 +343,13 @@ struct LaneScratch {
   float envelope = v.envelope;
 
   // A level per frame while the envelope moves; one level while it holds.
-  alignas(64) float levels[CoreChunkFrames + 8];
   const bool holds = holdMultiplier == 1.0f && (releaseAt >= stop || releaseMultiplier == 1.0f);
-  float steadyLevel = 0.0f;
+  bool inside;
   if (holds) {
     if (envelope < SilentEnvelope) stop = first;
-    steadyLevel = envelope * v.gain * PcmScale;
+    inside = interpolateVoice<true>(c, v, first, stop, envelope * v.gain * PcmScale, nullptr);
   } else {
+    alignas(64) float levels[CoreChunkFrames + 8];
     for (std::int32_t j = first; j < stop; ++j) {
       if (envelope < SilentEnvelope) {
         stop = j;
@@ -280,61 +358,12 @@ struct LaneScratch {
       levels[j] = envelope * v.gain * PcmScale;
       envelope *= j >= releaseAt ? releaseMultiplier : holdMultiplier;
     }
+    inside = interpolateVoice<false>(c, v, first, stop, 0.0f, levels);
   }
-
-  float* busL = v.isClick != 0 ? c.clickLeft : c.pianoLeft;
-  float* busR = v.isClick != 0 ? c.clickRight : c.pianoRight;
-  const std::int16_t* sl = v.sample->left;
-  const std::int16_t* sr = v.sample->right;
-  const std::int32_t frames = v.sample->frames;
-  const __m512d lastPosition = _mm512_set1_pd(static_cast<double>(frames) - 1.0);
-  const __m512d steady = _mm512_set1_pd(steadyLevel);
-  const double step = v.step;
-  double position = v.position;
-  bool ended = stop < n;
-  for (std::int32_t j = first; j < stop; j += 8) {
-    __m512d q;
-    const double next = blockPositions(position, step, q);
-    const std::int32_t count = stop - j < 8 ? stop - j : 8;
-    // Positions only grow, so the frames still inside the sample are a prefix.
-    const __mmask8 inside = _mm512_cmp_pd_mask(q, lastPosition, _CMP_LT_OQ);
-    const __mmask8 wanted = static_cast<__mmask8>((1u << count) - 1u);
-    const __mmask8 mask = inside & wanted;
-    const __m256i index = _mm512_cvttpd_epi32(q);
-    const __m512d frac = _mm512_sub_pd(q, _mm512_cvtepi32_pd(index));
-    const auto i0 = static_cast<std::int32_t>(position);
-    const __m256i relative = _mm256_sub_epi32(index, _mm256_set1_epi32(i0));
-    const __m128i words = _mm256_cvtepi32_epi16(relative);
-    const __m512i pairIndex = _mm512_castsi256_si512(_mm256_inserti128_si256(
-        _mm256_castsi128_si256(words), _mm_add_epi16(words, _mm_set1_epi16(1)), 1));
-    // Never read past the sample's end: 32 values cover eight steps of at most 4.
-    const std::int32_t available = frames - i0;
-    const __mmask32 readable =
-        available >= 32 ? ~__mmask32{0}
-                        : static_cast<__mmask32>((1u << (available > 0 ? available : 0)) - 1u);
-    const __m512i windowL = _mm512_maskz_loadu_epi16(readable, sl + i0);
-    const __m512i windowR = _mm512_maskz_loadu_epi16(readable, sr + i0);
-    const __m512d level =
-        holds ? steady : _mm512_cvtps_pd(_mm256_maskz_loadu_ps(wanted, levels + j));
-    addChannel(windowL, pairIndex, frac, level, busL + j, mask);
-    addChannel(windowR, pairIndex, frac, level, busR + j, mask);
-    if (mask != wanted) {
-      ended = true;
-      break;
-    }
-    position = next;
-    if (count < 8) {
-      // Only count frames were played: the position after them.
-      alignas(64) double played[8];
-      _mm512_store_pd(played, q);
-      position = played[count - 1] + step;
-    }
-  }
-  if (ended) {
+  if (!inside || stop < n) {
     v.sample = nullptr;
     return;
   }
-  v.position = position;
   v.envelope = envelope;
   if (releaseAt < n) v.envelopeMultiplier = releaseMultiplier;
 }

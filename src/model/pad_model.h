@@ -15,18 +15,21 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/midi_input.h"
 #include "audio/audio_backend.h"
 #include "audio/main_thread.h"
 #include "audio/piano_engine.h"
+#include "export/video_export.h"
 #include "export/written.h"
 #include "model/chord_hit.h"
 #include "model/pad_state.h"
@@ -213,6 +216,31 @@ class PadModel {
   std::optional<Written> exportMidi() const;
   std::optional<std::filesystem::path> exportAudio() const;
 
+  // --- Video export ---
+  // Answered with the finished take's video, or with nothing.
+  using VideoCallback = std::function<void(std::optional<std::filesystem::path>)>;
+  // How videos are made. The program hands in the real export, which draws
+  // with Qt; without a renderer every render fails. `render` runs on a
+  // background thread with its own copy of the record; `icon` runs on the
+  // main thread.
+  struct VideoMaker {
+    std::function<Written(const VideoExport&, const std::filesystem::path&)> render;
+    std::function<std::optional<VideoBitmap>()> icon;
+  };
+  void setVideoMaker(VideoMaker maker);
+  // The cached video when it belongs to the current take.
+  std::optional<std::filesystem::path> cachedVideo() const;
+  // Calls back with the current take's video: at once when cached, otherwise
+  // when the running or a new render finishes (a new one starts only in
+  // `done`; elsewhere the callback waits for the next render).
+  void withVideo(VideoCallback callback);
+  const std::optional<std::pair<int, std::filesystem::path>>& video() const { return video_; }
+  std::size_t videoWaiterCount() const { return videoWaiters_.size(); }
+  // Blocks until a running render has handed its completion to the main
+  // thread (which still has to run it). The command line and tests use this;
+  // the panel never blocks.
+  void awaitVideoRender();
+
   // --- Helpers shared with the screen and the direct-MIDI map ---
   ChordScreen::Shown shownFor(int pad, std::optional<bool> seventh = std::nullopt,
                               std::optional<bool> ninth = std::nullopt) const;
@@ -308,9 +336,20 @@ class PadModel {
   // changes empty it.
   std::optional<std::pair<int, std::filesystem::path>> video_;
   int takeID_ = 0;
+  std::vector<VideoCallback> videoWaiters_;
+  VideoMaker videoMaker_;
+  // The completion of a render checks this token on the main thread, so a
+  // render that outlives the model touches nothing.
+  std::shared_ptr<int> videoAlive_ = std::make_shared<int>(0);
+  void videoFinished(int takeID, const VideoExport& rendered, const std::filesystem::path& url,
+                     const std::string& error);
 
   // Pads lit by loop playback go dark after their recorded hold.
   std::vector<std::unique_ptr<TaskHandle>> loopLights_;
+
+  // Last, so that it is joined before anything else of the model goes: the
+  // render itself shares nothing with the model.
+  std::jthread videoThread_;
 };
 
 }  // namespace quimbel

@@ -97,5 +97,45 @@ TEST(VoiceMixerTest, EveryBuildMatchesTheOneVoiceAtATimeMixBitForBit) {
   for (CoreSample* s : samples) freeSample(s);
 }
 
+TEST(VoiceMixerTest, EveryPitchPlaysItsWholeSampleExactlyAsFrameByFrame) {
+  // A voice runs through every binade of its position from 0 to the
+  // sample's end; any drift of the positions would show in the bus.
+  CorePtr a(createCore(48000.0));
+  CorePtr b(createCore(48000.0));
+  CoreSample* sample = testing::toneSample(330.0, 40000);
+  for (SimdLevel level : {SimdLevel::Plain, SimdLevel::Avx2, SimdLevel::Avx512}) {
+    if (level > simdLevel()) continue;
+    for (int ratio = 0; ratio <= 48; ++ratio) {
+      SCOPED_TRACE(::testing::Message()
+                   << "level " << static_cast<int>(level) << " ratio " << ratio);
+      for (RenderCore* c : {a.get(), b.get()}) {
+        c->clock = 0;
+        c->voices[0] = Voice{};
+        c->voices[0].sample = sample;
+        c->voices[0].step = c->pitchRatio[ratio];
+        c->voices[0].gain = 0.8f;
+        c->voices[0].envelope = 1.0f;
+        c->voices[0].envelopeMultiplier = ratio % 3 == 0 ? 0.99999f : 1.0f;
+        c->voices[0].releaseFrame = c->voices[0].endFrame = 1 << 30;
+      }
+      int chunks = 0;
+      while (b->voices[0].sample != nullptr) {
+        const int n = chunks % 3 == 0 ? 256 : 128 - chunks % 7;
+        for (RenderCore* c : {a.get(), b.get()})
+          for (float* bus : {c->pianoLeft, c->pianoRight}) std::fill(bus, bus + 256, 0.0f);
+        mixVoicesAt(level, *a, n);
+        mixVoicesReference(*b, n);
+        ASSERT_EQ(std::memcmp(a->pianoLeft, b->pianoLeft, sizeof(float) * 256), 0) << chunks;
+        ASSERT_EQ(std::memcmp(a->pianoRight, b->pianoRight, sizeof(float) * 256), 0) << chunks;
+        ASSERT_EQ(a->voices[0].sample, b->voices[0].sample) << chunks;
+        for (RenderCore* c : {a.get(), b.get()}) c->clock += n;
+        ++chunks;
+      }
+    }
+  }
+  a->voices[0] = b->voices[0] = Voice{};
+  freeSample(sample);
+}
+
 }  // namespace
 }  // namespace quimbel

@@ -72,23 +72,21 @@ std::string jsonString(std::string_view text) {
 
 const char* flag(bool on) { return on ? "true" : "false"; }
 
-// The video draws its text through Qt, which needs an application object; a
-// headless shell gets the off-screen platform.
-void ensureGuiApplication() {
-  static QGuiApplication* app = [] {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    static int argc = 1;
-    static char name[] = "quimbel";
-    static char* argv[] = {name, nullptr};
-    // Qt's notes about the session (no runtime folder, no display) are not
-    // the user's concern here; real errors still show.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
-      if (type == QtCriticalMsg || type == QtFatalMsg)
-        std::fprintf(stderr, "quimbel: %s\n", text.toLocal8Bit().constData());
-    });
-    return new QGuiApplication(argc, argv);
-  }();
-  (void)app;
+// The video draws its text through Qt, which needs an application object
+// while it draws; a headless shell gets the off-screen platform. The object
+// lives for one video and is torn down with everything Qt set up for it.
+std::unique_ptr<QGuiApplication> makeGuiApplication() {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  static int argc = 1;
+  static char name[] = "quimbel";
+  static char* argv[] = {name, nullptr};
+  // Qt's notes about the session (no runtime folder, no display) are not the
+  // user's concern here; real errors still show.
+  qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+      std::fprintf(stderr, "quimbel: %s\n", text.toLocal8Bit().constData());
+  });
+  return std::make_unique<QGuiApplication>(argc, argv);
 }
 
 int writeFailed(const std::string& what) {
@@ -107,24 +105,18 @@ Written writeWav(const Take& take, int rate, const std::filesystem::path& destin
   return writeWavFile(audio.left, audio.right, rate, destination);
 }
 
-// The video is made in a scratch folder (it needs room for its intermediate
-// streams) and then copied into place.
-Written writeVideo(const Take& take, const std::filesystem::path& destination) {
-  ensureGuiApplication();
-  VideoExport video;
-  video.events = take.events;
-  video.taken = take.length;
-  video.key = take.key;
-  video.knob = take.knob;
-  video.volume = take.volume * take.volume;
-  video.icon = loadVideoIcon();
-  const std::filesystem::path folder = makeTakeFolder();
-  const Written made = video.renderVideo(folder / kVideoFileName);
+// The model makes the video in a scratch folder (it needs room for its
+// intermediate streams); the finished file is copied into place.
+Written writeVideo(RecordedTake& recorded, const std::filesystem::path& destination) {
+  const auto app = makeGuiApplication();
+  const Written made = recorded.video();
   Written placed = made ? placeFile(*made.file, destination)
                         : Written{std::nullopt, destination.string() +
                                                     ": the video could not be made: " + made.error};
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
+  if (made) {
+    std::error_code ignored;
+    std::filesystem::remove_all(made.file->parent_path(), ignored);
+  }
   return placed;
 }
 
@@ -184,15 +176,19 @@ std::variant<Request, int> readArguments(Args args) {
 
 }  // namespace
 
-std::optional<Take> recordTake(const TakeDocument& doc) {
-  // A model of its own on virtual time, with settings in memory and a device
-  // that never plays: nothing here sounds or touches the user's settings.
+struct RecordedTake::Parts {
   ManualClock clock;
-  ManualMainThread mainThread(clock);
-  OnDemandBackend silent;
-  PadModel model(PadModel::Services{clock, mainThread, silent, [](RenderCore*, double) {},
-                                    std::make_unique<MemorySettingsStore>(), nullptr,
-                                    /*startMidi=*/false, /*reduceMotion=*/false});
+  ManualMainThread mainThread{clock};
+  OnDemandBackend silent;  // never pulled: no core is made, nothing sounds
+  std::unique_ptr<PadModel> model;
+};
+
+RecordedTake::RecordedTake(const TakeDocument& doc) : parts_(std::make_unique<Parts>()) {
+  parts_->model = std::make_unique<PadModel>(PadModel::Services{
+      parts_->clock, parts_->mainThread, parts_->silent, [](RenderCore*, double) {},
+      std::make_unique<MemorySettingsStore>(), nullptr, /*startMidi=*/false,
+      /*reduceMotion=*/false});
+  PadModel& model = *parts_->model;
   model.setKey(doc.key, false);
   model.setKnob(doc.knob);
   if (model.bass().get() != doc.bass) model.toggleBass();
@@ -213,8 +209,39 @@ std::optional<Take> recordTake(const TakeDocument& doc) {
     hits.push_back(std::move(hit));
   }
   model.finishRecording(std::move(hits), doc.length);
-  return model.take();
 }
+
+RecordedTake::~RecordedTake() = default;
+
+std::optional<Take> RecordedTake::take() const { return parts_->model->take(); }
+
+Written RecordedTake::video() {
+  PadModel& model = *parts_->model;
+  // Filled on the render thread, read after it has been joined.
+  std::string failure;
+  std::filesystem::path scratch;
+  model.setVideoMaker(
+      {[&failure, &scratch](const VideoExport& record, const std::filesystem::path& url) {
+         scratch = url.parent_path();
+         Written written = record.renderVideo(url);
+         if (!written) failure = written.error;
+         return written;
+       },
+       [] { return loadVideoIcon(); }});
+  std::optional<std::filesystem::path> made;
+  model.withVideo([&made](std::optional<std::filesystem::path> url) { made = std::move(url); });
+  model.awaitVideoRender();
+  parts_->mainThread.runPending();  // hands the finished render to the model
+  model.setVideoMaker({});
+  if (made) return {*made, {}};
+  if (!scratch.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch, ignored);
+  }
+  return {std::nullopt, failure.empty() ? std::string("there is no finished take") : failure};
+}
+
+std::optional<Take> recordTake(const TakeDocument& doc) { return RecordedTake(doc).take(); }
 
 std::string eventsJson(const Take& take) {
   std::string out = "{\"length\": " + number(take.length) + ", \"events\": [";
@@ -259,7 +286,8 @@ int runRender(Args args) {
         error->where.empty() ? request.takeFile : request.takeFile + ": " + error->where,
         error->what);
   }
-  const std::optional<Take> take = recordTake(std::get<TakeDocument>(read));
+  RecordedTake recorded(std::get<TakeDocument>(read));
+  const std::optional<Take> take = recorded.take();
   if (!take) return usageError(request.takeFile + ": hits", "no hits, so there is no take");
 
   if (request.events) {
@@ -277,7 +305,7 @@ int runRender(Args args) {
     if (Written w = writeWav(*take, rate, *request.wav); !w) status = writeFailed(w.error);
   }
   if (request.video) {
-    if (Written w = writeVideo(*take, *request.video); !w) status = writeFailed(w.error);
+    if (Written w = writeVideo(recorded, *request.video); !w) status = writeFailed(w.error);
   }
   return status;
 }

@@ -4,6 +4,7 @@
 // take printed as events, and a finished file moved to where the user asked.
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -13,10 +14,32 @@
 
 namespace quimbel::cli {
 
-// Plays the document into a fresh pad model: its settings as a user would set
-// them, each hit built as a press with the hit's modifiers held, placed at its
-// time with its hold, then the recording stopped (quantized or not). Absent
-// when there are no hits: such a recording ends without a take.
+// A take document played into a pad model of its own: the document's
+// settings set as a user would set them, each hit built as a press with the
+// hit's modifiers held and placed at its time with its hold, then the
+// recording stopped (quantized or not). The model runs on virtual time with
+// settings in memory and a device that never plays, so nothing sounds and
+// the user's settings are never touched.
+class RecordedTake {
+ public:
+  explicit RecordedTake(const TakeDocument& doc);
+  ~RecordedTake();
+  RecordedTake(const RecordedTake&) = delete;
+  RecordedTake& operator=(const RecordedTake&) = delete;
+
+  // The finished take; absent when the document has no hits, since such a
+  // recording ends without a take.
+  std::optional<Take> take() const;
+  // The take's video through the model's own video export, in a scratch
+  // folder of its own. Needs a QGuiApplication.
+  Written video();
+
+ private:
+  struct Parts;
+  std::unique_ptr<Parts> parts_;
+};
+
+// RecordedTake(doc).take().
 std::optional<Take> recordTake(const TakeDocument& doc);
 
 // The finished take as one line of JSON: every number reads back as the same

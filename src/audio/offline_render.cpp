@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <numeric>
 
 #include "audio/core/render_core.h"
@@ -31,53 +32,115 @@ void issueHit(RenderCore* core, const ChordHit& hit) {
   }
 }
 
-}  // namespace
-
-std::size_t offlineFrameCount(double seconds, double sampleRate) {
-  const double frames = std::ceil(seconds * sampleRate);
-  if (!std::isfinite(frames) || frames <= 0.0) return 0;
-  // Far beyond any take; keeps the cast defined.
-  if (frames > static_cast<double>(std::numeric_limits<std::int32_t>::max())) return 0;
-  return static_cast<std::size_t>(frames);
+// A hit's frame; a time before the take (or not a number) counts as its
+// first frame, one beyond the end as never.
+std::size_t hitFrame(const ChordHit& hit, double sampleRate, std::size_t total) {
+  const double frame = std::trunc(sampleRate * hit.t);
+  if (!(frame > 0.0)) return 0;
+  if (frame >= static_cast<double>(total)) return total;
+  return static_cast<std::size_t>(frame);
 }
 
-StereoBuffer renderOffline(std::span<const ChordHit> hits, double seconds, float volume,
-                           double sampleRate) {
-  return renderOffline(hits, seconds, volume, sampleRate, sampleLibrary());
+// For every note the render will start: the most frames one of its voices
+// can sound. A voice sounds from its start until its release plus one
+// second, until 0.2 s after the next chord's release-all, or until the end
+// of the render, whichever comes first (it may stop earlier: fading out,
+// running out of sample, its voice taken by another note).
+std::map<int, double> longestVoices(std::span<const ChordHit> hits,
+                                    const std::vector<std::size_t>& order, double sampleRate,
+                                    std::size_t total) {
+  std::map<int, double> longest;
+  const double end = static_cast<double>(total);
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const ChordHit& hit = hits[order[k]];
+    const std::size_t issued = hitFrame(hit, sampleRate, total);
+    if (issued >= total) break;
+    double cut = end;
+    if (k + 1 < order.size()) {
+      const std::size_t next = hitFrame(hits[order[k + 1]], sampleRate, total);
+      if (next < total) cut = static_cast<double>(next) + std::floor(sampleRate * 0.2);
+    }
+    for (std::size_t i = 0; i < hit.voicing.notes.size(); ++i) {
+      const int note = hit.voicing.notes[i];
+      if (note < 0 || note > 127) continue;
+      const double offset = i < hit.voicing.offsets.size() ? hit.voicing.offsets[i] : 0.0;
+      const double delay = offset * sampleRate >= 1.0 ? std::floor(offset * sampleRate) : 0.0;
+      const double start = static_cast<double>(issued) + std::min(delay, 2147483647.0);
+      const double held = noteLength(hit.voicing, i, hit.length) * sampleRate;
+      // A voice still waiting at the next release-all never sounds, so
+      // max(start, ...) only widens the bound.
+      double stop = std::min(
+          {start + std::max(held, 0.0) + sampleRate, end,
+           std::max(start, cut - std::floor(sampleRate * 0.2)) + std::floor(sampleRate * 0.2)});
+      // Not a number (an absurd length) bounds nothing.
+      if (!(stop == stop)) stop = end;
+      const double frames = std::max(stop - start, 0.0);
+      double& known = longest[note];
+      known = std::max(known, frames);
+    }
+  }
+  return longest;
 }
 
-StereoBuffer renderOffline(std::span<const ChordHit> hits, double seconds, float volume,
-                           double sampleRate, const SampleLibrary& library) {
+// How far into each sample the render can read: a voice moves through its
+// sample by the pitch ratio per frame and reads one frame ahead. The slack
+// covers the rounding of positions and of the frame arithmetic.
+std::map<int, std::size_t> sampleReach(const std::map<int, double>& longest,
+                                       const SampleLibrary& samples) {
+  constexpr double kSlackFrames = 64.0;
+  std::map<int, std::size_t> reach;
+  for (const auto& [note, frames] : longest) {
+    const auto sampleNote = nearestSampleNote(samples, note);
+    if (!sampleNote) continue;
+    const double ratio = std::pow(2.0, std::clamp(note - *sampleNote, -24, 24) / 12.0);
+    const double wanted = std::ceil((frames + 8.0) * ratio) + kSlackFrames;
+    std::size_t& known = reach[*sampleNote];
+    known = wanted >= static_cast<double>(std::numeric_limits<std::int32_t>::max())
+                ? static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())
+                : std::max(known, static_cast<std::size_t>(wanted));
+  }
+  return reach;
+}
+
+StereoBuffer renderWith(std::span<const ChordHit> hits, double seconds, float volume,
+                        double sampleRate, const SampleLibrary* library) {
   const std::size_t total = offlineFrameCount(seconds, sampleRate);
   StereoBuffer out;
   out.left.assign(total, 0.0f);
   out.right.assign(total, 0.0f);
   if (total == 0) return out;
 
-  RenderCore* core = createCore(sampleRate);
-  installSamples(core, library, sampleRate);
-  setVolume(core, volume);
-
   std::vector<std::size_t> order(hits.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(),
                    [&](std::size_t a, std::size_t b) { return hits[a].t < hits[b].t; });
 
-  // A hit's frame; a time before the take (or not a number) counts as its
-  // first frame, one beyond the end as never.
-  auto hitFrame = [&](const ChordHit& hit) -> std::size_t {
-    const double frame = std::trunc(sampleRate * hit.t);
-    if (!(frame > 0.0)) return 0;
-    if (frame >= static_cast<double>(total)) return total;
-    return static_cast<std::size_t>(frame);
-  };
+  // Only the samples the take's notes are played from, each only as far as
+  // a voice can read it: the core picks a note's sample by distance alone,
+  // so leaving the others out changes no output frame.
+  const std::map<int, double> longest = longestVoices(hits, order, sampleRate, total);
+  std::vector<int> notes;
+  for (const auto& entry : longest) notes.push_back(entry.first);
+  SampleLibrary samples;
+  if (library != nullptr) {
+    for (int note : notes) {
+      if (const auto nearest = nearestSampleNote(*library, note))
+        samples.emplace(*nearest, library->at(*nearest));
+    }
+  } else {
+    samples = pianoSamplesNearest(notes);
+  }
+
+  RenderCore* core = createCore(sampleRate);
+  installSampleBeginnings(core, samples, sampleRate, sampleReach(longest, samples));
+  setVolume(core, volume);
 
   std::size_t p = 0;
   std::size_t e = 0;
   while (p < total) {
     std::size_t boundary = total;
     while (e < order.size()) {
-      const std::size_t frame = hitFrame(hits[order[e]]);
+      const std::size_t frame = hitFrame(hits[order[e]], sampleRate, total);
       if (p < frame) {
         boundary = frame;
         break;
@@ -95,6 +158,26 @@ StereoBuffer renderOffline(std::span<const ChordHit> hits, double seconds, float
   }
   destroyCore(core);
   return out;
+}
+
+}  // namespace
+
+std::size_t offlineFrameCount(double seconds, double sampleRate) {
+  const double frames = std::ceil(seconds * sampleRate);
+  if (!std::isfinite(frames) || frames <= 0.0) return 0;
+  // Far beyond any take; keeps the cast defined.
+  if (frames > static_cast<double>(std::numeric_limits<std::int32_t>::max())) return 0;
+  return static_cast<std::size_t>(frames);
+}
+
+StereoBuffer renderOffline(std::span<const ChordHit> hits, double seconds, float volume,
+                           double sampleRate) {
+  return renderWith(hits, seconds, volume, sampleRate, nullptr);
+}
+
+StereoBuffer renderOffline(std::span<const ChordHit> hits, double seconds, float volume,
+                           double sampleRate, const SampleLibrary& library) {
+  return renderWith(hits, seconds, volume, sampleRate, &library);
 }
 
 }  // namespace quimbel

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <limits>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -45,9 +46,19 @@ std::mutex& libraryMutex() {
   return *mutex;
 }
 
-SampleLibrary*& libraryInstance() {
-  static SampleLibrary* library = nullptr;
-  return library;
+// The process-wide library as far as it has been read: files are decoded
+// note by note when first needed, each at most once.
+struct ProcessLibrary {
+  bool listed = false;
+  SampleFiles unread;     // listed notes not decoded yet
+  SampleLibrary sounds;   // notes decoded so far
+  bool complete = false;  // every listed note decoded: `sounds` is the library
+  bool reported = false;  // the missing piano has been reported
+};
+
+ProcessLibrary& processLibrary() {
+  static auto* library = new ProcessLibrary;  // never destroyed, like the lock
+  return *library;
 }
 
 // Workers that turn the library's sounds into core samples. The conversions
@@ -80,15 +91,16 @@ Sound StoredSound::sound() const {
   return out;
 }
 
-StoredSound::View StoredSound::view(std::vector<float>& leftBuffer,
-                                    std::vector<float>& rightBuffer) const {
+StoredSound::View StoredSound::view(std::vector<float>& leftBuffer, std::vector<float>& rightBuffer,
+                                    std::size_t maxFrames) const {
+  const std::size_t count = std::min(frames(), maxFrames);
   if (!left16_) {
     if (!float_.left) return {};
-    return {float_.left->data(), float_.right->data(), float_.frames()};
+    return {float_.left->data(), float_.right->data(), count};
   }
-  auto fill = [](const std::vector<std::int16_t>& from, std::vector<float>& to) {
-    to.resize(from.size());
-    std::transform(from.begin(), from.end(), to.begin(),
+  auto fill = [count](const std::vector<std::int16_t>& from, std::vector<float>& to) {
+    to.resize(count);
+    std::transform(from.begin(), from.begin() + static_cast<std::ptrdiff_t>(count), to.begin(),
                    [](std::int16_t k) { return static_cast<float>(k) * kShortScale; });
   };
   fill(*left16_, leftBuffer);
@@ -188,7 +200,7 @@ std::optional<int> sampleNoteFromFileName(const std::filesystem::path& file) {
                   : static_cast<int>(magnitude);
 }
 
-SampleLibrary loadSampleLibrary(const std::filesystem::path& folder) {
+SampleFiles listSampleFiles(const std::filesystem::path& folder) {
   std::error_code error;
   std::filesystem::path source = folder / "Piano";
   if (!std::filesystem::is_directory(source, error)) source = folder;
@@ -200,31 +212,75 @@ SampleLibrary loadSampleLibrary(const std::filesystem::path& folder) {
   }
   std::sort(files.begin(), files.end());
 
-  std::vector<std::pair<int, std::filesystem::path>> named;
+  SampleFiles listed;
   for (const auto& file : files) {
-    if (auto note = sampleNoteFromFileName(file)) named.emplace_back(*note, file);
+    if (auto note = sampleNoteFromFileName(file)) listed[*note].push_back(file);
   }
+  return listed;
+}
 
-  // Decoding is mostly waiting for the disk and unpacking: spread it over a
-  // few threads, then store in name order so that duplicates resolve the
-  // same way every time.
-  std::vector<std::optional<StoredSound>> decoded(named.size());
+namespace {
+
+// A note's recording: its last readable file, as if every file had been
+// read in name order with later ones replacing earlier ones.
+std::optional<StoredSound> readNote(const std::vector<std::filesystem::path>& files) {
+  for (auto file = files.rbegin(); file != files.rend(); ++file) {
+    SoundRead read = readSoundFile(*file);
+    if (read.sound) return std::move(read.sound);
+  }
+  return std::nullopt;
+}
+
+// Reads the given notes into `into` and drops them from `unread`. Decoding
+// is mostly unpacking and waiting for the disk: spread over a few threads.
+void readNotes(SampleFiles& unread, const std::vector<int>& notes, SampleLibrary& into) {
+  std::vector<const std::vector<std::filesystem::path>*> files;
+  for (int note : notes) files.push_back(&unread.at(note));
+  std::vector<std::optional<StoredSound>> decoded(notes.size());
   std::atomic<std::size_t> next{0};
   auto work = [&] {
-    for (std::size_t i = next++; i < named.size(); i = next++) {
-      decoded[i] = readSoundFile(named[i].second).sound;
-    }
+    for (std::size_t i = next++; i < notes.size(); i = next++) decoded[i] = readNote(*files[i]);
   };
   std::vector<std::thread> helpers;
-  for (unsigned i = 1; i < workerCount(named.size()); ++i) helpers.emplace_back(work);
+  for (unsigned i = 1; i < workerCount(notes.size()); ++i) helpers.emplace_back(work);
   work();
   for (auto& helper : helpers) helper.join();
-
-  SampleLibrary library;
-  for (std::size_t i = 0; i < named.size(); ++i) {
-    if (decoded[i]) library.insert_or_assign(named[i].first, std::move(*decoded[i]));
+  for (std::size_t i = 0; i < notes.size(); ++i) {
+    if (decoded[i]) into.insert_or_assign(notes[i], std::move(*decoded[i]));
+    unread.erase(notes[i]);
   }
+}
+
+std::vector<int> notesOf(const SampleFiles& files) {
+  std::vector<int> notes;
+  for (const auto& entry : files) notes.push_back(entry.first);
+  return notes;
+}
+
+// The core's choice among sorted candidate notes (see nearestSampleNote).
+template <class Sorted, class KeyOf>
+std::optional<int> nearestIn(const Sorted& sorted, int note, KeyOf keyOf) {
+  if (note < 0 || note > 127) return std::nullopt;
+  std::optional<int> below, above;
+  auto at = sorted.upper_bound(note);
+  if (at != sorted.begin() && keyOf(*std::prev(at)) >= 0) below = keyOf(*std::prev(at));
+  at = sorted.lower_bound(note);
+  if (at != sorted.end() && keyOf(*at) <= 127) above = keyOf(*at);
+  if (below && (!above || note - *below <= *above - note)) return below;
+  return above;
+}
+
+}  // namespace
+
+SampleLibrary loadSampleLibrary(const std::filesystem::path& folder) {
+  SampleFiles files = listSampleFiles(folder);
+  SampleLibrary library;
+  readNotes(files, notesOf(files), library);
   return library;
+}
+
+std::optional<int> nearestSampleNote(const SampleLibrary& library, int note) {
+  return nearestIn(library, note, [](const auto& entry) { return entry.first; });
 }
 
 namespace {
@@ -266,15 +322,47 @@ std::optional<std::size_t> convert(const float* left, const float* right, std::s
   return produced;
 }
 
-// One core sample of a stored recording at a rate.
-CoreSample* makeCoreSample(const StoredSound& stored, double rate, Scratch& scratch) {
-  StoredSound::View view = stored.view(scratch.inLeft, scratch.inRight);
+// Input frames beyond the last output frame wanted that a conversion must
+// still see. The converter filters in blocks; an output frame comes out the
+// same, bit for bit, as in the conversion of the whole recording once every
+// block it depends on holds the recording's frames rather than the zeros of
+// the end of the stream. A few hundred frames suffice at every rate the
+// program uses; this keeps a wide margin.
+constexpr std::size_t kConversionLookahead = 8192;
+
+// One core sample of a stored recording at a rate; with a reach, only the
+// first `reach` frames at that rate (0: the whole recording).
+CoreSample* makeCoreSample(const StoredSound& stored, double rate, Scratch& scratch,
+                           std::size_t reach = 0) {
+  const bool converting = std::abs(stored.rate() - rate) >= 0.5;
+  std::size_t input = stored.frames();
+  if (reach > 0) {
+    const double wanted = converting
+                              ? std::ceil(static_cast<double>(reach) * stored.rate() / rate) +
+                                    static_cast<double>(kConversionLookahead)
+                              : static_cast<double>(reach);
+    if (std::isfinite(wanted) && wanted < static_cast<double>(input))
+      input = static_cast<std::size_t>(wanted);
+  }
+  StoredSound::View view = stored.view(scratch.inLeft, scratch.inRight, input);
   const bool mono = view.left == view.right;
-  if (std::abs(stored.rate() - rate) >= 0.5 && view.frames > 0) {
-    if (auto produced = convert(view.left, mono ? nullptr : view.right, view.frames, stored.rate(),
-                                rate, scratch)) {
+  if (converting && view.frames > 0) {
+    auto produced =
+        convert(view.left, mono ? nullptr : view.right, view.frames, stored.rate(), rate, scratch);
+    if (produced && view.frames < stored.frames()) {
+      if (*produced >= reach) {
+        produced = reach;  // the end of a cut conversion differs from the whole one
+      } else {
+        view = stored.view(scratch.inLeft, scratch.inRight);
+        produced = convert(view.left, mono ? nullptr : view.right, view.frames, stored.rate(), rate,
+                           scratch);
+      }
+    }
+    if (produced) {
       view = {scratch.outLeft.data(), mono ? scratch.outLeft.data() : scratch.outRight.data(),
               *produced};
+    } else if (view.frames < stored.frames()) {
+      view = stored.view(scratch.inLeft, scratch.inRight);  // left at its own rate, whole
     }
   }
   const auto frames = static_cast<std::int32_t>(std::min<std::size_t>(
@@ -286,8 +374,10 @@ using MadeSamples = std::vector<std::pair<int, CoreSample*>>;
 
 // Every sound of the library as a core sample at the rate, made on a few
 // threads; each keeps its float copies in its own reused scratch buffers.
-MadeSamples makeCoreSamples(const SampleLibrary& library, double rate) {
+MadeSamples makeCoreSamples(const SampleLibrary& library, double rate,
+                            const std::map<int, std::size_t>* reach = nullptr) {
   MadeSamples made;
+  std::vector<std::size_t> reaches;
   // Notes without a slot in the core (below 0, above 127) would only be
   // converted to be handed straight back and freed: leave them out.
   std::vector<const StoredSound*> sounds;
@@ -295,12 +385,16 @@ MadeSamples makeCoreSamples(const SampleLibrary& library, double rate) {
     if (note < 0 || note > 127) continue;
     made.emplace_back(note, nullptr);
     sounds.push_back(&stored);
+    const auto known =
+        reach != nullptr ? reach->find(note) : std::map<int, std::size_t>::const_iterator{};
+    reaches.push_back(
+        reach != nullptr && known != reach->end() ? std::max<std::size_t>(known->second, 1) : 0);
   }
   std::atomic<std::size_t> next{0};
   auto work = [&] {
     Scratch scratch;
     for (std::size_t i = next++; i < made.size(); i = next++)
-      made[i].second = makeCoreSample(*sounds[i], rate, scratch);
+      made[i].second = makeCoreSample(*sounds[i], rate, scratch, reaches[i]);
   };
   std::vector<std::thread> helpers;
   for (unsigned i = 1; i < workerCount(made.size()); ++i) helpers.emplace_back(work);
@@ -333,15 +427,64 @@ Preparation& preparation() {
 
 }  // namespace
 
+namespace {
+
+// Lists the folder on first use; the caller holds the library's lock.
+void listOnce(ProcessLibrary& library) {
+  if (library.listed) return;
+  library.unread = listSampleFiles(dataFolder());
+  library.listed = true;
+}
+
+// Once nothing is left to read, the decoded notes are the library.
+void settle(ProcessLibrary& library) {
+  if (!library.unread.empty()) return;
+  library.complete = true;
+  if (library.sounds.empty() && !library.reported) {
+    library.reported = true;
+    diagnostics::consoleLine("no piano samples");
+  }
+}
+
+}  // namespace
+
 const SampleLibrary& sampleLibrary() {
   std::lock_guard lock(libraryMutex());
-  SampleLibrary*& library = libraryInstance();
-  if (library == nullptr) {
-    // Kept for the life of the process and never destroyed, like the lock.
-    library = new SampleLibrary(loadSampleLibrary(dataFolder()));
-    if (library->empty()) diagnostics::consoleLine("no piano samples");
+  ProcessLibrary& library = processLibrary();
+  listOnce(library);
+  if (!library.complete) {
+    readNotes(library.unread, notesOf(library.unread), library.sounds);
+    settle(library);
   }
-  return *library;
+  // Complete from here on: never changed again while callers read it.
+  return library.sounds;
+}
+
+SampleLibrary pianoSamplesNearest(const std::vector<int>& notes) {
+  std::lock_guard lock(libraryMutex());
+  ProcessLibrary& library = processLibrary();
+  listOnce(library);
+  // The nearest note among everything listed; a file that turns out to be
+  // unreadable leaves the library, and its notes look further.
+  std::set<int> chosen;
+  for (;;) {
+    std::set<int> candidates;
+    for (const auto& entry : library.sounds) candidates.insert(entry.first);
+    for (const auto& entry : library.unread) candidates.insert(entry.first);
+    chosen.clear();
+    std::vector<int> toRead;
+    for (int note : notes) {
+      const auto nearest = nearestIn(candidates, note, [](int key) { return key; });
+      if (nearest && chosen.insert(*nearest).second && library.unread.count(*nearest) != 0)
+        toRead.push_back(*nearest);
+    }
+    if (toRead.empty()) break;
+    readNotes(library.unread, toRead, library.sounds);
+  }
+  settle(library);
+  SampleLibrary part;
+  for (int note : chosen) part.emplace(note, library.sounds.at(note));
+  return part;
 }
 
 void preloadSampleLibrary(double expectedRate) {
@@ -389,6 +532,12 @@ Sound soundAtRate(const Sound& sound, double targetRate) {
 void installSamples(RenderCore* core, const SampleLibrary& library, double rate) {
   if (core == nullptr) return;
   installMade(core, makeCoreSamples(library, rate));
+}
+
+void installSampleBeginnings(RenderCore* core, const SampleLibrary& library, double rate,
+                             const std::map<int, std::size_t>& reach) {
+  if (core == nullptr) return;
+  installMade(core, makeCoreSamples(library, rate, &reach));
 }
 
 void installPianoSamples(RenderCore* core, double rate) {

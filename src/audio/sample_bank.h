@@ -11,6 +11,7 @@
 // Conversion and installation run on the caller's thread (helped by worker
 // threads) before the core is handed to the audio thread.
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -50,13 +51,15 @@ class StoredSound {
 
   // The same frames without building a Sound: pointers into the stored
   // arrays, or into the given buffers, filled for a 16-bit recording. For a
-  // mono recording left and right are the same pointer.
+  // mono recording left and right are the same pointer. At most maxFrames
+  // from the start.
   struct View {
     const float* left = nullptr;
     const float* right = nullptr;
     std::size_t frames = 0;
   };
-  View view(std::vector<float>& leftBuffer, std::vector<float>& rightBuffer) const;
+  View view(std::vector<float>& leftBuffer, std::vector<float>& rightBuffer,
+            std::size_t maxFrames = SIZE_MAX) const;
   double rate() const { return rate_; }
   std::size_t frames() const;
   bool mono() const;
@@ -84,16 +87,30 @@ SoundRead readSoundFile(const std::filesystem::path& file);
 // optional sign, digits only, in range. Anything else is not a sample.
 std::optional<int> sampleNoteFromFileName(const std::filesystem::path& file);
 
-// Reads every "<note>.caf" of `dataFolder`/Piano, or of `dataFolder` itself
-// when "Piano" does not exist. Unreadable and badly named files are skipped;
-// files are taken in name order and a later one replaces an earlier one of
-// the same note ("60.caf" and "+60.caf").
+// The "<note>.caf" files of `dataFolder`/Piano, or of `dataFolder` itself
+// when "Piano" does not exist, by note, each note's files in name order.
+using SampleFiles = std::map<int, std::vector<std::filesystem::path>>;
+SampleFiles listSampleFiles(const std::filesystem::path& dataFolder);
+
+// Reads every listed note. Unreadable and badly named files are skipped; a
+// later file replaces an earlier one of the same note ("60.caf" and
+// "+60.caf"), so a note's files are tried from the last one on.
 SampleLibrary loadSampleLibrary(const std::filesystem::path& dataFolder);
+
+// The library note the render core plays `note` (0 ... 127) from: the
+// closest one in 0 ... 127, the lower one of two at the same distance.
+std::optional<int> nearestSampleNote(const SampleLibrary& library, int note);
 
 // The process-wide library from dataFolder(), loaded on the first call and
 // kept for the life of the process (also when empty, after writing
 // "Quimbel: no piano samples" to standard error).
 const SampleLibrary& sampleLibrary();
+
+// The part of the process-wide library that plays `notes`: for each note
+// its nearest sample among all the library's notes, found as the core finds
+// it. Decodes only those files, each at most once per process, so a one-off
+// render does not pay for the whole piano.
+SampleLibrary pianoSamplesNearest(const std::vector<int>& notes);
 
 // Called once at launch: loads the process-wide library on a background
 // thread and makes its core samples at `expectedRate` there too, so that the
@@ -110,6 +127,14 @@ Sound soundAtRate(const Sound& sound, double targetRate);
 // core's note slot, freeing what the core hands back (the previous occupant,
 // or the sample itself for a note above 127).
 void installSamples(RenderCore* core, const SampleLibrary& library, double rate);
+
+// installSamples for a render that reads each sample only up to a known
+// point: `reach` gives, per note, how many frames at `rate` from the start
+// any voice can read (notes it does not name are installed whole). A sample
+// is converted and kept only that far, and plays exactly as the whole one
+// does up to there.
+void installSampleBeginnings(RenderCore* core, const SampleLibrary& library, double rate,
+                             const std::map<int, std::size_t>& reach);
 
 // installSamples with the process-wide library: called right after
 // createCore, before the core reaches the audio thread. Takes over the

@@ -6,6 +6,8 @@
 #include <cmath>
 
 #include "audio/audio_fixtures.h"
+#include "audio/core/render_core.h"
+#include "music/voicing.h"
 
 namespace quimbel {
 namespace {
@@ -147,6 +149,60 @@ TEST(OfflineRenderTest, MalformedVoicingsAndNotesOffTheKeyboardAreSkippedNotFata
   EXPECT_NEAR(
       testing::strongestFrequency(between(out.left, 48000, 0.05, 0.3), 48000, 200, 320, 0.5), kC4,
       2.0);
+}
+
+// The render as it would go with every sample of the library installed
+// whole: the same hit order, chunking and commands as renderOffline.
+StereoBuffer renderWithWholeLibrary(const std::vector<ChordHit>& sorted, double seconds,
+                                    double rate, const SampleLibrary& library) {
+  const std::size_t total = offlineFrameCount(seconds, rate);
+  StereoBuffer out{std::vector<float>(total), std::vector<float>(total)};
+  RenderCore* core = createCore(rate);
+  installSamples(core, library, rate);
+  setVolume(core, 1.0f);
+  std::size_t e = 0;
+  for (std::size_t p = 0; p < total;) {
+    std::size_t boundary = total;
+    for (; e < sorted.size(); ++e) {
+      const double frame = std::max(std::trunc(rate * sorted[e].t), 0.0);
+      if (frame > static_cast<double>(p)) {
+        boundary = std::min(static_cast<std::size_t>(std::min(frame, 1e12)), total);
+        break;
+      }
+      const ChordHit& hit = sorted[e];
+      releaseAll(core);
+      for (std::size_t i = 0; i < hit.voicing.notes.size(); ++i) {
+        noteOn(core, static_cast<std::uint32_t>(hit.voicing.notes[i]), NoTag, 100,
+               hit.voicing.gain * chordScale(hit.voicing.notes.size()), hit.voicing.offsets[i],
+               noteLength(hit.voicing, i, hit.length));
+      }
+    }
+    const std::size_t chunk = std::clamp<std::size_t>(boundary - p, 1, 512);
+    render(core, out.left.data() + p, out.right.data() + p, static_cast<std::int32_t>(chunk));
+    p += chunk;
+  }
+  destroyCore(core);
+  return out;
+}
+
+// An export installs only the samples its notes play from, and only as far
+// as a voice can read them: nothing of that may be heard. Notes halfway
+// between two samples (the lower one plays), above every sample, samples
+// at another rate cut short by their conversion, chords cut by the next one
+// and notes left to ring out.
+TEST(OfflineRenderTest, SoundsExactlyAsWithEveryWholeSampleInstalled) {
+  SampleLibrary library = testing::sineLibrary({40, 44, 52, 90}, 48000, 4.0);
+  library.insert_or_assign(200, library.at(40));
+  std::vector<ChordHit> hits{hitAt(0.0, {42, 127}, 0.4), hitAt(0.25, {46, 48}),
+                             hitAt(0.25, {70, 71}, 0.05), hitAt(1.0, {52, 53, 54}, 3.0)};
+  hits[1].voicing.offsets = {0.0, 0.3};
+  hits[3].voicing.durations = std::vector<double>{0.2, 5.0};
+  for (double rate : {44100.0, 48000.0, 96000.0}) {
+    const StereoBuffer expected = renderWithWholeLibrary(hits, 3.5, rate, library);
+    const StereoBuffer out = renderOffline(hits, 3.5, 1.0f, rate, library);
+    ASSERT_EQ(out.left.size(), expected.left.size());
+    EXPECT_TRUE(out.left == expected.left && out.right == expected.right) << rate;
+  }
 }
 
 // The real piano, as shipped in the data folder.

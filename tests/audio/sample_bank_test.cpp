@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
 
 #include "audio/audio_fixtures.h"
 #include "audio/core/render_core.h"
+#include "audio/core/render_core_state.h"
 
 namespace quimbel {
 namespace {
@@ -221,6 +223,45 @@ TEST(InstallSamplesTest, AnEmptyLibraryLeavesTheCoreSilent) {
 
 namespace quimbel {
 namespace {
+
+// Runs before anything reads the whole piano, so the part is read note by
+// note; it must still be what the whole library would choose.
+TEST(PianoPartTest, HoldsTheNearestSamplesAndCutConversionsMatchTheWholeOnes) {
+  const std::vector<int> notes{0, 22, 23, 60, 61, 127, 128, -1};
+  const SampleLibrary part = pianoSamplesNearest(notes);
+  const SampleLibrary& whole = sampleLibrary();
+  ASSERT_FALSE(whole.empty()) << "no piano in QUIMBEL_DATA_DIR";
+  std::set<int> expected;
+  for (int note : notes) {
+    if (const auto nearest = nearestSampleNote(whole, note)) expected.insert(*nearest);
+  }
+  std::set<int> got;
+  for (const auto& [note, sound] : part) {
+    got.insert(note);
+    EXPECT_EQ(sound.frames(), whole.at(note).frames()) << note;
+  }
+  EXPECT_EQ(got, expected);
+
+  // A real recording's spectrum through the converter, cut at a few points.
+  const int note = *nearestSampleNote(whole, 60);
+  const SampleLibrary one{{note, whole.at(note)}};
+  for (double rate : {44100.0, 96000.0}) {
+    RenderCore* full = createCore(rate);
+    installSamples(full, one, rate);
+    const CoreSample* reference = full->samples[note].load();
+    for (std::size_t reach : {1u, 700u, 30000u, 150000u}) {
+      RenderCore* cut = createCore(rate);
+      installSampleBeginnings(cut, one, rate, {{note, reach}});
+      const CoreSample* sample = cut->samples[note].load();
+      ASSERT_EQ(sample->frames, static_cast<std::int32_t>(reach)) << rate;
+      EXPECT_TRUE(std::equal(sample->left, sample->left + reach, reference->left) &&
+                  std::equal(sample->right, sample->right + reach, reference->right))
+          << rate << " Hz, cut at " << reach;
+      destroyCore(cut);
+    }
+    destroyCore(full);
+  }
+}
 
 // The process-wide piano, prepared at launch for 44100 Hz: the first core
 // at that rate takes the prepared samples, every later core and a core at

@@ -40,11 +40,16 @@ int wholeNumber(const json& value, const std::string& where, int low, int high) 
   return static_cast<int>(x);
 }
 
+// Times, holds and lengths. Ten minutes bound them: a take is a loop of a few
+// bars; a far-off time would make exports too long to hold in memory, and at
+// absurd values adding whole bars to the length would never get past it.
+constexpr double kLongestSeconds = 600.0;
+
 double nonNegativeTime(const json& value, const std::string& where) {
-  const char* rule = "must be a finite number of seconds, not negative";
+  const char* rule = "must be a number of seconds from 0 to 600";
   if (!value.is_number()) refuse(where, rule);
   double x = value.get<double>();
-  if (!std::isfinite(x) || x < 0) refuse(where, rule);
+  if (!std::isfinite(x) || x < 0 || x > kLongestSeconds) refuse(where, rule);
   return x;
 }
 
@@ -126,11 +131,13 @@ std::variant<TakeDocument, DocumentError> parseTakeDocument(std::string_view tex
   json root;
   try {
     root = json::parse(text.begin(), text.end());
-  } catch (const json::parse_error& e) {
-    // The library's message carries the line and column; drop its prefix.
+  } catch (const json::exception& e) {
+    // Syntax errors, and numbers too large for a double. The library's
+    // message carries the line and column; drop its "[json.exception…] ".
     std::string what = e.what();
-    if (auto colon = what.find("parse error"); colon != std::string::npos)
-      what = what.substr(colon);
+    if (auto tag = what.find("] ");
+        !what.empty() && what.front() == '[' && tag != std::string::npos)
+      what = what.substr(tag + 2);
     return DocumentError{"", "not valid JSON: " + what};
   }
   try {

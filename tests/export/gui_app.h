@@ -8,29 +8,21 @@
 
 namespace quimbel {
 
-// Text drawing needs a QGuiApplication; tests run without a display, so the
-// offscreen platform stands in. Made once per test program and closed when
-// the tests end, so that the font caches it holds are released too.
-class GuiApplicationEnvironment : public ::testing::Environment {
- public:
-  void make() {
-    if (app_) return;
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    app_ = std::make_unique<QGuiApplication>(argc_, argv_);
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  int argc_ = 1;
-  char name_[13] = "quimbel-test";
-  char* argv_[2] = {name_, nullptr};
-  std::unique_ptr<QGuiApplication> app_;
-};
-
+// Text drawing needs a QGuiApplication: made once per test program on the
+// offscreen platform, and closed (with its font caches) when the tests end.
 inline void ensureGuiApplication() {
-  static auto* const environment = static_cast<GuiApplicationEnvironment*>(
-      ::testing::AddGlobalTestEnvironment(new GuiApplicationEnvironment));
-  environment->make();
+  struct Environment : ::testing::Environment {
+    void TearDown() override { app.reset(); }
+    int argc = 1;
+    char name[13] = "quimbel-test";
+    char* argv[2] = {name, nullptr};
+    std::unique_ptr<QGuiApplication> app;
+  };
+  static auto* const environment =
+      static_cast<Environment*>(::testing::AddGlobalTestEnvironment(new Environment));
+  if (environment->app) return;
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  environment->app = std::make_unique<QGuiApplication>(environment->argc, environment->argv);
 }
 
 }  // namespace quimbel

@@ -1,29 +1,31 @@
-// Renders two short takes to MP4 once and reads them back with FFmpeg's own
+// Renders a short take to MP4 once and reads them back with FFmpeg's own
 // demuxer and decoders (and with the ffprobe program where it is installed).
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "export/gui_app.h"
 #include "export/video_export.h"
 #include "export/written.h"
 #include "music/chords.h"
+#include "music/voicing.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -31,19 +33,6 @@ namespace quimbel {
 namespace {
 
 namespace fs = std::filesystem;
-
-ChordHit hit(int pad, double t, double hold, std::vector<int> notes, const char* name,
-             bool seventh = false) {
-  ChordHit h;
-  h.pad = pad;
-  h.t = t;
-  h.hold = hold;
-  h.seventh = seventh;
-  h.voicing.notes = notes;
-  h.voicing.offsets.assign(notes.size(), 0.0);
-  h.shown = {notes, name, Chords::padColor(pad)};
-  return h;
-}
 
 struct InputDeleter {
   void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
@@ -112,43 +101,6 @@ DecodedVideo decodeVideo(const fs::path& file, const std::set<int>& wanted) {
   return out;
 }
 
-// Left and right samples of the first audio stream.
-std::array<std::vector<float>, 2> decodeSound(const fs::path& file) {
-  std::array<std::vector<float>, 2> out;
-  InputPtr input = openInput(file);
-  if (!input) return out;
-  const int index = av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-  if (index < 0) return out;
-  const AVCodecParameters* par = input->streams[index]->codecpar;
-  AVCodecContext* codec = avcodec_alloc_context3(avcodec_find_decoder(par->codec_id));
-  avcodec_parameters_to_context(codec, par);
-  avcodec_open2(codec, avcodec_find_decoder(par->codec_id), nullptr);
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
-  auto drain = [&] {
-    while (avcodec_receive_frame(codec, frame) >= 0) {
-      if (frame->format != AV_SAMPLE_FMT_FLTP) continue;
-      for (int c = 0; c < 2 && c < frame->ch_layout.nb_channels; ++c) {
-        const auto* s = reinterpret_cast<const float*>(frame->extended_data[c]);
-        out[c].insert(out[c].end(), s, s + frame->nb_samples);
-      }
-    }
-  };
-  while (av_read_frame(input.get(), packet) >= 0) {
-    if (packet->stream_index == index) {
-      avcodec_send_packet(codec, packet);
-      drain();
-    }
-    av_packet_unref(packet);
-  }
-  avcodec_send_packet(codec, nullptr);
-  drain();
-  av_frame_free(&frame);
-  av_packet_free(&packet);
-  avcodec_free_context(&codec);
-  return out;
-}
-
 std::uint32_t pixel(const std::vector<std::uint8_t>& bgra, double x, double y) {
   const std::size_t i =
       (static_cast<std::size_t>(y) * kVideoWidth + static_cast<std::size_t>(x)) * 4;
@@ -156,13 +108,31 @@ std::uint32_t pixel(const std::vector<std::uint8_t>& bgra, double x, double y) {
          static_cast<std::uint32_t>(bgra[i + 1]) << 8 | bgra[i];
 }
 
+// The largest difference of one colour channel.
 int channelDistance(std::uint32_t a, std::uint32_t b) {
   int worst = 0;
-  for (int shift = 0; shift <= 16; shift += 8) {
-    worst = std::max(worst, std::abs(static_cast<int>((a >> shift) & 0xFF) -
-                                     static_cast<int>((b >> shift) & 0xFF)));
-  }
+  for (int shift : {0, 8, 16})
+    worst = std::max(worst, std::abs(int((a >> shift) & 0xFF) - int((b >> shift) & 0xFF)));
   return worst;
+}
+
+// "codec profile WxH pixels rate range space transfer primaries frames" of
+// a video stream, "codec rate channels" of a sound stream, as libavformat
+// reads them.
+std::string describe(const AVStream* s) {
+  const AVCodecParameters* p = s->codecpar;
+  if (p->codec_type == AVMEDIA_TYPE_AUDIO) {
+    return std::string(avcodec_get_name(p->codec_id)) + " " + std::to_string(p->sample_rate) + " " +
+           std::to_string(p->ch_layout.nb_channels);
+  }
+  return std::string(avcodec_get_name(p->codec_id)) + " " +
+         avcodec_profile_name(p->codec_id, p->profile) + " " + std::to_string(p->width) + "x" +
+         std::to_string(p->height) + " " +
+         av_get_pix_fmt_name(static_cast<AVPixelFormat>(p->format)) + " " +
+         std::to_string(s->avg_frame_rate.num) + "/" + std::to_string(s->avg_frame_rate.den) + " " +
+         av_color_range_name(p->color_range) + " " + av_color_space_name(p->color_space) + " " +
+         av_color_transfer_name(p->color_trc) + " " + av_color_primaries_name(p->color_primaries) +
+         " " + std::to_string(s->nb_frames);
 }
 
 class VideoFileTest : public testing::Test {
@@ -170,152 +140,87 @@ class VideoFileTest : public testing::Test {
   static void SetUpTestSuite() {
     ensureGuiApplication();
     // One pass of 1 s: pad 0 held with sevenths, then pad 4 tapped; 3.8 s
-    // of video in all.
-    take_.events = {hit(0, 0.0, 0.5, {49, 52, 56, 59}, "C#m7", true),
-                    hit(4, 0.6, 0.2, {44, 48, 51}, "G#")};
+    // of video, 114 frames, in all.
+    for (const auto& [pad, t, hold, name] :
+         {std::tuple{0, 0.0, 0.5, "C#m7"}, {4, 0.6, 0.2, "G#"}}) {
+      ChordHit h;
+      h.pad = pad;
+      h.t = t;
+      h.hold = hold;
+      h.seventh = pad == 0;
+      h.voicing =
+          plainVoicing(pad == 0 ? std::vector<int>{49, 52, 56, 59} : std::vector<int>{44, 48, 51});
+      h.shown = {h.voicing.notes, name, Chords::padColor(pad)};
+      take_.events.push_back(h);
+    }
     take_.taken = 1.0;
     take_.key = {1, Chords::Mode::minor};
     take_.knob = -3;
     take_.volume = 0.64f;
     folder_ = makeTakeFolder();
     file_ = folder_ / kVideoFileName;
-    written_ = new Written(take_.renderVideo(file_));
-
-    VideoExport silent;
-    silentFolder_ = makeTakeFolder();
-    silentWritten_ = new Written(silent.renderVideo(silentFolder_ / kVideoFileName));
+    written_ = take_.renderVideo(file_);
+    // Frames 9 (pad 0 held), 25 (pad 4 fading), 45 (pad 0 held again in
+    // the second pass).
+    if (written_) decoded_ = decodeVideo(file_, {9, 25, 45});
   }
   static void TearDownTestSuite() {
     std::error_code ignored;
     fs::remove_all(folder_, ignored);
-    fs::remove_all(silentFolder_, ignored);
-    delete written_;
-    delete silentWritten_;
   }
-  void SetUp() override {
-    ASSERT_TRUE(*written_) << written_->error;
-    ASSERT_TRUE(*silentWritten_) << silentWritten_->error;
-  }
+  void SetUp() override { ASSERT_TRUE(written_) << written_.error; }
 
   static inline VideoExport take_;
   static inline fs::path folder_;
   static inline fs::path file_;
-  static inline Written* written_ = nullptr;
-  static inline fs::path silentFolder_;
-  static inline Written* silentWritten_ = nullptr;
+  static inline Written written_;
+  static inline DecodedVideo decoded_;
 };
 
 TEST_F(VideoFileTest, HoldsOneHighProfileVideoAndOneStereoAacStreamOfEqualLength) {
-  ASSERT_EQ(take_.frameCount(), 114);
   InputPtr input = openInput(file_);
   ASSERT_TRUE(input);
   ASSERT_EQ(input->nb_streams, 2u);
-  const AVStream* video = nullptr;
-  const AVStream* audio = nullptr;
-  for (unsigned i = 0; i < input->nb_streams; ++i) {
-    const AVStream* s = input->streams[i];
-    (s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? video : audio) = s;
-  }
-  ASSERT_NE(video, nullptr);
-  ASSERT_NE(audio, nullptr);
-
-  const AVCodecParameters* v = video->codecpar;
-  EXPECT_EQ(v->codec_id, AV_CODEC_ID_H264);
-  EXPECT_EQ(v->profile, FF_PROFILE_H264_HIGH);
-  EXPECT_EQ(v->width, 1080);
-  EXPECT_EQ(v->height, 1920);
-  EXPECT_EQ(v->format, AV_PIX_FMT_YUV420P);
-  EXPECT_EQ(av_q2d(video->avg_frame_rate), 30.0);
-  EXPECT_EQ(v->color_primaries, AVCOL_PRI_BT709);
-  EXPECT_EQ(v->color_trc, AVCOL_TRC_BT709);
-  EXPECT_EQ(v->color_space, AVCOL_SPC_BT709);
-  EXPECT_EQ(v->color_range, AVCOL_RANGE_MPEG);
-  EXPECT_EQ(video->nb_frames, 114);
-
-  const AVCodecParameters* a = audio->codecpar;
-  EXPECT_EQ(a->codec_id, AV_CODEC_ID_AAC);
-  EXPECT_EQ(a->sample_rate, 48000);
-  EXPECT_EQ(a->ch_layout.nb_channels, 2);
+  const AVStream* video = input->streams[0];
+  const AVStream* audio = input->streams[1];
+  EXPECT_EQ(describe(video), "h264 High 1080x1920 yuv420p 30/1 tv bt709 bt709 bt709 114");
+  EXPECT_EQ(describe(audio), "aac 48000 2");
+  EXPECT_EQ(decoded_.count, 114);
 
   const double videoSeconds = video->duration * av_q2d(video->time_base);
-  const double audioSeconds = audio->duration * av_q2d(audio->time_base);
   EXPECT_NEAR(videoSeconds, 114.0 / 30.0, 1e-6);
-  EXPECT_NEAR(audioSeconds, videoSeconds, 1.0 / 30.0);
+  EXPECT_NEAR(audio->duration * av_q2d(audio->time_base), videoSeconds, 1.0 / 30.0);
   EXPECT_NEAR(input->duration / static_cast<double>(AV_TIME_BASE), videoSeconds, 1.0 / 30.0);
 
-  EXPECT_EQ(decodeVideo(file_, {}).count, 114);
-}
-
-TEST_F(VideoFileTest, IndexLeadsTheFileAndIntermediatesAreGone) {
+  // The index leads the file, and only the video is left in its folder.
   std::ifstream in(file_, std::ios::binary);
-  std::vector<std::string> boxes;
-  std::array<unsigned char, 8> head{};
-  std::uint64_t offset = 0;
-  const std::uint64_t size = fs::file_size(file_);
-  while (offset + 8 <= size && in.seekg(static_cast<std::streamoff>(offset)) &&
-         in.read(reinterpret_cast<char*>(head.data()), 8)) {
-    const std::uint64_t length =
-        static_cast<std::uint64_t>(head[0]) << 24 | head[1] << 16 | head[2] << 8 | head[3];
-    boxes.emplace_back(reinterpret_cast<const char*>(head.data()) + 4, 4);
-    if (length < 8) break;
-    offset += length;
-  }
-  const auto moov = std::find(boxes.begin(), boxes.end(), "moov");
-  const auto mdat = std::find(boxes.begin(), boxes.end(), "mdat");
-  ASSERT_NE(moov, boxes.end());
-  ASSERT_NE(mdat, boxes.end());
-  EXPECT_LT(moov, mdat);
-
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_LT(bytes.find("moov"), bytes.find("mdat"));
   std::vector<std::string> left;
-  for (const auto& entry : fs::directory_iterator(folder_)) {
-    left.push_back(entry.path().filename().string());
-  }
+  for (const auto& entry : fs::directory_iterator(folder_)) left.push_back(entry.path().filename());
   EXPECT_EQ(left, std::vector<std::string>{kVideoFileName});
 }
 
 TEST_F(VideoFileTest, FfprobeReadsTheSameStreams) {
-  FILE* pipe = popen(
-      ("ffprobe -v error -show_streams -of json '" + file_.string() + "' 2>/dev/null").c_str(),
-      "r");
+  const std::string command =
+      "ffprobe -v error -show_entries stream=codec_name,profile,width,"
+      "height,r_frame_rate,color_range,color_space,nb_frames,sample_rate,"
+      "channels -of csv=p=0 '" +
+      file_.string() + "' 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::string text;
   std::array<char, 4096> chunk{};
   while (std::size_t n = fread(chunk.data(), 1, chunk.size(), pipe)) text.append(chunk.data(), n);
-  const int status = pclose(pipe);
-  if (text.empty() || status != 0) GTEST_SKIP() << "ffprobe is not installed";
-
-  const nlohmann::json probe = nlohmann::json::parse(text);
-  ASSERT_EQ(probe.at("streams").size(), 2u);
-  for (const nlohmann::json& s : probe.at("streams")) {
-    if (s.at("codec_type") == "video") {
-      EXPECT_EQ(s.at("codec_name"), "h264");
-      EXPECT_EQ(s.at("profile"), "High");
-      EXPECT_EQ(s.at("width"), 1080);
-      EXPECT_EQ(s.at("height"), 1920);
-      EXPECT_EQ(s.at("pix_fmt"), "yuv420p");
-      EXPECT_EQ(s.at("r_frame_rate"), "30/1");
-      EXPECT_EQ(s.at("avg_frame_rate"), "30/1");
-      EXPECT_EQ(s.at("color_range"), "tv");
-      EXPECT_EQ(s.at("color_space"), "bt709");
-      EXPECT_EQ(s.at("color_transfer"), "bt709");
-      EXPECT_EQ(s.at("color_primaries"), "bt709");
-      EXPECT_EQ(s.at("nb_frames"), "114");
-    } else {
-      EXPECT_EQ(s.at("codec_type"), "audio");
-      EXPECT_EQ(s.at("codec_name"), "aac");
-      EXPECT_EQ(s.at("sample_rate"), "48000");
-      EXPECT_EQ(s.at("channels"), 2);
-    }
-  }
+  if (pclose(pipe) != 0 || text.empty()) GTEST_SKIP() << "ffprobe is not installed";
+  // The sound's packet count depends on the encoder's priming; the rest is fixed.
+  EXPECT_THAT(text, ::testing::StartsWith("h264,High,1080,1920,tv,bt709,30/1,114\n"
+                                          "aac,LC,48000,2,0/0,"));
 }
 
 TEST_F(VideoFileTest, DecodedScreenCellsMatchTheComposedScreen) {
-  // Frames 9 (pad 0 held), 25 (pad 4 fading) and 45 (pad 0 held again in
-  // the second pass).
-  const std::set<int> wanted{9, 25, 45};
-  const DecodedVideo decoded = decodeVideo(file_, wanted);
-  ASSERT_EQ(decoded.frames.size(), wanted.size());
-  for (const auto& [index, bgra] : decoded.frames) {
+  ASSERT_EQ(decoded_.frames.size(), 3u);
+  for (const auto& [index, bgra] : decoded_.frames) {
     const VideoExport::Frame state = take_.frameState(index / 30.0);
     int worst = 0;
     for (int n = 0; n < ChordScreen::kCellCount; ++n) {
@@ -329,10 +234,7 @@ TEST_F(VideoFileTest, DecodedScreenCellsMatchTheComposedScreen) {
 }
 
 TEST_F(VideoFileTest, DecodedPressedPadIsInsetAndBrightened) {
-  const DecodedVideo decoded = decodeVideo(file_, {9});
-  ASSERT_EQ(decoded.frames.count(9), 1u);
-  const std::vector<std::uint8_t>& bgra = decoded.frames.at(9);
-  ASSERT_TRUE(take_.frameState(0.3).pressed[0]);
+  const std::vector<std::uint8_t>& bgra = decoded_.frames.at(9);
   // Pad 0 at (144.8, 975.6), pressed; pad 1 beside it, at rest. The fill is
   // sampled right of the labels, the edges in the band a press leaves.
   EXPECT_LE(channelDistance(fromVideoColor(pixel(bgra, 360, 1100)), 0xFF612B), 8);
@@ -340,58 +242,25 @@ TEST_F(VideoFileTest, DecodedPressedPadIsInsetAndBrightened) {
   EXPECT_LE(channelDistance(fromVideoColor(pixel(bgra, 630, 1100)), Chords::padColor(1)), 8);
   EXPECT_LE(channelDistance(fromVideoColor(pixel(bgra, 416.5, 1100)), Chords::padColor(1)), 12);
   // The sevenths pad lights while pad 0's seventh chord is held.
-  EXPECT_LE(
-      channelDistance(fromVideoColor(pixel(bgra, 144.8 + 270.4 + 200, 1516.4 + 125)), 0xEDEDED), 8);
+  EXPECT_LE(channelDistance(fromVideoColor(pixel(bgra, 615, 1641)), 0xEDEDED), 8);
 }
 
-TEST_F(VideoFileTest, SoundPlaysAndFadesOutAtTheEnd) {
-  const auto [left, right] = decodeSound(file_);
-  ASSERT_GT(left.size(), 48000u * 3);
-  ASSERT_EQ(left.size(), right.size());
-  float loud = 0.0f;
-  for (std::size_t i = 0; i < 48000; ++i) loud = std::max(loud, std::abs(left[i]));
-  EXPECT_GT(loud, 0.05f);
-  float tail = 0.0f;
-  for (std::size_t i = left.size() - 480; i < left.size(); ++i) {
-    tail = std::max({tail, std::abs(left[i]), std::abs(right[i])});
-  }
-  EXPECT_LT(tail, loud * 0.02f);
-}
-
-TEST_F(VideoFileTest, EmptyTakeGives58FramesOfOutroOverSilence) {
-  const fs::path file = silentFolder_ / kVideoFileName;
-  EXPECT_EQ(decodeVideo(file, {}).count, 58);
-  const auto [left, right] = decodeSound(file);
-  ASSERT_GT(left.size(), 48000u);
-  float peak = 0.0f;
-  for (float s : left) peak = std::max(peak, std::abs(s));
-  EXPECT_LT(peak, 1e-4f);
-}
-
-TEST_F(VideoFileTest, MuxWithoutASoundTrackFailsAndLeavesTheDestinationAlone) {
+TEST_F(VideoFileTest, FailuresLeaveNoFileAtTheDestination) {
   const fs::path folder = makeTakeFolder();
   const fs::path destination = folder / "kept.mp4";
   std::ofstream(destination) << "earlier file";
   const fs::path videoOnly = folder / "video-only.mp4";
   ASSERT_TRUE(VideoExport{}.writeFrames(videoOnly));
-
-  const Written w = VideoExport::mux(videoOnly, videoOnly, destination);
-  EXPECT_FALSE(w);
-  EXPECT_FALSE(w.error.empty());
+  // A "sound" file without sound: the mux refuses it.
+  EXPECT_FALSE(VideoExport::mux(videoOnly, videoOnly, destination));
   std::ifstream in(destination);
-  std::string kept;
-  std::getline(in, kept);
-  EXPECT_EQ(kept, "earlier file");
-  std::size_t files = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) ++files;
-  EXPECT_EQ(files, 2u);  // no partial file beside it
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+            "earlier file");
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
   fs::remove_all(folder);
-}
 
-TEST_F(VideoFileTest, UnwritableFolderFailsWithFfmpegsMessage) {
-  const fs::path nowhere = folder_ / "missing" / "deeper" / kVideoFileName;
+  const fs::path nowhere = folder_ / "missing" / kVideoFileName;
   const Written w = take_.renderVideo(nowhere);
-  EXPECT_FALSE(w);
   EXPECT_NE(w.error.find("No such file or directory"), std::string::npos) << w.error;
   EXPECT_FALSE(fs::exists(nowhere.parent_path()));
 }

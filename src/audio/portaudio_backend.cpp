@@ -153,10 +153,22 @@ class PortAudioBackend::Stream final : public AudioStream {
 PortAudioBackend::PortAudioBackend() = default;
 
 PortAudioBackend::~PortAudioBackend() {
+  if (initialiser_.joinable()) initialiser_.join();
   if (initialised_) Pa_Terminate();
 }
 
+void PortAudioBackend::initialiseInBackground() {
+  if (initialised_ || initialiser_.joinable()) return;
+  initialiser_ = std::thread([this] {
+    silenceAlsaErrors();
+    silenceJackMessages();
+    initialised_ = Pa_Initialize() == paNoError;
+    stale_.store(!initialised_);
+  });
+}
+
 bool PortAudioBackend::refresh() {
+  if (initialiser_.joinable()) initialiser_.join();
   if (openStreams_ > 0 || (initialised_ && !stale_.load())) return initialised_;
   if (initialised_) Pa_Terminate();
   silenceAlsaErrors();

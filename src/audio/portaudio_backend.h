@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 
 #include "audio/audio_backend.h"
 
@@ -23,6 +24,13 @@ class PortAudioBackend final : public AudioBackend {
   ~PortAudioBackend() override;
   PortAudioBackend(const PortAudioBackend&) = delete;
   PortAudioBackend& operator=(const PortAudioBackend&) = delete;
+
+  // Starts PortAudio's initialisation on a background thread, so that the
+  // first start does not wait the fraction of a second its device scan
+  // takes. Meant for launch; the first call that needs PortAudio waits for
+  // it to finish. Does nothing once PortAudio is initialised or while it is
+  // being initialised.
+  void initialiseInBackground();
 
   double deviceRate() override;
   std::unique_ptr<AudioStream> makeStream(RenderCore* core, double rate,
@@ -40,6 +48,9 @@ class PortAudioBackend final : public AudioBackend {
   // every device and takes a noticeable fraction of a second.)
   bool refresh();
 
+  // The launch-time initialisation; joined before anything else uses
+  // PortAudio, which then stays on the main thread.
+  std::thread initialiser_;
   bool initialised_ = false;
   // Set by a failed start or a stream that ended by itself (audio thread).
   std::atomic<bool> stale_{true};

@@ -2,6 +2,7 @@
 
 #include <sndfile.h>
 #include <soxr.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,11 +25,72 @@ namespace {
 // libsndfile's float form of a 16-bit sample: k / 32768.
 constexpr float kShortScale = 1.0f / 32768.0f;
 
-std::vector<float> expand(const std::vector<std::int16_t>& samples) {
-  std::vector<float> out(samples.size());
-  std::transform(samples.begin(), samples.end(), out.begin(),
+std::vector<float> expand(const std::int16_t* samples, std::size_t count) {
+  std::vector<float> out(count);
+  std::transform(samples, samples + count, out.begin(),
                  [](std::int16_t k) { return static_cast<float>(k) * kShortScale; });
   return out;
+}
+
+// Decoded recordings are large, written once and kept for the life of the
+// process. They are carved out of blocks the kernel may back with huge
+// pages: filling tens of megabytes page by page costs more than decoding
+// them. A block is returned to the system once no recording uses it.
+class PcmBlocks {
+ public:
+  static constexpr std::size_t kBlockBytes = std::size_t{16} << 20;
+  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+  // Room for `count` 16-bit values, aligned for vector loads.
+  std::shared_ptr<std::int16_t> take(std::size_t count) {
+    const std::size_t bytes = (count * sizeof(std::int16_t) + 63) & ~std::size_t{63};
+    std::lock_guard lock(mutex_);
+    if (!current_ || used_ + bytes > current_->bytes) {
+      auto block = Block::make(std::max(bytes, kBlockBytes));
+      if (!block) return {};
+      if (bytes > kBlockBytes) return {block, static_cast<std::int16_t*>(block->start)};
+      current_ = std::move(block);
+      used_ = 0;
+    }
+    auto* start =
+        static_cast<std::int16_t*>(static_cast<void*>(static_cast<char*>(current_->start) + used_));
+    used_ += bytes;
+    return {current_, start};
+  }
+
+ private:
+  struct Block {
+    void* mapping = nullptr;
+    std::size_t mapped = 0;
+    void* start = nullptr;  // the first huge-page boundary in the mapping
+    std::size_t bytes = 0;
+
+    static std::shared_ptr<Block> make(std::size_t bytes) {
+      auto block = std::make_shared<Block>();
+      block->mapped = bytes + kHugePage;
+      block->mapping =
+          mmap(nullptr, block->mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (block->mapping == MAP_FAILED) return {};
+      const auto address = reinterpret_cast<std::uintptr_t>(block->mapping);
+      block->start = reinterpret_cast<void*>((address + kHugePage - 1) & ~(kHugePage - 1));
+      block->bytes = bytes;
+      // Only advice: without huge pages the block works page by page.
+      madvise(block->start, bytes, MADV_HUGEPAGE);
+      return block;
+    }
+    ~Block() {
+      if (mapping != nullptr) munmap(mapping, mapped);
+    }
+  };
+
+  std::mutex mutex_;
+  std::shared_ptr<Block> current_;
+  std::size_t used_ = 0;
+};
+
+PcmBlocks& pcmBlocks() {
+  static auto* blocks = new PcmBlocks;  // never destroyed: recordings may outlive statics
+  return *blocks;
 }
 
 bool isSixteenBit(const SF_INFO& info) {
@@ -76,18 +138,30 @@ StoredSound::StoredSound(Sound sound) : float_(std::move(sound)), rate_(float_.r
 
 StoredSound::StoredSound(std::vector<std::int16_t> left,
                          std::optional<std::vector<std::int16_t>> right, double rate)
-    : rate_(rate) {
-  left16_ = std::make_shared<const std::vector<std::int16_t>>(std::move(left));
-  right16_ = right ? std::make_shared<const std::vector<std::int16_t>>(std::move(*right)) : left16_;
+    : frames16_(left.size()), rate_(rate) {
+  auto keep = [](std::vector<std::int16_t> values) {
+    auto held = std::make_shared<const std::vector<std::int16_t>>(std::move(values));
+    return std::shared_ptr<const std::int16_t>(held, held->data());
+  };
+  left16_ = keep(std::move(left));
+  right16_ = right ? keep(std::move(*right)) : left16_;
 }
+
+StoredSound::StoredSound(std::shared_ptr<const std::int16_t> left,
+                         std::shared_ptr<const std::int16_t> right, std::size_t frames, double rate)
+    : left16_(std::move(left)),
+      right16_(right ? std::move(right) : left16_),
+      frames16_(frames),
+      rate_(rate) {}
 
 Sound StoredSound::sound() const {
   if (!left16_) return float_;
   Sound out;
   out.rate = rate_;
-  out.left = std::make_shared<const std::vector<float>>(expand(*left16_));
-  out.right = right16_ == left16_ ? out.left
-                                  : std::make_shared<const std::vector<float>>(expand(*right16_));
+  out.left = std::make_shared<const std::vector<float>>(expand(left16_.get(), frames16_));
+  out.right = right16_ == left16_
+                  ? out.left
+                  : std::make_shared<const std::vector<float>>(expand(right16_.get(), frames16_));
   return out;
 }
 
@@ -98,18 +172,18 @@ StoredSound::View StoredSound::view(std::vector<float>& leftBuffer, std::vector<
     if (!float_.left) return {};
     return {float_.left->data(), float_.right->data(), count};
   }
-  auto fill = [count](const std::vector<std::int16_t>& from, std::vector<float>& to) {
+  auto fill = [count](const std::int16_t* from, std::vector<float>& to) {
     to.resize(count);
-    std::transform(from.begin(), from.begin() + static_cast<std::ptrdiff_t>(count), to.begin(),
+    std::transform(from, from + count, to.begin(),
                    [](std::int16_t k) { return static_cast<float>(k) * kShortScale; });
   };
-  fill(*left16_, leftBuffer);
-  if (right16_ == left16_) return {leftBuffer.data(), leftBuffer.data(), leftBuffer.size()};
-  fill(*right16_, rightBuffer);
-  return {leftBuffer.data(), rightBuffer.data(), leftBuffer.size()};
+  fill(left16_.get(), leftBuffer);
+  if (right16_ == left16_) return {leftBuffer.data(), leftBuffer.data(), count};
+  fill(right16_.get(), rightBuffer);
+  return {leftBuffer.data(), rightBuffer.data(), count};
 }
 
-std::size_t StoredSound::frames() const { return left16_ ? left16_->size() : float_.frames(); }
+std::size_t StoredSound::frames() const { return left16_ ? frames16_ : float_.frames(); }
 
 bool StoredSound::mono() const {
   return left16_ ? right16_ == left16_ : float_.right == float_.left;
@@ -134,13 +208,12 @@ SoundRead readSoundFile(const std::filesystem::path& file) {
   const auto channels = info.channels;
 
   // Read in slices, so that only the two channels are ever held at full
-  // length.
-  auto readAll = [&]<class T>(auto readFrames, std::vector<T>& left, std::vector<T>& right) {
+  // length. Gives the frames read: a file shorter than its header claims
+  // keeps what could be read.
+  auto readAll = [&]<class T>(auto readFrames, T* left, T* right) {
     constexpr std::size_t kSliceFrames = 16384;
     std::vector<T> slice(kSliceFrames * static_cast<std::size_t>(channels));
     const auto step = static_cast<std::size_t>(channels);
-    left.resize(frames);
-    if (channels >= 2) right.resize(frames);
     std::size_t done = 0;
     while (done < frames) {
       const sf_count_t want = static_cast<sf_count_t>(std::min(kSliceFrames, frames - done));
@@ -148,27 +221,28 @@ SoundRead readSoundFile(const std::filesystem::path& file) {
       if (got <= 0) break;
       for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
         left[done + i] = slice[i * step];
-        if (channels >= 2) right[done + i] = slice[i * step + 1];
+        if (right != nullptr) right[done + i] = slice[i * step + 1];
       }
       done += static_cast<std::size_t>(got);
     }
-    // A file shorter than its header claims keeps what could be read.
-    left.resize(done);
-    if (channels >= 2) right.resize(done);
-    return !left.empty();
+    return done;
   };
 
   if (isSixteenBit(info)) {
-    std::vector<std::int16_t> left, right;
-    if (!readAll(sf_readf_short, left, right))
-      return {std::nullopt, file.string() + ": unreadable audio data"};
-    std::optional<std::vector<std::int16_t>> second;
-    if (channels >= 2) second = std::move(right);
-    return {StoredSound(std::move(left), std::move(second), info.samplerate), {}};
+    std::shared_ptr<std::int16_t> left = pcmBlocks().take(frames);
+    std::shared_ptr<std::int16_t> right = channels >= 2 ? pcmBlocks().take(frames) : nullptr;
+    if (!left || (channels >= 2 && !right))
+      return {std::nullopt, file.string() + ": no memory for the audio data"};
+    const std::size_t done = readAll(sf_readf_short, left.get(), right.get());
+    if (done == 0) return {std::nullopt, file.string() + ": unreadable audio data"};
+    return {StoredSound(std::move(left), std::move(right), done, info.samplerate), {}};
   }
-  std::vector<float> left, right;
-  if (!readAll(sf_readf_float, left, right))
-    return {std::nullopt, file.string() + ": unreadable audio data"};
+  std::vector<float> left(frames), right(channels >= 2 ? frames : 0);
+  const std::size_t done =
+      readAll(sf_readf_float, left.data(), channels >= 2 ? right.data() : nullptr);
+  if (done == 0) return {std::nullopt, file.string() + ": unreadable audio data"};
+  left.resize(done);
+  if (channels >= 2) right.resize(done);
   Sound sound;
   sound.rate = info.samplerate;
   sound.left = std::make_shared<const std::vector<float>>(std::move(left));
@@ -487,6 +561,55 @@ SampleLibrary pianoSamplesNearest(const std::vector<int>& notes) {
   return part;
 }
 
+namespace {
+
+// The whole process-wide library read and made into core samples at `rate`
+// note by note on each worker, so that the samples are ready as soon as the
+// last file has been read rather than one whole pass later.
+MadeSamples readAndMake(double rate) {
+  std::lock_guard lock(libraryMutex());
+  ProcessLibrary& library = processLibrary();
+  listOnce(library);
+  std::set<int> all;
+  for (const auto& entry : library.sounds) all.insert(entry.first);
+  for (const auto& entry : library.unread) all.insert(entry.first);
+  const std::vector<int> notes(all.begin(), all.end());
+
+  std::vector<std::optional<StoredSound>> decoded(notes.size());
+  std::vector<CoreSample*> samples(notes.size(), nullptr);
+  std::atomic<std::size_t> next{0};
+  // Workers only read the library's maps; they change once all have ended.
+  auto work = [&] {
+    Scratch scratch;
+    for (std::size_t i = next++; i < notes.size(); i = next++) {
+      const StoredSound* sound = nullptr;
+      if (const auto files = library.unread.find(notes[i]); files != library.unread.end()) {
+        decoded[i] = readNote(files->second);
+        if (decoded[i]) sound = &*decoded[i];
+      } else {
+        sound = &library.sounds.at(notes[i]);
+      }
+      if (sound != nullptr && notes[i] >= 0 && notes[i] <= 127)
+        samples[i] = makeCoreSample(*sound, rate, scratch);
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (unsigned i = 1; i < workerCount(notes.size()); ++i) helpers.emplace_back(work);
+  work();
+  for (auto& helper : helpers) helper.join();
+
+  MadeSamples made;
+  for (std::size_t i = 0; i < notes.size(); ++i) {
+    if (decoded[i]) library.sounds.insert_or_assign(notes[i], std::move(*decoded[i]));
+    library.unread.erase(notes[i]);
+    if (samples[i] != nullptr) made.emplace_back(notes[i], samples[i]);
+  }
+  settle(library);
+  return made;
+}
+
+}  // namespace
+
 void preloadSampleLibrary(double expectedRate) {
   Preparation& p = preparation();
   {
@@ -498,7 +621,7 @@ void preloadSampleLibrary(double expectedRate) {
     p.rate = expectedRate;
   }
   std::thread([expectedRate] {
-    MadeSamples made = makeCoreSamples(sampleLibrary(), expectedRate);
+    MadeSamples made = readAndMake(expectedRate);
     Preparation& p = preparation();
     std::lock_guard lock(p.mutex);
     p.made = std::move(made);

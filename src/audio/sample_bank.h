@@ -45,6 +45,9 @@ class StoredSound {
   explicit StoredSound(Sound sound);
   StoredSound(std::vector<std::int16_t> left, std::optional<std::vector<std::int16_t>> right,
               double rate);
+  // Shared 16-bit channels of `frames` values each; a null right is mono.
+  StoredSound(std::shared_ptr<const std::int16_t> left, std::shared_ptr<const std::int16_t> right,
+              std::size_t frames, double rate);
 
   // The float form, exactly what reading the file as float gives.
   Sound sound() const;
@@ -66,7 +69,8 @@ class StoredSound {
   std::size_t bytes() const;
 
  private:
-  std::shared_ptr<const std::vector<std::int16_t>> left16_, right16_;
+  std::shared_ptr<const std::int16_t> left16_, right16_;
+  std::size_t frames16_ = 0;
   Sound float_;
   double rate_ = 48000.0;
 };

@@ -9,98 +9,55 @@ namespace {
 
 constexpr double kNow = 10000.0;
 
-struct TimedCase {
-  const char* label;
-  bool dragging;
-  double shownAt;
-  bool present;
-};
-
-TEST(SnapshotTest, VolumeShowsWhileDraggedAndFor900Ms) {
-  const TimedCase cases[] = {
-      {"just changed", false, kNow, true},
-      {"899 ms ago", false, kNow - 899, true},
-      {"900 ms ago", false, kNow - 900, false},
-      {"never, but dragged", true, -1e9, true},
-  };
-  for (const TimedCase& c : cases) {
-    Live live;
-    live.volume = 0.6;
-    live.volumeDragging = c.dragging;
-    live.volumeShownAt = c.shownAt;
-    const Input input = snapshot(live, kNow);
-    EXPECT_EQ(input.volume, c.present ? std::optional<double>(0.6) : std::nullopt) << c.label;
+// Volume shows while dragged and for 900 ms, the knob for 700 ms.
+TEST(SnapshotTest, OverlaysShowWhileDraggedAndForTheirTimeAfter) {
+  // clang-format off
+  for (auto [dragging, ago, volume, knob] :
+       {std::tuple{false, 0.0, true, true}, {false, 699.0, true, true}, {false, 700.0, true, false},
+        {false, 899.0, true, false}, {false, 900.0, false, false}, {true, 1e9, true, true}}) {
+    const Input input = snapshot({.knob = -4, .knobDragging = dragging, .knobShownAt = kNow - ago,
+                                  .volume = 0.6, .volumeDragging = dragging, .volumeShownAt = kNow - ago},
+                                 kNow);
+    // clang-format on
+    EXPECT_EQ(input.volume, volume ? std::optional(0.6) : std::nullopt) << ago;
+    EXPECT_EQ(input.knob, knob ? std::optional(-4) : std::nullopt) << ago;
   }
 }
 
-TEST(SnapshotTest, KnobShowsWhileDraggedAndFor700Ms) {
-  const TimedCase cases[] = {
-      {"699 ms ago", false, kNow - 699, true},
-      {"700 ms ago", false, kNow - 700, false},
-      {"never, but dragged", true, -1e9, true},
-  };
-  for (const TimedCase& c : cases) {
+// The legend waits over 600 ms after a modifier changes; a ninth implies its seventh.
+TEST(SnapshotTest, LegendShowsForAHeldModifierOutsideTheCountIn) {
+  const struct {
     Live live;
-    live.knob = -4;
-    live.knobDragging = c.dragging;
-    live.knobShownAt = c.shownAt;
-    EXPECT_EQ(snapshot(live, kNow).knob, c.present ? std::optional<int>(-4) : std::nullopt)
-        << c.label;
-  }
-}
-
-TEST(SnapshotTest, LegendWaitsOverSixHundredMsForAHeldModifier) {
-  struct LegendCase {
-    const char* label;
-    bool legendUp, sevenths, ninths, strum;
-    PadState state;
-    double modsAgo;
     std::optional<Legend> expected;
-  };
-  const LegendCase cases[] = {
-      {"sevenths held", true, true, false, false, PadState::ready, 601, Legend{true, false, false}},
-      {"a ninth implies its seventh", true, false, true, false, PadState::rec, 601,
+  } cases[] = {
+      {{.legendUp = true, .sevenths = true, .modsAt = kNow - 601}, Legend{true, false, false}},
+      {{.state = PadState::rec, .legendUp = true, .ninths = true, .modsAt = kNow - 601},
        Legend{true, true, false}},
-      {"strum alone", true, false, false, true, PadState::done, 601, Legend{false, false, true}},
-      {"exactly 600 ms", true, true, false, false, PadState::ready, 600, std::nullopt},
-      {"not up", false, true, true, true, PadState::ready, 5000, std::nullopt},
-      {"no modifier on", true, false, false, false, PadState::ready, 5000, std::nullopt},
-      {"counting in", true, true, false, false, PadState::count, 5000, std::nullopt},
+      {{.legendUp = true, .strum = true, .modsAt = kNow - 601}, Legend{false, false, true}},
+      {{.legendUp = true, .sevenths = true, .modsAt = kNow - 600}, std::nullopt},
+      {{.legendUp = false, .sevenths = true}, std::nullopt},
+      {{.legendUp = true}, std::nullopt},
+      {{.state = PadState::count, .legendUp = true, .sevenths = true}, std::nullopt},
   };
-  for (const LegendCase& c : cases) {
-    Live live;
-    live.legendUp = c.legendUp;
-    live.sevenths = c.sevenths;
-    live.ninths = c.ninths;
-    live.strum = c.strum;
-    live.state = c.state;
-    live.modsAt = kNow - c.modsAgo;
-    EXPECT_EQ(snapshot(live, kNow).legend, c.expected) << c.label;
-  }
+  for (const auto& c : cases) EXPECT_EQ(snapshot(c.live, kNow).legend, c.expected);
 }
 
 TEST(SnapshotTest, SheetHoldsTheTakesChordsOnlyWhenDone) {
   std::vector<ChordHit> hits(3);
-  hits[0].shown = {{60}, "C", 1};
+  hits[0].shown = hits[2].shown = {{60}, "C", 1};
   hits[1].shown = {{62}, "Dm", 2};
-  hits[2].shown = {{60}, "C", 1};
-  Live live;
-  live.hits = hits;
-  live.shownChord = Shown{{65}, "F", 3};
-  live.countN = 3;
+  Live live{.key = {9, Chords::Mode::minor}, .shownChord = Shown{{65}, "F", 3}, .countN = 3};
   live.recAt = 123;
-  live.key = {9, Chords::Mode::minor};
+  live.hits = hits;
   for (PadState state : {PadState::ready, PadState::count, PadState::rec}) {
     live.state = state;
     EXPECT_TRUE(snapshot(live, kNow).sheet.empty());
   }
   live.state = PadState::done;
-  const Input input = snapshot(live, kNow);
-  EXPECT_EQ(input.sheet, (std::vector<Shown>{hits[0].shown, hits[1].shown, hits[2].shown}));
-  EXPECT_EQ(input.shown, live.shownChord);
-  EXPECT_EQ(input.countN, 3);
-  EXPECT_EQ(input.recAt, 123);
-  EXPECT_EQ(input.key, live.key);
+  Input expected{.key = live.key, .shown = live.shownChord, .state = PadState::done, .countN = 3};
+  expected.recAt = 123;
+  expected.sheet = {hits[0].shown, hits[1].shown, hits[2].shown};
+  EXPECT_EQ(snapshot(live, kNow), expected);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "audio/core/render_core.h"
+#include "audio/large_buffer.h"
 #include "music/voicing.h"
 
 namespace quimbel {
@@ -106,8 +107,8 @@ StereoBuffer renderWith(std::span<const ChordHit> hits, double seconds, float vo
                         double sampleRate, const SampleLibrary* library) {
   const std::size_t total = offlineFrameCount(seconds, sampleRate);
   StereoBuffer out;
-  out.left.assign(total, 0.0f);
-  out.right.assign(total, 0.0f);
+  assignLargeBuffer(out.left, total, 0.0f);
+  assignLargeBuffer(out.right, total, 0.0f);
   if (total == 0) return out;
 
   std::vector<std::size_t> order(hits.size());

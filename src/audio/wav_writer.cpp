@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "audio/large_buffer.h"
+
 namespace quimbel {
 namespace {
 
@@ -41,7 +43,8 @@ std::vector<std::uint8_t> wavFileData(std::span<const float> left, std::span<con
   if (sampleRate < 0 || sampleRate > (1 << 30) - 1) return {};
   const auto rate = static_cast<std::uint32_t>(sampleRate);
 
-  std::vector<std::uint8_t> bytes(kHeaderBytes + dataBytes);
+  std::vector<std::uint8_t> bytes;
+  assignLargeBuffer(bytes, kHeaderBytes + dataBytes, std::uint8_t{0});
   std::uint8_t* at = bytes.data();
   putTag(at, "RIFF");
   put32(at, static_cast<std::uint32_t>(dataBytes + 36));

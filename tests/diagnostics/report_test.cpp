@@ -3,10 +3,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
 #include "diagnostics/log.h"
 #include "diagnostics/temp_folder.h"
 
@@ -19,40 +15,27 @@ testing::TempFolder& sharedFolder() {
   static testing::TempFolder folder;
   return folder;
 }
-const bool pointedAtTemp = [] {
-  setenv("QUIMBEL_DIAGNOSTICS_DIR", sharedFolder().path().c_str(), 1);
-  return true;
-}();
+const bool pointedAtTemp = setenv("QUIMBEL_DIAGNOSTICS_DIR", sharedFolder().path().c_str(), 1) == 0;
 
-TEST(Report, LogLineReachesTheSharedLogRedactedAndTheConsole) {
+TEST(Report, LogLineReachesTheSharedLogRedactedTheConsoleAndLiveCaptures) {
   ASSERT_TRUE(pointedAtTemp);
+  logLine("[test] before");
+  LogCapture outer;
   ::testing::internal::CaptureStderr();
   logLine("[audio] opened /home/someone/x.caf");
-  const std::string console = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(console, "Quimbel: [audio] opened /home/someone/x.caf\n");
-
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Quimbel: [audio] opened /home/someone/x.caf\n");
   const std::string tail = DiagnosticsLog::shared().tail(4096);
   EXPECT_NE(tail.find(" [audio] opened ~/x.caf\n"), std::string::npos) << tail;
   EXPECT_EQ(DiagnosticsLog::shared().url(), sharedFolder().path() / "quimbel.log");
-}
-
-TEST(Report, ConsoleLineHasThePrefix) {
-  ::testing::internal::CaptureStderr();
-  consoleLine("no sound device");
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Quimbel: no sound device\n");
-}
-
-TEST(Report, CapturesSeeLinesWhileTheyLive) {
-  logLine("[test] before");
-  LogCapture outer;
-  logLine("[test] one");
   {
     LogCapture inner;
     logLine("[test] two");
     EXPECT_EQ(inner.lines(), std::vector<std::string>{"[test] two"});
   }
-  logLine("[test] three");
-  EXPECT_EQ(outer.lines(), (std::vector<std::string>{"[test] one", "[test] three"}));
+  logLine("[test] three");  // only the innermost live capture sees a line
+  EXPECT_EQ(outer.lines(),
+            (std::vector<std::string>{"[audio] opened /home/someone/x.caf", "[test] three"}));
   EXPECT_TRUE(outer.contains("thr"));
   EXPECT_FALSE(outer.contains("before"));
 }

@@ -21,7 +21,7 @@ ChordHit hit(double t, std::vector<int> notes, int velocity = 100) {
   return h;
 }
 
-TEST(MidiFileBytesTest, EmptyTakeIsTheThirtySixByteFileWithItsTempo) {
+TEST(MidiFileBytesTest, EmptyFileTempoAndVariableLengthDeltas) {
   const Bytes at120{'M',  'T',  'h',  'd',  0,    0,   0,    6, 0, 0,    0,    1,
                     1,    0xE0, 'M',  'T',  'r',  'k', 0,    0, 0, 14,   0,    0xFF,
                     0x51, 3,    0x07, 0xA1, 0x20, 0,   0xC0, 0, 0, 0xFF, 0x2F, 0};
@@ -36,15 +36,10 @@ TEST(MidiFileBytesTest, EmptyTakeIsTheThirtySixByteFileWithItsTempo) {
     ASSERT_EQ(file.size(), 36u);
     EXPECT_EQ(Bytes(file.begin() + 26, file.begin() + 29), tempo) << bpm;
   }
-}
-
-TEST(MidiFileBytesTest, DeltasAreVariableLengthQuantities) {
-  const std::pair<int, Bytes> cases[] = {{127, {0x7F}},
-                                         {128, {0x81, 0x00}},
-                                         {16383, {0xFF, 0x7F}},
-                                         {16384, {0x81, 0x80, 0x00}},
-                                         {2097152, {0x81, 0x80, 0x80, 0x00}}};
-  for (const auto& [ticks, delta] : cases) {
+  for (const auto& [ticks, delta] : {std::pair<int, Bytes>{127, {0x7F}},
+                                     {128, {0x81, 0x00}},
+                                     {16384, {0x81, 0x80, 0x00}},
+                                     {2097152, {0x81, 0x80, 0x80, 0x00}}}) {
     ChordHit h = hit(0, {60});
     h.voicing.durations = std::vector<double>{ticks / 480.0};  // 480 ticks a second at 60 bpm
     const Bytes file = midiFileData(std::span(&h, 1), 60);
@@ -54,16 +49,7 @@ TEST(MidiFileBytesTest, DeltasAreVariableLengthQuantities) {
   }
 }
 
-TEST(MidiNoteEventsTest, OrderClampingAndLengths) {
-  // A strummed chord whose note lengths come from its durations, its hit
-  // length or the default, in that order.
-  auto strum = [](std::optional<std::vector<double>> durations, std::optional<double> length) {
-    ChordHit h = hit(0, {60, 64});
-    h.voicing.offsets = {0.0, 0.25};
-    h.voicing.durations = std::move(durations);
-    h.length = length;
-    return std::vector<ChordHit>{h};
-  };
+TEST(MidiNoteEventsTest, OrderAndClamping) {
   struct Case {
     const char* rule;
     std::vector<ChordHit> hits;
@@ -85,18 +71,6 @@ TEST(MidiNoteEventsTest, OrderClampingAndLengths) {
        {hit(0, {60}), hit(1, {}), hit(3, {62}), hit(3.0001, {64})},
        {"0 on 60 100", "960 off 60 0", "2880 on 62 100", "2880 on 64 100", "2881 off 62 0",
         "4704 off 64 0"}},
-      {"default 1.9 s",
-       strum(std::nullopt, std::nullopt),
-       {"0 on 60 100", "240 on 64 100", "1824 off 60 0", "2064 off 64 0"}},
-      {"hit length less each offset",
-       strum(std::nullopt, 1.0),
-       {"0 on 60 100", "240 on 64 100", "960 off 60 0", "960 off 64 0"}},
-      {"hit length floored at 0.05 s",
-       strum(std::nullopt, 0.1),
-       {"0 on 60 100", "96 off 60 0", "240 on 64 100", "288 off 64 0"}},
-      {"durations first, missing ones fall back",
-       strum(std::vector<double>{0.5}, 1.0),
-       {"0 on 60 100", "240 on 64 100", "480 off 60 0", "960 off 64 0"}},
   };
   for (const Case& c : cases) {
     std::vector<std::string> lines;
@@ -111,12 +85,15 @@ TEST(MidiNoteEventsTest, OrderClampingAndLengths) {
 TEST(MidiFileReaderTest, ATakeReadsBackWithItsNotesTimesAndTempo) {
   ScratchDir dir;
   Take take;
-  take.bpm = 90;  // 0.5 s at 90 bpm is 360 ticks
-  ChordHit first = hit(0, {48, 52, 55}, 96);
-  first.voicing.offsets = {0.0, 1.0 / 12, 2.0 / 12};  // a strum: 0, 60, 120 ticks
-  ChordHit second = hit(2.0, {55, 59}, 127);
-  second.length = 1.0;
-  take.events = {first, second};
+  take.bpm = 90;  // 720 ticks a second
+  // A strum of the default length, then two chords whose notes last the hit's
+  // length less their offset (at least 0.05 s) unless their durations say.
+  take.events = {hit(0, {48, 52, 55}, 96), hit(2.0, {55, 59}, 127), hit(4.0, {60, 64})};
+  take.events[0].voicing.offsets = {0.0, 1.0 / 12, 2.0 / 12};  // 0, 60, 120 ticks
+  take.events[1].voicing.offsets = take.events[2].voicing.offsets = {0.0, 0.25};
+  take.events[1].length = 1.0;
+  take.events[2].length = 0.1;
+  take.events[2].voicing.durations = std::vector<double>{0.5};
   const Written written = midiFile(take);
   ASSERT_TRUE(written) << written.error;
   EXPECT_EQ(written.file->filename(), "my chords.mid");
@@ -136,10 +113,14 @@ TEST(MidiFileReaderTest, ATakeReadsBackWithItsNotesTimesAndTempo) {
             "1, 1428, Note_off_c, 0, 52, 0\n"  // 1.9 s after its strum offset
             "1, 1440, Note_off_c, 0, 55, 0\n"  // cut by the next chord
             "1, 1440, Note_on_c, 0, 55, 127\n"
-            "1, 1440, Note_on_c, 0, 59, 127\n"
-            "1, 2160, Note_off_c, 0, 55, 0\n"
-            "1, 2160, Note_off_c, 0, 59, 0\n"
-            "1, 2160, End_track\n"
+            "1, 1620, Note_on_c, 0, 59, 127\n"
+            "1, 2160, Note_off_c, 0, 55, 0\n"  // the hit's 1 s
+            "1, 2160, Note_off_c, 0, 59, 0\n"  // 1 s less its offset
+            "1, 2880, Note_on_c, 0, 60, 100\n"
+            "1, 3060, Note_on_c, 0, 64, 100\n"
+            "1, 3096, Note_off_c, 0, 64, 0\n"  // 0.1 s less 0.25 s: 0.05 s
+            "1, 3240, Note_off_c, 0, 60, 0\n"  // its duration, 0.5 s
+            "1, 3240, End_track\n"
             "0, 0, End_of_file\n");
 }
 

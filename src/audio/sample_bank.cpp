@@ -402,7 +402,7 @@ std::optional<std::size_t> convert(const float* left, const float* right, std::s
 // block it depends on holds the recording's frames rather than the zeros of
 // the end of the stream. A few hundred frames suffice at every rate the
 // program uses; this keeps a wide margin.
-constexpr std::size_t kConversionLookahead = 8192;
+constexpr std::size_t kConversionLookahead = 4096;
 
 // One core sample of a stored recording at a rate; with a reach, only the
 // first `reach` frames at that rate (0: the whole recording).

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -19,19 +20,16 @@
 namespace quimbel::testing {
 
 // A sequencer with a settable number of sources and no traffic.
-class StubSequencer final : public MidiSequencer {
- public:
-  explicit StubSequencer(int* sourceCount) : sourceCount_(sourceCount) {}
+struct StubSequencer final : MidiSequencer {
+  explicit StubSequencer(int* count) : count(count) {}
   int open(Handlers) override { return 0; }
   std::vector<std::uint32_t> sources() override {
-    std::vector<std::uint32_t> out;
-    for (int i = 0; i < *sourceCount_; ++i) out.push_back(static_cast<std::uint32_t>(0x1000 + i));
-    return out;
+    std::vector<std::uint32_t> ids(static_cast<std::size_t>(*count));
+    std::iota(ids.begin(), ids.end(), 0x1000u);
+    return ids;
   }
   void connect(std::uint32_t) override {}
-
- private:
-  int* sourceCount_;
+  int* count;
 };
 
 // A quiet tone on every octave's C: enough for every note to find a sample,
@@ -60,7 +58,6 @@ class ModelRig {
                            std::make_unique<StubSequencer>(&sources), true, false});
   }
 
-  PadModel& operator*() { return *model; }
   PadModel* operator->() { return model.get(); }
   MemorySettingsStore& settings() { return *settings_; }
 

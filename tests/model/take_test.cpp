@@ -7,7 +7,6 @@
 #include "audio/core/render_core_state.h"
 #include "model/model_rig.h"
 #include "model/pad_model.h"
-#include "music/voicing.h"
 
 namespace quimbel {
 namespace {
@@ -15,13 +14,11 @@ namespace {
 using testing::ModelRig;
 using State = PadModel::State;
 
-constexpr std::int64_t kBeat = 24000;  // 120 bpm at 48 kHz
-constexpr std::int64_t kClickDelay = 3840;
-
 // Starts the stream, counts in and stops at the downbeat, returning its frame.
-std::int64_t countIn(ModelRig& rig) {
+std::int64_t countIn(ModelRig& rig, std::int64_t* pressed = nullptr) {
   rig->engine().ensureRunning();
   rig.runFor(0.1);
+  if (pressed != nullptr) *pressed = rig.frame();
   rig->toggleRecord();
   while (rig->countN() < 4 && rig.frame() < 10 * 48000) rig.runFor(0.01);
   return rig->recStart();
@@ -33,21 +30,15 @@ std::int64_t at(std::int64_t downbeat, double seconds) {
 
 TEST(TakeTest, WholeTakeFromCountInToQuantizedResult) {
   ModelRig rig;
-  rig->engine().ensureRunning();
-  rig.runFor(0.1);
-  const std::int64_t start = rig.frame();
   std::vector<int> counts;
   Subscription s = rig->countN().subscribe([&](const int& n) {
     if (counts.empty() || counts.back() != n) counts.push_back(n);
   });
-
-  rig->toggleRecord();
-  EXPECT_EQ(rig->state(), State::count);
-  while (rig->countN() < 4 && rig.frame() < 10 * 48000) rig.runFor(0.01);
+  std::int64_t pressed = 0;
+  const std::int64_t downbeat = countIn(rig, &pressed);
   // Four clicks a beat apart after the 80 ms delay; the take starts on the
   // beat after the fourth.
-  const std::int64_t downbeat = rig->recStart();
-  EXPECT_EQ(downbeat, start + kClickDelay + 4 * kBeat);
+  EXPECT_EQ(downbeat, pressed + 3840 + 4 * 24000);
 
   // A sixteenth before the downbeat is the limit: earlier is not recorded, a
   // thirty-second before lands on the downbeat.
@@ -72,44 +63,37 @@ TEST(TakeTest, WholeTakeFromCountInToQuantizedResult) {
   ASSERT_EQ(midiNoteOn(62, 90), 1);
   rig->midiNote(1, 90);
   rig.runTo(at(downbeat, 2.9));
-  EXPECT_EQ(rig->elapsed(), 2);
   rig->toggleRecord();
 
   const std::vector<ChordHit>& raw = rig->rawEvents();
   ASSERT_EQ(raw.size(), 4u);
-  const int pads[] = {0, 2, 3, 1};
-  const double times[] = {0.0, 0.60, 0.62, 1.0};
+  const std::pair<int, double> hits[] = {{0, 0.0}, {2, 0.60}, {3, 0.62}, {1, 1.0}};
   for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(raw[i].pad, pads[i]);
-    EXPECT_DOUBLE_EQ(raw[i].t, times[i]) << i;
+    EXPECT_EQ(raw[i].pad, hits[i].first) << i;
+    EXPECT_DOUBLE_EQ(raw[i].t, hits[i].second) << i;
   }
   EXPECT_DOUBLE_EQ(raw[1].hold, 0.30);
-  EXPECT_EQ(raw[3].velocity, 90);
   EXPECT_EQ(raw[3].voicing.gain, velocityGain(90));
-  EXPECT_EQ(raw[3].voicing.notes, chordNotes(1, rig->key(), -1, false, false, true));
   EXPECT_DOUBLE_EQ(rig->rawTaken(), 2.9);
 
+  // Quantized: 0.62 takes the 0.60 chord's slot, pulled 70 % towards 0.5 s,
+  // and 2.9 s rounds to one whole bar.
   EXPECT_EQ(rig->state(), State::done);
   const auto take = rig->take();
   ASSERT_TRUE(take);
   EXPECT_EQ(take->length, 2.0);
-  ASSERT_EQ(take->events.size(), 3u);  // 0.62 took the 0.60 chord's slot
+  ASSERT_EQ(take->events.size(), 3u);
   EXPECT_EQ(take->events[1].pad, 3);
   EXPECT_NEAR(take->events[1].t, 0.62 + (0.5 - 0.62) * 0.7, 1e-9);
-  EXPECT_EQ(take->events[2].t, 1.0);
   EXPECT_DOUBLE_EQ(*take->events[2].length, 1.0);
-  EXPECT_EQ(take->key, rig->key().get());
   EXPECT_FLOAT_EQ(take->volume, 0.8f);
-  EXPECT_EQ(rig->takeID(), 1);
-  // The screen lists the take's chords once it is done.
-  EXPECT_EQ(rig->screenInput(rig.clock.nowMs()).sheet.size(), 3u);
   rig.runFor(0.1);
   EXPECT_FALSE(rig->engine().metronomeRunning());
 }
 
 // Records pad 0 held for 0.25 s on the downbeat and pad 4 at `second`
 // seconds, stopped at 1.9 s: a one-bar (2 s) take.
-std::int64_t recordTwoSecondTake(ModelRig& rig, double second = 1.0) {
+void recordTwoSecondTake(ModelRig& rig, double second = 1.0) {
   const std::int64_t downbeat = countIn(rig);
   rig.runTo(downbeat - 1000);
   rig->holdPad(0);
@@ -120,11 +104,11 @@ std::int64_t recordTwoSecondTake(ModelRig& rig, double second = 1.0) {
   rig->press(4);
   rig.runTo(at(downbeat, 1.9));
   rig->toggleRecord();
-  return downbeat;
 }
 
 // Loop passes as the core holds them: the frame of each tagged chord start
-// and of each scheduled damping, and how far ahead of the clock they were.
+// and of each scheduled damping, and how far ahead of the clock pass starts
+// were when the tick sent them.
 struct LoopWatch {
   std::map<std::int32_t, std::set<std::int64_t>> starts;
   std::set<std::int64_t> releases;
@@ -134,9 +118,8 @@ struct LoopWatch {
     for (int i = 0; i < core->scheduledCount; ++i) {
       const ScheduledEvent& e = core->scheduled[i];
       if (e.isReleaseAll) releases.insert(e.frame);
-      if (e.tag >= LoopTagBase && starts[e.tag].insert(e.frame).second && e.tag == LoopTagBase) {
-        mostAhead = std::max(mostAhead, e.frame - core->clock);  // a pass start
-      }
+      if (e.tag >= LoopTagBase && starts[e.tag].insert(e.frame).second && e.tag == LoopTagBase)
+        mostAhead = std::max(mostAhead, e.frame - core->clock);
     }
   }
 };
@@ -147,55 +130,30 @@ TEST(LoopTest, PassesFollowTheCoreClockOneSecondAhead) {
   ASSERT_EQ(rig->loopLength(), 2.0);
   LoopWatch watch;
   rig.afterBuffer = [&] { watch.look(rig->engine().core()); };
-
-  std::vector<std::pair<double, bool>> lit;  // (ms, pad 0 lit)
+  std::vector<double> lit;  // when pad 0 lit or went dark, in ms
   Subscription s = rig->held().subscribe([&](const std::set<int>& held) {
-    if (lit.empty() || lit.back().second != held.contains(0)) {
-      lit.emplace_back(rig.clock.nowMs(), held.contains(0));
-    }
+    if (lit.size() % 2 == (held.contains(0) ? 0u : 1u)) lit.push_back(rig.clock.nowMs());
   });
 
   const std::int64_t pressedAt = rig.frame();
   rig->togglePlay();
-  EXPECT_TRUE(rig->playing());
   const std::int64_t first = rig->playStart();
   EXPECT_EQ(first, pressedAt + 2400);
   rig.runFor(5.0);
-
   const std::set<std::int64_t> hit0{first, first + 96000, first + 192000};
   const std::set<std::int64_t> hit1{first + 48000, first + 144000, first + 240000};
   EXPECT_EQ(watch.starts[LoopTagBase], hit0);
   EXPECT_EQ(watch.starts[LoopTagBase + 1], hit1);
+  // Never more than a second ahead, and not much less: no gap between passes.
   EXPECT_LT(watch.mostAhead, 48000);
+  EXPECT_GT(watch.mostAhead, 48000 - 500);
   // Every chord damps the one before it.
   for (auto frame : hit0) EXPECT_TRUE(watch.releases.contains(frame)) << frame;
   for (auto frame : hit1) EXPECT_TRUE(watch.releases.contains(frame)) << frame;
-
   // Pad 0 lights at each pass for the 0.25 s it was held while recording.
-  ASSERT_GE(lit.size(), 4u);
-  EXPECT_TRUE(lit[0].second);
-  EXPECT_NEAR(lit[1].first - lit[0].first, 250.0, 1e-6);
-  EXPECT_NEAR(lit[2].first - lit[0].first, 2000.0, 1000.0 / 120 + 1e-6);
-}
-
-TEST(LoopTest, NoPassIsScheduledMoreThanOneSecondAhead) {
-  ModelRig rig;
-  recordTwoSecondTake(rig);
-  rig->togglePlay();
-  std::int64_t worst = 0;
-  int lastSent = rig->passesSent();
-  // Ticks run while the buffer's time passes, so the clock read here is the
-  // one the tick saw.
-  rig.afterBuffer = [&] {
-    if (rig->passesSent() == lastSent) return;
-    lastSent = rig->passesSent();
-    const std::int64_t newest = rig->playStart() + (lastSent - 1) * 96000;
-    worst = std::max(worst, newest - rig.frame());
-  };
-  rig.runFor(6.0);
-  EXPECT_GT(lastSent, 3);
-  EXPECT_LT(worst, 48000);
-  EXPECT_GT(worst, 48000 - 500);  // and not much less: no gap between passes
+  ASSERT_GE(lit.size(), 3u);
+  EXPECT_NEAR(lit[1] - lit[0], 250.0, 1e-6);
+  EXPECT_NEAR(lit[2] - lit[0], 2000.0, 1000.0 / 120 + 1e-6);
 }
 
 TEST(LoopTest, QuantizeToggleRestartsFromPassZeroWithTheRecordedTiming) {
@@ -234,11 +192,10 @@ TEST(LoopTest, RateChangeStopsTheLoop) {
   EXPECT_FALSE(rig->playing());
   EXPECT_EQ(rig->state(), State::done);
   rig->togglePlay();  // plays again on the new core
-  EXPECT_TRUE(rig->playing());
   EXPECT_EQ(rig->playStart(), rig.frame() + 2205);
 }
 
-TEST(TakeStateTest, DropAndUndoRestoreTheTake) {
+TEST(TakeStateTest, DropAndUndoRestoreTheTakeUnlessARecordingStartedSince) {
   ModelRig rig;
   recordTwoSecondTake(rig);
   const std::vector<ChordHit> events = rig->events();
@@ -247,28 +204,22 @@ TEST(TakeStateTest, DropAndUndoRestoreTheTake) {
   EXPECT_FALSE(rig->playing());
   EXPECT_EQ(rig->state(), State::ready);
   EXPECT_FALSE(rig->take());
-  EXPECT_TRUE(rig->screenInput(rig.clock.nowMs()).sheet.empty());
   rig->undo();
   EXPECT_EQ(rig->state(), State::done);
   EXPECT_EQ(rig->events(), events);
   rig->undo();  // nothing left to undo
   EXPECT_EQ(rig->state(), State::done);
-}
 
-TEST(TakeStateTest, StartingACountInForgetsTheDroppedTake) {
-  ModelRig rig;
-  recordTwoSecondTake(rig);
+  // Drop, count in, cancel: the count-in forgot the dropped take.
   rig->dropTake();
   rig->toggleRecord();
   EXPECT_EQ(rig->state(), State::count);
-  rig->toggleRecord();  // cancel
+  rig->toggleRecord();
   EXPECT_EQ(rig->state(), State::ready);
-  EXPECT_EQ(rig->countN(), 0);
   rig->undo();
   EXPECT_EQ(rig->state(), State::ready);
   EXPECT_FALSE(rig->take());
   EXPECT_FALSE(rig->exportMidi());
-  EXPECT_FALSE(rig->exportAudio());
 }
 
 TEST(TakeStateTest, EmptyRecordingReturnsToReadyAndKeepsTheMetronome) {
@@ -286,37 +237,6 @@ TEST(TakeStateTest, EmptyRecordingReturnsToReadyAndKeepsTheMetronome) {
     rig.runFor(2.5);
     EXPECT_EQ(rig->tickerRunning(), metronome);
   }
-}
-
-TEST(TakeStateTest, WithoutACoreACountInNeverRecords) {
-  ModelRig rig;
-  rig.backend.setStartFailure("no device");
-  rig->toggleRecord();
-  rig.main.advance(3000);
-  EXPECT_EQ(rig->state(), State::count);
-  EXPECT_EQ(rig->countN(), 0);
-}
-
-TEST(TakeStateTest, FinishedHitsGoStraightToATake) {
-  // The command line builds takes from a document this way.
-  ModelRig rig;
-  rig->setBpm(60);
-  ChordHit first = rig->hitFor(0);
-  ChordHit second = rig->hitFor(6, 110);
-  first.t = 0.3;
-  second.t = 2.0;
-  rig->finishRecording({second, first}, 3.0);
-  const auto take = rig->take();
-  ASSERT_TRUE(take);
-  EXPECT_EQ(take->length, 4.0);  // one bar at 60 bpm
-  EXPECT_EQ(take->events[0].pad, 0);
-  EXPECT_EQ(take->events[0].t, 0.0);
-  EXPECT_EQ(take->events[1].t, 2.0);
-  EXPECT_EQ(take->bpm, 60.0);
-  const auto midi = rig->exportMidi();
-  ASSERT_TRUE(midi && *midi);
-  EXPECT_TRUE(std::filesystem::exists(*midi->file));
-  std::filesystem::remove_all(midi->file->parent_path());
 }
 
 }  // namespace

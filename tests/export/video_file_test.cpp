@@ -31,16 +31,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using InputPtr = std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)>;
-
-InputPtr openInput(const fs::path& file) {
-  AVFormatContext* context = nullptr;
-  avformat_open_input(&context, file.c_str(), nullptr, nullptr);
-  InputPtr input(context, [](AVFormatContext* f) { avformat_close_input(&f); });
-  if (!input || avformat_find_stream_info(context, nullptr) < 0) input.reset();
-  return input;
-}
-
 using FramePtr = std::unique_ptr<AVFrame, void (*)(AVFrame*)>;
 
 // The wanted frames by number, and the number of frames in the stream.
@@ -162,8 +152,11 @@ TEST(VideoFileTest, ARenderedTakeReadsBackWithItsStreamsScreenPadsAndOutro) {
 
   // The streams as libavformat reads them: the sound and the video of one
   // length, the index leading the file.
-  InputPtr input = openInput(file);
-  ASSERT_TRUE(input);
+  AVFormatContext* opened = nullptr;
+  ASSERT_GE(avformat_open_input(&opened, file.c_str(), nullptr, nullptr), 0);
+  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> input(
+      opened, [](AVFormatContext* f) { avformat_close_input(&f); });
+  ASSERT_GE(avformat_find_stream_info(opened, nullptr), 0);
   ASSERT_EQ(input->nb_streams, 2u);
   const AVStream* video = input->streams[0];
   const AVCodecParameters* sound = input->streams[1]->codecpar;

@@ -95,15 +95,15 @@ inline double magnitudeAt(std::span<const float> signal, double rate, double hz)
 // steps around the peak.
 inline double strongestFrequency(std::span<const float> signal, double rate, double low,
                                  double high, double step) {
-  auto scan = [&](double from, double to, double by) {
-    double best = from, top = -1.0;
+  double best = low;
+  for (double by : {1.0, std::min(step, 1.0)}) {
+    const double from = by == 1.0 ? low : best - 1.0, to = by == 1.0 ? high : best + 1.0;
+    double top = -1.0;
     for (double f = from; f <= to; f += by) {
       if (const double m = magnitudeAt(signal, rate, f); m > top) top = m, best = f;
     }
-    return best;
-  };
-  const double coarse = scan(low, high, 1.0);
-  return step >= 1.0 ? coarse : scan(coarse - 1.0, coarse + 1.0, step);
+  }
+  return best;
 }
 
 inline double rms(std::span<const float> signal) {

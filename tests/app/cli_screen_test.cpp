@@ -12,9 +12,16 @@
 namespace quimbel::testing {
 namespace {
 
+// A scratch file name of the running test's own: CTest runs these tests in
+// parallel processes that share the temporary directory.
+std::string scratchPath(const std::string& suffix) {
+  return ::testing::TempDir() + "quimbel_" +
+         ::testing::UnitTest::GetInstance()->current_test_info()->name() + suffix;
+}
+
 // Writes the snapshot and runs `quimbel screen` on it with the extra arguments.
 Outcome runScreen(const std::string& snapshot, std::vector<std::string> args = {}) {
-  const std::string path = ::testing::TempDir() + "quimbel_screen_snapshot.json";
+  const std::string path = scratchPath("_snapshot.json");
   std::ofstream(path) << snapshot;
   args.insert(args.begin(), {"screen", path});
   return runQuimbel(args);
@@ -53,7 +60,7 @@ TEST(CliScreenTest, PrintsThirtyTwoRowsOfHexOrDotsAtTheGivenTime) {
 }
 
 TEST(CliScreenTest, PngShowsCellsWithOnePixelGridLines) {
-  const std::string png = ::testing::TempDir() + "quimbel_screen.png";
+  const std::string png = scratchPath(".png");
   std::filesystem::remove(png);
   const Outcome run = runScreen(kKeyOnly, {"--png", png, "--scale", "4"});
   ASSERT_EQ(run.status, 0) << run.err;

@@ -6,6 +6,7 @@
 // 1 when an output cannot be written.
 
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace quimbel::cli {
@@ -15,6 +16,9 @@ using Args = std::span<const std::string_view>;
 int runChords(Args args);
 int runRender(Args args);
 int runScreen(Args args);
+
+// The text as a JSON string literal, quotes included.
+std::string jsonString(std::string_view text);
 
 // Prints "quimbel: <where>: <what>" on standard error and returns 2.
 int usageError(std::string_view where, std::string_view what);

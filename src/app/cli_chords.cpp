@@ -61,23 +61,6 @@ std::string formatDouble(double value) {
   return ec == std::errc() ? std::string(buffer, ptr) : std::string("0");
 }
 
-std::string jsonString(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 // Characters as the terminal shows them: UTF-8 continuation bytes take no column.
 std::size_t displayWidth(std::string_view text) {
   std::size_t width = 0;

@@ -53,23 +53,6 @@ std::string number(double value) {
   return text;
 }
 
-std::string jsonString(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 const char* flag(bool on) { return on ? "true" : "false"; }
 
 // The video draws its text through Qt, which needs an application object

@@ -17,6 +17,7 @@
 
 #include "audio/core/render_core.h"
 #include "audio/data_folder.h"
+#include "audio/resampler_settings.h"
 #include "diagnostics/report.h"
 
 namespace quimbel {
@@ -383,8 +384,8 @@ std::optional<std::size_t> convert(const float* left, const float* right, std::s
   if (right != nullptr) scratch.outRight.resize(outCapacity);
   const float* in[2] = {left, right};
   float* out[2] = {scratch.outLeft.data(), right != nullptr ? scratch.outRight.data() : nullptr};
-  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_S, SOXR_FLOAT32_S);
-  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
+  const resampler::FormatSettings io = resampler::formatSettings(SOXR_FLOAT32_S, SOXR_FLOAT32_S);
+  const resampler::QualitySettings quality = resampler::qualitySettings(SOXR_VHQ, 0);
   std::size_t produced = 0;
   // soxr_oneshot feeds the whole input and flushes the converter, so the
   // output is as long as the converter makes it for this input. A mono

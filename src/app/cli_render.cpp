@@ -19,7 +19,7 @@
 
 #include "app/cli.h"
 #include "audio/audio_export.h"
-#include "audio/manual_main_thread.h"
+#include "diagnostics/manual_main_thread.h"
 #include "audio/offline_render.h"
 #include "audio/on_demand_backend.h"
 #include "audio/wav_writer.h"

@@ -10,7 +10,7 @@
 
 #include "app/take_document.h"
 #include "export/written.h"
-#include "model/take.h"
+#include "music/take.h"
 
 namespace quimbel::cli {
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "model/take.h"
+#include "music/take.h"
 
 namespace quimbel {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "audio/sample_bank.h"
-#include "model/chord_hit.h"
+#include "music/chord_hit.h"
 
 namespace quimbel {
 

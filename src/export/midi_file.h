@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "export/written.h"
-#include "model/chord_hit.h"
-#include "model/take.h"
+#include "music/chord_hit.h"
+#include "music/take.h"
 
 namespace quimbel {
 

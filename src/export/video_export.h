@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "export/written.h"
-#include "model/chord_hit.h"
+#include "music/chord_hit.h"
 #include "music/key.h"
 #include "screen/compose.h"
 

@@ -25,19 +25,19 @@
 #include <thread>
 #include <vector>
 
-#include "app/midi_input.h"
+#include "audio/midi_input.h"
 #include "audio/audio_backend.h"
-#include "audio/main_thread.h"
+#include "diagnostics/main_thread.h"
 #include "audio/piano_engine.h"
 #include "export/video_export.h"
 #include "export/written.h"
-#include "model/chord_hit.h"
-#include "model/pad_state.h"
+#include "music/chord_hit.h"
+#include "music/pad_state.h"
 #include "model/published.h"
-#include "model/take.h"
+#include "music/take.h"
 #include "music/key.h"
 #include "screen/input.h"
-#include "screen/shown.h"
+#include "music/shown.h"
 
 namespace quimbel {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "model/chord_hit.h"
+#include "music/chord_hit.h"
 
 namespace quimbel {
 

@@ -3,9 +3,9 @@
 #include <optional>
 #include <vector>
 
-#include "model/pad_state.h"
+#include "music/pad_state.h"
 #include "music/key.h"
-#include "screen/shown.h"
+#include "music/shown.h"
 
 namespace quimbel::ChordScreen {
 

@@ -8,11 +8,11 @@
 #include <optional>
 #include <span>
 
-#include "model/chord_hit.h"
-#include "model/pad_state.h"
+#include "music/chord_hit.h"
+#include "music/pad_state.h"
 #include "music/key.h"
 #include "screen/input.h"
-#include "screen/shown.h"
+#include "music/shown.h"
 
 namespace quimbel::ChordScreen {
 

@@ -4,7 +4,7 @@
 
 #include "audio/audio_fixtures.h"
 #include "audio/core/midi_chord_map.h"
-#include "audio/manual_main_thread.h"
+#include "diagnostics/manual_main_thread.h"
 #include "audio/on_demand_backend.h"
 #include "diagnostics/report.h"
 

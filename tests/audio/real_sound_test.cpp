@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "audio/audio_fixtures.h"
-#include "audio/manual_main_thread.h"
+#include "diagnostics/manual_main_thread.h"
 #include "audio/piano_engine.h"
 #include "audio/portaudio_backend.h"
 #include "diagnostics/report.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "audio/core/render_core.h"
-#include "audio/manual_main_thread.h"
+#include "diagnostics/manual_main_thread.h"
 #include "audio/on_demand_backend.h"
 #include "model/pad_model.h"
 

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "audio/main_thread.h"
+#include "diagnostics/main_thread.h"
 
 namespace quimbel {
 

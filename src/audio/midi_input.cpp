@@ -1,4 +1,4 @@
-#include "app/midi_input.h"
+#include "audio/midi_input.h"
 
 #include <alsa/asoundlib.h>
 #include <errno.h>

@@ -1,4 +1,4 @@
-#include "app/midi_input.h"
+#include "audio/midi_input.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "audio/core/midi_chord_map.h"
-#include "audio/manual_main_thread.h"
+#include "diagnostics/manual_main_thread.h"
 
 namespace quimbel {
 namespace {

@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "music/voicing.h"
-#include "screen/shown.h"
+#include "music/shown.h"
 
 namespace quimbel {
 

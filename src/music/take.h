@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "model/chord_hit.h"
+#include "music/chord_hit.h"
 #include "music/key.h"
 
 namespace quimbel {

@@ -4,9 +4,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/midi_input.h"
+#include "audio/midi_input.h"
 #include "audio/core/midi_chord_map.h"
-#include "audio/manual_main_thread.h"
+#include "diagnostics/manual_main_thread.h"
 
 namespace quimbel {
 namespace {

@@ -21,7 +21,7 @@
 #include <span>
 #include <vector>
 
-#include "audio/main_thread.h"
+#include "diagnostics/main_thread.h"
 
 namespace quimbel {
 

@@ -19,10 +19,10 @@
 
 #include "app/cli.h"
 #include "audio/audio_export.h"
-#include "diagnostics/manual_main_thread.h"
 #include "audio/offline_render.h"
 #include "audio/on_demand_backend.h"
 #include "audio/wav_writer.h"
+#include "diagnostics/manual_main_thread.h"
 #include "export/midi_file.h"
 #include "export/video_export.h"
 #include "export/video_frames.h"

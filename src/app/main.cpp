@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "app/cli.h"
+#include "app/instrument.h"
 
 namespace {
 
@@ -14,7 +15,8 @@ const char kUsage[] =
     "  quimbel chords [--key NAME] [--knob K] [--sevenths] [--ninths] [--strum]\n"
     "                 [--no-bass] [--bpm B] [--json]\n"
     "                                   the seven pad chords of a key\n"
-    "  quimbel render TAKE.json [--midi FILE] [--wav FILE [--wav-rate HZ]] [--video FILE] [--events]\n"
+    "  quimbel render TAKE.json [--midi FILE] [--wav FILE [--wav-rate HZ]] [--video FILE] "
+    "[--events]\n"
     "                                   export a take\n"
     "  quimbel screen SNAPSHOT.json [--now MS] [--png FILE] [--scale N]\n"
     "                                   compose one pixel screen\n";
@@ -24,11 +26,7 @@ const char kUsage[] =
 int main(int argc, char** argv) {
   std::vector<std::string_view> args(argv + 1, argv + argc);
   using namespace quimbel::cli;
-  if (args.empty()) {
-    // The panel comes with the desktop front end; until then the instrument's
-    // chords are what the program can show.
-    return runChords({});
-  }
+  if (args.empty()) return quimbel::runInstrument(argc, argv);
   std::string_view command = args.front();
   Args rest(args.data() + 1, args.size() - 1);
   if (command == "--version") {

@@ -1,0 +1,139 @@
+#include "app/instrument.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QProcess>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
+#include <csignal>
+#include <cstdlib>
+
+#include "app/app_delegate.h"
+#include "app/pad_panel.h"
+#include "app/qt_services.h"
+#include "app/single_instance.h"
+#include "audio/portaudio_backend.h"
+#include "audio/sample_bank.h"
+#include "diagnostics/report.h"
+
+namespace quimbel {
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onQuitSignal(int) {
+  const char byte = 1;
+  // Only a write, which is safe in a signal handler; the event loop does the rest.
+  [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+// SIGTERM (a logout, `kill`) and SIGINT (Ctrl+C in a terminal) end the
+// program the way the Quit item does.
+void routeQuitSignals(QObject* owner, std::function<void()> quit) {
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
+  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, owner);
+  QObject::connect(notifier, &QSocketNotifier::activated, owner, [quit = std::move(quit)] {
+    char byte = 0;
+    [[maybe_unused]] const ssize_t got = ::read(signalPipe[0], &byte, 1);
+    quit();
+  });
+  struct sigaction action = {};
+  action.sa_handler = onQuitSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+// Wayland lets no window place itself, so the panel could not open under the
+// tray icon; X11 through XWayland can, and is preferred where it exists.
+const char* choosePlatform() {
+  const char* session = std::getenv("XDG_SESSION_TYPE");
+  const bool wayland = (session && std::string_view(session) == "wayland") ||
+                       std::getenv("WAYLAND_DISPLAY") != nullptr;
+  if (std::getenv("QT_QPA_PLATFORM")) return "as asked by QT_QPA_PLATFORM";
+  if (!wayland) return "X11";
+  if (std::getenv("DISPLAY")) {
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    return "X11 through XWayland";
+  }
+  return "Wayland: the compositor places the panel";
+}
+
+// The desktop's reduce-motion setting: GNOME's animations switch where it can
+// be read, else QUIMBEL_REDUCE_MOTION=1.
+bool reduceMotionSetting() {
+  const char* forced = std::getenv("QUIMBEL_REDUCE_MOTION");
+  if (forced && std::string_view(forced) == "1") return true;
+  if (QStandardPaths::findExecutable(QStringLiteral("gsettings")).isEmpty()) return false;
+  QProcess gsettings;
+  gsettings.start(QStringLiteral("gsettings"),
+                  {QStringLiteral("get"), QStringLiteral("org.gnome.desktop.interface"),
+                   QStringLiteral("enable-animations")});
+  if (!gsettings.waitForFinished(300) || gsettings.exitCode() != 0) return false;
+  return gsettings.readAllStandardOutput().trimmed() == "false";
+}
+
+QString autostartFile() {
+  QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+  if (config.isEmpty()) return {};
+  return config + QStringLiteral("/autostart/app.quimbel.Quimbel.desktop");
+}
+
+}  // namespace
+
+int runInstrument(int argc, char** argv) {
+  const char* platform = choosePlatform();
+  silenceAlsaErrors();
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  QApplication::setApplicationName(QStringLiteral("Quimbel"));
+  QApplication::setOrganizationName(QStringLiteral("Quimbel"));
+  QApplication::setDesktopFileName(QStringLiteral("app.quimbel.Quimbel"));
+
+  SingleInstance instance;
+  if (instance.handOver()) {
+    diagnostics::consoleLine("already running: its panel is shown");
+    return 0;
+  }
+
+  // The piano and the sound device are prepared in the background at once,
+  // so that the first chord does not wait for them.
+  PortAudioBackend backend;
+  backend.initialiseInBackground();
+  preloadSampleLibrary();
+
+  SteadyClock clock;
+  QtMainThread mainThread;
+  const bool trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+  auto delegate = std::make_unique<AppDelegate>(
+      PadModel::Services{clock, mainThread, backend, installPianoSamples,
+                         std::make_unique<QtSettingsStore>(), nullptr, /*startMidi=*/true,
+                         reduceMotionSetting()},
+      AppDelegate::Desktop{trayAvailable, autostartFile(), QApplication::applicationFilePath()});
+  diagnostics::logLine(std::string("[quimbel] display: ") + platform + ", " +
+                       QApplication::platformName().toStdString() +
+                       (trayAvailable ? ", in the system tray" : ", no system tray"));
+
+  QObject::connect(delegate.get(), &AppDelegate::quitRequested, &app, &QApplication::quit,
+                   Qt::QueuedConnection);
+  QObject::connect(&instance, &SingleInstance::showRequested, delegate.get(),
+                   [&delegate] { delegate->showPanel(); });
+  routeQuitSignals(&app, [] { QApplication::quit(); });
+
+  delegate->setup();
+  if (delegate->tray()) delegate->tray()->show();
+
+  const int status = app.exec();
+  diagnostics::logLine("[quimbel] quit");
+  // The model stops and frees the engine; it goes before the device layer.
+  delegate.reset();
+  return status;
+}
+
+}  // namespace quimbel

@@ -1,0 +1,65 @@
+#pragma once
+
+// The panel window: a frameless, always-on-top tool window (no taskbar entry)
+// that hosts the PanelView and turns the keys that belong to the instrument
+// into its key signals before ordinary dispatch; everything else passes on.
+// Where the desktop has no tray it is an ordinary titled window instead, and
+// closing it quits.
+//
+// Thread contract: main thread only.
+
+#include <QPointF>
+#include <QString>
+#include <QWidget>
+
+namespace quimbel {
+
+class PanelView;
+
+class PadPanel : public QWidget {
+  Q_OBJECT
+ public:
+  // `standalone`: an ordinary window with a title, for desktops without a tray.
+  explicit PadPanel(bool standalone, QWidget* parent = nullptr);
+
+  PanelView& view() { return *view_; }
+  bool standalone() const { return standalone_; }
+  // Pinned: the panel can be dragged by its background.
+  void setMovableByBackground(bool movable) { movable_ = movable; }
+
+ signals:
+  void padKey(int pad, bool down);
+  void tabKey(bool down);
+  void shiftChanged(bool held);
+  void holdKey(QChar key, bool down);  // '8', '9' or '0'
+  void spaceKey(bool down);
+  void controlKey(const QString& name);  // "up", "down", "b" or "e"
+  void clicked(QPointF point);           // window points, top-left origin
+  void escapePressed();
+  void undoPressed();
+  void quitRequested();
+  // The window became or stopped being the active one.
+  void activeChanged(bool active);
+  // The standalone window was closed by its title bar.
+  void closeRequested();
+
+ protected:
+  bool event(QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void keyReleaseEvent(QKeyEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool focusNextPrevChild(bool next) override;
+
+ private:
+  PanelView* view_;
+  bool standalone_;
+  bool movable_ = false;
+  QPointF dragFrom_;
+  bool dragging_ = false;
+};
+
+}  // namespace quimbel

@@ -10,6 +10,9 @@
 
 namespace quimbel {
 
+class FootRow;
+class KeyPicker;
+
 class PanelView : public QWidget {
   Q_OBJECT
  public:
@@ -22,6 +25,12 @@ class PanelView : public QWidget {
   void showWide(bool wide);
   bool wide() const { return wide_; }
 
+  FootRow& foot() { return *foot_; }
+  KeyPicker& picker() { return *picker_; }
+  // Opens or closes the key picker above the foot row, in line with the key
+  // button.
+  void showPicker(bool open);
+
  signals:
   // The resize edge asks for the other layout.
   void resizeRequested(bool wide);
@@ -30,7 +39,11 @@ class PanelView : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  void placeChildren();
+
   bool wide_ = false;
+  FootRow* foot_;
+  KeyPicker* picker_;
 };
 
 }  // namespace quimbel

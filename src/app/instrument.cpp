@@ -120,11 +120,14 @@ int runInstrument(int argc, char** argv) {
                        QApplication::platformName().toStdString() +
                        (trayAvailable ? ", in the system tray" : ", no system tray"));
 
-  QObject::connect(delegate.get(), &AppDelegate::quitRequested, &app, &QApplication::quit,
-                   Qt::QueuedConnection);
+  // exit() rather than quit(): quit() first asks every window to close, and
+  // the tray panel refuses to close (it only hides).
+  QObject::connect(
+      delegate.get(), &AppDelegate::quitRequested, &app, [] { QApplication::exit(0); },
+      Qt::QueuedConnection);
   QObject::connect(&instance, &SingleInstance::showRequested, delegate.get(),
                    [&delegate] { delegate->showPanel(); });
-  routeQuitSignals(&app, [] { QApplication::quit(); });
+  routeQuitSignals(&app, [] { QApplication::exit(0); });
 
   delegate->setup();
   if (delegate->tray()) delegate->tray()->show();

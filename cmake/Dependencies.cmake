@@ -11,7 +11,7 @@ pkg_check_modules(LIBAV REQUIRED IMPORTED_TARGET libavcodec libavformat libavuti
 find_package(nlohmann_json 3 REQUIRED)
 
 if(QUIMBEL_GUI)
-  find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Network)
+  find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Network Test)
   # Every connect names its context object.
   add_compile_definitions(QT_NO_CONTEXTLESS_CONNECT)
 endif()

@@ -1,0 +1,237 @@
+#!/usr/bin/env bash
+# The instrument end to end, as a person uses it, on a real X11 session:
+# Xvfb with a tray (trayer), sound through a PulseAudio null sink whose
+# monitor is recorded, a fresh home folder, and the program as `cmake
+# --install` lays it out. xdotool clicks and types; listen.py checks what
+# came out of the speakers. Screenshots of every step go to out/desktop/.
+#
+# Usage: tests/desktop/desktop_test.sh [BUILD_DIR]   (default build/default)
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+build=${1:-$here/build/default}
+out=$here/out/desktop
+listen=(/usr/bin/python3 "$here/tests/desktop/listen.py")
+rm -rf "$out"
+mkdir -p "$out"
+work=$(mktemp -d /tmp/quimbel-desktop.XXXXXX)
+pids=()
+own_pulse=0
+step_name="set-up"
+step_start=$(date +%s.%N)
+passed=0
+timings=()
+
+cleanup() {
+  local status=$?
+  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
+  pkill -9 -f "$work/prefix/bin/quimbel" 2>/dev/null || true
+  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null || true
+  rm -rf "$work"
+  exit $status
+}
+trap cleanup EXIT
+
+fail() {
+  echo "desktop: step '$step_name' failed: $*" >&2
+  shot "failed-$step_name" || true
+  [ -f "$work/quimbel.log" ] && sed 's/^/  quimbel: /' "$work/quimbel.log" | tail -20 >&2
+  echo "desktop: $passed passed, 1 failed"
+  exit 1
+}
+
+step() {
+  finish_step
+  step_name=$1
+  step_start=$(date +%s.%N)
+  echo "desktop: $step_name"
+}
+
+finish_step() {
+  if [ "$step_name" != "set-up" ] || [ $passed -gt 0 ]; then
+    timings+=("$step_name $(echo "$(date +%s.%N) - $step_start" | bc | xargs printf '%.1f') s")
+    passed=$((passed + 1))
+  fi
+}
+
+shot() { import -window root "$out/$1.png" 2>/dev/null; }
+
+# Waits up to $1 seconds for a command to succeed.
+wait_for() {
+  local seconds=$1
+  shift
+  local end=$((SECONDS + seconds))
+  until "$@" >/dev/null 2>&1; do
+    [ $SECONDS -ge $end ] && return 1
+    sleep 0.1
+  done
+}
+
+# --- The session: display, tray, sound, a fresh home ---
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_STATE_HOME=$work/home/.local/state
+export XDG_CACHE_HOME=$work/home/.cache XDG_DATA_HOME=$work/home/.local/share
+mkdir -p "$XDG_CONFIG_HOME" "$XDG_STATE_HOME" "$XDG_CACHE_HOME" "$XDG_DATA_HOME"
+unset QUIMBEL_TESTING QUIMBEL_DATA_DIR QUIMBEL_DIAGNOSTICS_DIR WAYLAND_DISPLAY QT_QPA_PLATFORM
+export XDG_SESSION_TYPE=x11
+
+exec 3>"$work/display"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+exec 3>&-
+wait_for 10 test -s "$work/display" || fail "Xvfb did not start"
+export DISPLAY=:$(cat "$work/display")
+trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
+  --transparent false >/dev/null 2>&1 &
+pids+=($!)
+
+if ! pactl info >/dev/null 2>&1; then
+  export XDG_RUNTIME_DIR=$work/runtime
+  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+  pulseaudio --daemonize=yes -n -F /dev/null --exit-idle-time=-1 --disallow-exit \
+    --log-level=error --load=module-native-protocol-unix \
+    --load="module-null-sink sink_name=ci_sink rate=48000 channels=2 norewinds=1" ||
+    fail "no sound server"
+  own_pulse=1
+  wait_for 10 pactl info || fail "no sound server"
+fi
+sink=$(pactl get-default-sink)
+
+# Records the sink's monitor while a command runs, into $1.
+record() {
+  local file=$1
+  shift
+  parecord -d "$sink.monitor" --rate=48000 --channels=2 --format=s16le \
+    --file-format=wav "$file" &
+  local rec=$!
+  sleep 0.4
+  "$@"
+  sleep 0.9
+  kill -INT $rec 2>/dev/null || true
+  wait $rec 2>/dev/null || true
+}
+
+# Which of the candidate chords (a JSON list of note lists) sounds in $1.
+heard() { "${listen[@]}" chord "$1" "$2" | cut -d' ' -f1; }
+
+step "install"
+cmake --install "$build" --prefix "$work/prefix" >/dev/null || fail "cmake --install"
+quimbel=$work/prefix/bin/quimbel
+desktop-file-validate "$work/prefix/share/applications/app.quimbel.Quimbel.desktop" ||
+  fail "desktop entry"
+appstreamcli validate --no-net "$work/prefix/share/metainfo/app.quimbel.Quimbel.metainfo.xml" \
+  >/dev/null || fail "AppStream data"
+
+# The chords the panel must play, from the installed program's own command line.
+"$quimbel" chords --json >"$work/chords.json"
+/usr/bin/python3 -c '
+import json, sys
+chords = json.load(open(sys.argv[1]))
+json.dump([c["notes"] for c in chords], open(sys.argv[2], "w"))' "$work/chords.json" "$work/pads.json"
+
+step "start"
+"$quimbel" >"$work/quimbel.log" 2>&1 &
+app=$!
+pids+=($app)
+# The tray icon: the program's small window embedded in the tray.
+icon_window() {
+  for w in $(xdotool search --all --pid "$app" 2>/dev/null); do
+    eval "$(xdotool getwindowgeometry --shell "$w")"
+    if [ "$WIDTH" -ge 16 ] && [ "$WIDTH" -le 64 ] && [ "$Y" -lt 64 ]; then
+      echo "$w"
+      return 0
+    fi
+  done
+  return 1
+}
+wait_for 10 icon_window || fail "no tray icon"
+icon=$(icon_window)
+eval "$(xdotool getwindowgeometry --shell "$icon")"
+icon_x=$((X + WIDTH / 2)) icon_y=$((Y + HEIGHT / 2)) icon_bottom=$((Y + HEIGHT))
+shot "01-tray-icon"
+
+panel_window() {
+  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
+    eval "$(xdotool getwindowgeometry --shell "$w")"
+    if [ "$WIDTH" -ge 300 ]; then
+      echo "$w"
+      return 0
+    fi
+  done
+  return 1
+}
+
+step "tray click shows the panel"
+xdotool mousemove $icon_x $icon_y click 1
+wait_for 5 panel_window || fail "the panel did not open"
+panel=$(panel_window)
+eval "$(xdotool getwindowgeometry --shell "$panel")"
+[ "$WIDTH" -eq 328 ] && [ "$HEIGHT" -eq 684 ] || fail "panel is ${WIDTH}x${HEIGHT}, not 328x684"
+[ $((Y - icon_bottom)) -ge 0 ] && [ $((Y - icon_bottom)) -le 12 ] ||
+  fail "panel top $Y is not just under the icon ($icon_bottom)"
+panel_x=$X panel_y=$Y
+sleep 0.5
+shot "02-panel"
+
+step "a second click hides it, a third shows it"
+xdotool mousemove $icon_x $icon_y click 1
+wait_for 5 bash -c "! xdotool search --onlyvisible --pid $app 2>/dev/null | grep -qx $panel" ||
+  fail "the panel did not hide"
+sleep 0.4
+xdotool mousemove $icon_x $icon_y click 1
+wait_for 5 panel_window || fail "the panel did not open again"
+sleep 0.5
+
+step "pads 1 to 7 by key"
+for pad in 1 2 3 4 5 6 7; do
+  record "$work/key$pad.wav" bash -c "xdotool keydown $pad; sleep 0.5; xdotool keyup $pad"
+  got=$(heard "$work/key$pad.wav" "$work/pads.json")
+  [ "$got" != "-" ] || fail "key $pad played nothing"
+  [ "$got" = $((pad - 1)) ] || fail "key $pad played pad $((got + 1))'s chord"
+done
+shot "03-played"
+
+step "Tab with 5 plays the seventh, Shift with 1 the ninth"
+"$quimbel" chords --json --sevenths | /usr/bin/python3 -c '
+import json, sys
+triads = json.load(open(sys.argv[1]))
+sevenths = json.load(sys.stdin)
+json.dump([triads[4], sevenths[4]["notes"]], open(sys.argv[2], "w"))' "$work/pads.json" "$work/seventh.json"
+record "$work/seventh.wav" bash -c "xdotool keydown Tab; sleep 0.1; xdotool keydown 5; sleep 0.5; xdotool keyup 5; xdotool keyup Tab"
+[ "$(heard "$work/seventh.wav" "$work/seventh.json")" = 1 ] || fail "Tab+5 did not sound V7"
+"$quimbel" chords --json --ninths | /usr/bin/python3 -c '
+import json, sys
+triads = json.load(open(sys.argv[1]))
+ninths = json.load(sys.stdin)
+json.dump([triads[0], ninths[0]["notes"]], open(sys.argv[2], "w"))' "$work/pads.json" "$work/ninth.json"
+record "$work/ninth.wav" bash -c "xdotool keydown shift; sleep 0.1; xdotool keydown 1; sleep 0.5; xdotool keyup 1; xdotool keyup shift"
+[ "$(heard "$work/ninth.wav" "$work/ninth.json")" = 1 ] || fail "Shift+1 did not sound I9"
+
+step "the knob turns with the arrows"
+"$quimbel" chords --json --knob -2 | /usr/bin/python3 -c '
+import json, sys
+before = json.load(open(sys.argv[1]))
+after = json.load(sys.stdin)
+json.dump([before[0], after[0]["notes"]], open(sys.argv[2], "w"))' "$work/pads.json" "$work/knob.json"
+xdotool key Up
+record "$work/knob.wav" bash -c "xdotool keydown 1; sleep 0.5; xdotool keyup 1"
+[ "$(heard "$work/knob.wav" "$work/knob.json")" = 1 ] || fail "Up did not move pad 1 to the next inversion"
+xdotool key Down
+
+step "Escape hides the panel"
+xdotool key Escape
+wait_for 5 bash -c "! xdotool search --onlyvisible --pid $app 2>/dev/null | grep -qx $panel" ||
+  fail "Escape did not hide the panel"
+
+step "Ctrl+Q quits with status 0"
+xdotool mousemove $icon_x $icon_y click 1
+wait_for 5 panel_window || fail "the panel did not open"
+sleep 0.3
+xdotool key ctrl+q
+status=0
+wait_for 10 bash -c "! kill -0 $app" || fail "still running after Ctrl+Q"
+wait $app || status=$?
+[ $status -eq 0 ] || fail "exit status $status"
+
+finish_step
+step_name="set-up"
+printf 'desktop: %s\n' "${timings[@]}"
+echo "desktop: $passed passed, 0 failed"

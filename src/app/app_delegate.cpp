@@ -12,8 +12,11 @@
 #include <QSaveFile>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QVariantAnimation>
 #include <QWindow>
+#include <chrono>
+#include <string>
 
 #include "app/pad_panel.h"
 #include "diagnostics/report.h"
@@ -29,11 +32,45 @@ constexpr int kLayoutAnimationMs = 280;
 // activation is the click that took the activation away.
 constexpr double kTrayClickGraceMs = 350.0;
 
+// QUIMBEL_TRACE=1 prints the moments a benchmark times from outside (wall
+// clock milliseconds, comparable across processes).
+bool tracing() {
+  static const bool on = qEnvironmentVariable("QUIMBEL_TRACE") == QLatin1String("1");
+  return on;
+}
+
+void trace(const char* moment) {
+  if (!tracing()) return;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+  diagnostics::consoleLine(std::string("trace ") + moment + " " + std::to_string(ms));
+}
+
 QEasingCurve timingCurve(double x1, double y1, double x2, double y2) {
   QEasingCurve curve(QEasingCurve::BezierSpline);
   curve.addCubicBezierSegment(QPointF(x1, y1), QPointF(x2, y2), QPointF(1.0, 1.0));
   return curve;
 }
+
+// Reports the next paint of a widget once it has been drawn, then goes.
+class PaintWatcher final : public QObject {
+ public:
+  explicit PaintWatcher(QWidget* widget) : QObject(widget) { widget->installEventFilter(this); }
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint && !done_) {
+      done_ = true;
+      QTimer::singleShot(0, this, [this] {
+        trace("panel-painted");
+        deleteLater();
+      });
+    }
+    return false;
+  }
+
+ private:
+  bool done_ = false;
+};
 
 ScreenRect toScreenRect(const QRect& r) { return {r.x(), r.y(), r.width(), r.height()}; }
 
@@ -68,7 +105,12 @@ void AppDelegate::setup() {
     tray_->setContextMenu(menu_.get());
     connect(tray_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-              if (reason == QSystemTrayIcon::Trigger) togglePanel();
+              // Two quick clicks arrive as a click and a double click: the
+              // second one toggles the panel as well.
+              if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::DoubleClick)
+                return;
+              trace("tray-click");
+              togglePanel();
             });
   }
 
@@ -249,6 +291,11 @@ void AppDelegate::showPanel() {
   applyPinned(model_->pinned());
   model_->engine().ensureRunning();
   stopAudio_.reset();
+  if (tracing()) {
+    // The first paint after showing, once it has reached the screen.
+    auto* filter = new PaintWatcher(&panel_->view());
+    (void)filter;
+  }
   panel_->show();
   panel_->raise();
   panel_->activateWindow();

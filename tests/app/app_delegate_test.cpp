@@ -3,11 +3,13 @@
 // the window for desktops without a tray and the hand-over to a running
 // instance. Placement is a pure function and is checked as a table.
 
-#include <QApplication>
-#include <QSignalSpy>
+#include "app/app_delegate.h"
+
 #include <gtest/gtest.h>
 
-#include "app/app_delegate.h"
+#include <QApplication>
+#include <QSignalSpy>
+
 #include "app/pad_panel.h"
 #include "app/panel_placement.h"
 #include "app/single_instance.h"
@@ -138,9 +140,14 @@ TEST(AppDelegateTest, TheLayoutSwitchResizesStoresAndLeavesTheLayoutInForceAlone
 
 TEST(AppDelegateTest, TheMenuNamesTheLayoutAndQuantizeStateEachTimeItOpens) {
   Shell shell;
-  const std::vector<QString> expected = {
-      "Tall layout\t\u2713", "Wide layout", "", "Quantize takes: 1/8, 70%\t\u2713", "",
-      "About Quimbel",       "",            "Quit Quimbel\tCtrl+Q"};
+  const std::vector<QString> expected = {"Tall layout\t\u2713",
+                                         "Wide layout",
+                                         "",
+                                         "Quantize takes: 1/8, 70%\t\u2713",
+                                         "",
+                                         "About Quimbel",
+                                         "",
+                                         "Quit Quimbel\tCtrl+Q"};
   EXPECT_EQ(shell.delegate->menuTitles(), expected);
   shell.model().setQuantize(false);
   shell.delegate->setLayout(true);

@@ -133,9 +133,9 @@ app=$!
 pids+=($app)
 # The tray icon: the program's small window embedded in the tray.
 icon_window() {
-  for w in $(xdotool search --all --pid "$app" 2>/dev/null); do
+  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
     eval "$(xdotool getwindowgeometry --shell "$w")"
-    if [ "$WIDTH" -ge 16 ] && [ "$WIDTH" -le 64 ] && [ "$Y" -lt 64 ]; then
+    if [ "$WIDTH" -ge 16 ] && [ "$WIDTH" -le 64 ] && [ "$X" -gt 0 ] && [ "$Y" -lt 64 ]; then
       echo "$w"
       return 0
     fi

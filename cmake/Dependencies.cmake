@@ -12,6 +12,8 @@ find_package(nlohmann_json 3 REQUIRED)
 
 if(QUIMBEL_GUI)
   find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Network Test)
+  # The pointer over other programs' windows, read from the X server.
+  pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb)
   # Every connect names its context object.
   add_compile_definitions(QT_NO_CONTEXTLESS_CONNECT)
 endif()

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <string>
 
+#include "app/outside_pointer.h"
 #include "app/pad_panel.h"
 #include "diagnostics/report.h"
 #include "ui/panel_view.h"
@@ -31,6 +32,10 @@ constexpr int kLayoutAnimationMs = 280;
 // A tray click that arrives this soon after the panel hid on losing the
 // activation is the click that took the activation away.
 constexpr double kTrayClickGraceMs = 350.0;
+// How often a press outside the panel is looked at until its release, and
+// how far the pointer must travel for it to count as a drag.
+constexpr int kOutsidePollMs = 30;
+constexpr int kOutsideDragPixels = 4;
 
 // QUIMBEL_TRACE=1 prints the moments a benchmark times from outside (wall
 // clock milliseconds, comparable across processes).
@@ -340,8 +345,42 @@ void AppDelegate::panelActivation(bool active) {
   QWidget* now = QApplication::activeWindow();
   if (now && now != panel_) return;
   if (QApplication::activePopupWidget() || QApplication::activeModalWidget()) return;
+  // A click elsewhere hides the panel, a drag elsewhere (moving a window,
+  // dropping a file dragged out of the panel) does not: while the left button
+  // is still held, wait for its release and see whether the pointer travelled.
+  const std::optional<OutsidePointer> pointer = readOutsidePointer();
+  if (pointer && pointer->left && !pointer->right) {
+    watchOutsidePress(pointer->position);
+    return;
+  }
   autoHiddenAt_ = clock_.nowMs();
   hidePanel();
+}
+
+void AppDelegate::watchOutsidePress(QPoint pressedAt) {
+  if (!outsideWatch_) {
+    outsideWatch_ = new QTimer(this);
+    outsideWatch_->setInterval(kOutsidePollMs);
+  }
+  outsideWatch_->disconnect();
+  outsideDragged_ = false;
+  connect(outsideWatch_, &QTimer::timeout, this, [this, pressedAt] {
+    const std::optional<OutsidePointer> pointer = readOutsidePointer();
+    if (!pointer || !panelShown() || model_->pinned() || panel_->isActiveWindow()) {
+      outsideWatch_->stop();
+      return;
+    }
+    if ((pointer->position - pressedAt).manhattanLength() > kOutsideDragPixels) {
+      outsideDragged_ = true;
+    }
+    if (pointer->left) return;
+    outsideWatch_->stop();
+    if (!outsideDragged_) {
+      autoHiddenAt_ = clock_.nowMs();
+      hidePanel();
+    }
+  });
+  outsideWatch_->start();
 }
 
 void AppDelegate::applyPinned(bool pinned) {

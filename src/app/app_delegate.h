@@ -9,6 +9,7 @@
 // loop, audio backend) must outlive it.
 
 #include <QObject>
+#include <QPoint>
 #include <QPointer>
 #include <functional>
 #include <memory>
@@ -20,6 +21,7 @@
 #include "model/published.h"
 
 class QMenu;
+class QTimer;
 class QSystemTrayIcon;
 class QVariantAnimation;
 
@@ -94,6 +96,7 @@ class AppDelegate : public QObject {
  private:
   void buildMenu(QMenu& menu);
   void panelActivation(bool active);
+  void watchOutsidePress(QPoint pressedAt);
   void applyPinned(bool pinned);
   void scheduleAudioStop();
   void setStartAtLogin(bool on);
@@ -115,6 +118,8 @@ class AppDelegate : public QObject {
   std::vector<Subscription> bag_;
   std::unique_ptr<TaskHandle> stopAudio_;
   int keepOpen_ = 0;
+  QTimer* outsideWatch_ = nullptr;
+  bool outsideDragged_ = false;
   // When the panel last hid because another window became active: a click on
   // the tray icon takes the activation first, and must not re-open it.
   double autoHiddenAt_ = PadModel::kNever;

@@ -51,16 +51,55 @@ struct StartWatch {
   }
 };
 
-// Everything one run of the loop shows: the note starts, the chords the
-// screen was given with whether their pad was lit at that moment, and
-// whether the loop ever put out the light of the pad the user held down.
+// Finishes a take of `count` ninth chords without the bass (five notes),
+// pads in turn, `spacing` seconds apart, as the recording would.
+void finishNinthChords(ModelRig& rig, int count, double spacing, double rawLength) {
+  if (rig->bass()) rig->toggleBass();
+  rig->setModifier(Modifier::shiftKey, true);
+  rig->updateModifiers(false);
+  std::vector<ChordHit> hits;
+  for (int i = 0; i < count; ++i) {
+    hits.push_back(rig->hitFor(i % PadModel::kPads));
+    hits.back().t = spacing * i;
+  }
+  rig->setModifier(Modifier::shiftKey, false);
+  rig->updateModifiers(false);
+  rig->finishRecording(hits, rawLength);
+}
+
+// Every note start the loop owes in its first `passes` passes.
+std::multiset<NoteStart> loopStarts(const std::vector<ChordHit>& events, std::int64_t playStart,
+                                    std::int64_t passLength, double rate, int passes) {
+  std::multiset<NoteStart> starts;
+  for (int pass = 0; pass < passes; ++pass) {
+    for (const ChordHit& hit : events) {
+      const std::int64_t start = playStart + pass * passLength + std::llround(rate * hit.t);
+      for (std::size_t j = 0; j < hit.voicing.notes.size(); ++j) {
+        starts.insert({start + std::llround(rate * hit.voicing.offsets[j]), hit.voicing.notes[j]});
+      }
+    }
+  }
+  return starts;
+}
+
+std::multiset<NoteStart> startsBefore(const StartWatch& watch, std::int64_t end) {
+  std::multiset<NoteStart> starts;
+  for (const NoteStart& s : watch.starts) {
+    if (s.first < end) starts.insert(s);
+  }
+  return starts;
+}
+
+// Everything one run of the long loop shows: the note starts, the chords the
+// screen was given with the pads lit at that moment, and whether the loop
+// ever put out the light of the pad the user held down.
 struct LongLoop {
   std::vector<ChordHit> events;
   std::int64_t playStart = 0;
   std::int64_t passLength = 0;
   double rate = 0.0;
   StartWatch watch;
-  std::vector<std::pair<ChordScreen::Shown, std::set<int>>> shown;  // with the lit pads
+  std::vector<std::pair<ChordScreen::Shown, std::set<int>>> shown;
   std::size_t shownBeforeLivePress = 0;
   std::int64_t livePressFrame = 0;
   std::vector<int> liveNotes;
@@ -68,57 +107,45 @@ struct LongLoop {
   bool heldPadWentDark = false;
 };
 
-// 512 hits of five notes (ninth chords), pads in turn,
-// looped twice; halfway through the first pass the user holds a pad down
-// for 1.5 s.
+// 64 bars of eighth-note chords (512 hits) looped twice; halfway through the
+// first pass the user presses a pad and holds it down for 1.5 s.
 LongLoop runLongLoop() {
-  LongLoop loop;
-  LongLoop* run = &loop;
+  LongLoop run;
   ModelRig rig;
   rig->setBpm(kBpm);
   rig->engine().ensureRunning();
-  rig->toggleBass();  // off: a ninth chord is then always five notes
-  rig->setModifier(Modifier::shiftKey, true);
-  rig->updateModifiers(false);
-  const double grid = 60.0 / kBpm * 4 * 0.125;
-  std::vector<ChordHit> hits;
-  for (int i = 0; i < kBars * 8; ++i) {
-    hits.push_back(rig->hitFor(i % PadModel::kPads));
-    hits.back().t = grid * i;
-  }
-  rig->setModifier(Modifier::shiftKey, false);
-  rig->updateModifiers(false);
-  rig->finishRecording(hits, kBars * 8 * grid);
-  run->events = rig->events();
-  run->rate = rig->engine().rate();
+  const double eighth = 60.0 / kBpm * 4 * 0.125;
+  finishNinthChords(rig, kBars * 8, eighth, kBars * 8 * eighth);
+  run.events = rig->events();
+  run.rate = rig->engine().rate();
 
   bool holding = false;
   Subscription lit = rig->held().subscribe([&](const std::set<int>& held) {
-    if (holding && !held.contains(kLivePad)) run->heldPadWentDark = true;
+    if (holding && !held.contains(kLivePad)) run.heldPadWentDark = true;
   });
   Subscription shown =
       rig->shownChord().subscribe([&](const std::optional<ChordScreen::Shown>& chord) {
         if (!chord) return;
-        run->shown.emplace_back(*chord, rig->held().get());
-        if (holding && chord->color == Chords::padColor(kLivePad)) ++run->loopLitWhileHeld;
+        run.shown.emplace_back(*chord, rig->held().get());
+        if (holding && chord->color == Chords::padColor(kLivePad)) ++run.loopLitWhileHeld;
       });
-  rig.afterBuffer = [&] { run->watch.look(rig->engine().core()); };
+  rig.afterBuffer = [&] { run.watch.look(rig->engine().core()); };
 
   rig->togglePlay();
-  run->playStart = rig->playStart();
-  run->passLength = std::llround(run->rate * rig->loopLength());
-  rig.runTo(run->playStart + run->passLength / 2);
-  run->shownBeforeLivePress = run->shown.size();
-  run->livePressFrame = rig.frame();
-  run->liveNotes = rig->hitFor(kLivePad).voicing.notes;
+  run.playStart = rig->playStart();
+  run.passLength = std::llround(run.rate * rig->loopLength());
+  rig.runTo(run.playStart + run.passLength / 2);
+  run.shownBeforeLivePress = run.shown.size();
+  run.livePressFrame = rig.frame();
+  run.liveNotes = rig->hitFor(kLivePad).voicing.notes;
   rig->holdPad(kLivePad);
   rig->press(kLivePad);
   holding = true;
   rig.runFor(1.5);
   holding = false;
   rig->release(kLivePad);
-  rig.runTo(run->playStart + 2 * run->passLength);
-  return loop;
+  rig.runTo(run.playStart + 2 * run.passLength);
+  return run;
 }
 
 const LongLoop& longLoop() {
@@ -129,25 +156,13 @@ const LongLoop& longLoop() {
 TEST(LongLoopTest, EveryNoteOfFiveHundredTwelveChordsStartsOnItsFrameInBothPasses) {
   const LongLoop& run = longLoop();
   ASSERT_EQ(run.events.size(), 512u);
-  std::multiset<NoteStart> expected;
-  for (int pass = 0; pass < 2; ++pass) {
-    for (const ChordHit& hit : run.events) {
-      ASSERT_EQ(hit.voicing.notes.size(), 5u);
-      const std::int64_t start =
-          run.playStart + pass * run.passLength + std::llround(run.rate * hit.t);
-      for (std::size_t j = 0; j < hit.voicing.notes.size(); ++j) {
-        expected.insert(
-            {start + std::llround(run.rate * hit.voicing.offsets[j]), hit.voicing.notes[j]});
-      }
-    }
-  }
+  for (const ChordHit& hit : run.events) ASSERT_EQ(hit.voicing.notes.size(), 5u);
+  std::multiset<NoteStart> expected =
+      loopStarts(run.events, run.playStart, run.passLength, run.rate, 2);
   // The chord pressed during playback sounds at once, beside the loop's.
   for (int note : run.liveNotes) expected.insert({run.livePressFrame, note});
 
-  std::multiset<NoteStart> started;
-  for (const NoteStart& s : run.watch.starts) {
-    if (s.first < run.playStart + 2 * run.passLength) started.insert(s);
-  }
+  const auto started = startsBefore(run.watch, run.playStart + 2 * run.passLength);
   EXPECT_EQ(started.size(), expected.size());
   EXPECT_TRUE(started == expected);
 }
@@ -166,10 +181,61 @@ TEST(LongLoopTest, NoticesOfTheLoopArriveInOrderAndLightTheirPads) {
     ASSERT_EQ(loopShown[k].first, hit.shown) << k;
     EXPECT_TRUE(loopShown[k].second.contains(hit.pad)) << k;
   }
-  // The loop lit the held pad and let it go dark again, but never while the
-  // user held it down.
+  // The loop lit the held pad and its light ran out, but the pad stayed lit
+  // until the user let go.
   EXPECT_GE(run.loopLitWhileHeld, 1);
   EXPECT_FALSE(run.heldPadWentDark);
+}
+
+TEST(LongLoopTest, DenseUnquantizedTakesWaitForRoomInsteadOfLosingChords) {
+  // Chords of a 2 s pass and the frames between them: 400 chords fill the
+  // loop's share of the command queue again and again in the first second;
+  // 1500 chords are more than the scheduled list may hold waiting.
+  struct Row {
+    int chords;
+    int framesApart;
+    bool fillsTheList;
+  };
+  for (const Row row : {Row{400, 240, false}, Row{1500, 64, true}}) {
+    ModelRig rig;
+    rig->engine().ensureRunning();
+    rig->setQuantize(false);
+    finishNinthChords(rig, row.chords, row.framesApart / 48000.0, 2.0);
+    ASSERT_EQ(rig->loopLength(), 2.0);
+    StartWatch watch;
+    int leastRoom = CoreQueueCapacity;
+    int mostWaiting = 0;
+    rig.afterBuffer = [&] {
+      const RenderCore* core = rig->engine().core();
+      watch.look(core);
+      leastRoom = std::min(leastRoom, rig->engine().commandRoom());
+      mostWaiting = std::max(mostWaiting, core->scheduledCount);
+    };
+
+    rig->togglePlay();
+    leastRoom = std::min(leastRoom, rig->engine().commandRoom());
+    // A press while the queue is at its fullest still sounds at once.
+    const std::int64_t pressed = rig.frame();
+    const std::vector<int> liveNotes = rig->hitFor(kLivePad).voicing.notes;
+    rig->press(kLivePad);
+    const std::int64_t end = rig->playStart() + 2 * 96000;
+    rig.runTo(end);
+
+    std::multiset<NoteStart> expected =
+        loopStarts(rig->events(), rig->playStart(), 96000, 48000, 2);
+    for (int note : liveNotes) expected.insert({pressed, note});
+    const auto started = startsBefore(watch, end);
+    EXPECT_EQ(started.size(), expected.size()) << row.chords;
+    EXPECT_TRUE(started == expected) << row.chords;
+    // Both rows press against the queue's share; only the denser one
+    // against the list's.
+    const int chordEntries = 6;
+    EXPECT_GE(leastRoom, PadModel::kLoopQueueRoomKept) << row.chords;
+    EXPECT_LT(leastRoom, PadModel::kLoopQueueRoomKept + chordEntries) << row.chords;
+    EXPECT_LE(mostWaiting, PadModel::kLoopWaitingLimit) << row.chords;
+    EXPECT_EQ(mostWaiting > PadModel::kLoopWaitingLimit - chordEntries, row.fillsTheList)
+        << row.chords;
+  }
 }
 
 }  // namespace

@@ -201,6 +201,13 @@ void screenSnapshotOfATake(benchmark::State& state) {
 }
 BENCHMARK(screenSnapshotOfATake);
 
+void screenSnapshotOf512HitTake(benchmark::State& state) {
+  Bench bench;
+  bench.recordLongTake();
+  for (auto _ : state) benchmark::DoNotOptimize(bench.model->screenInput(bench.clock.nowMs()));
+}
+BENCHMARK(screenSnapshotOf512HitTake);
+
 void wholePassBurstOf512Hits(benchmark::State& state) {
   Bench bench;
   bench.recordLongTake();

@@ -86,8 +86,8 @@ class PadModel {
   // Loop playback hands the core its chords a few at a time, as they come
   // within kScheduleAheadSeconds of the clock, so that neither the core's
   // command queue nor its scheduled list ever drops one. It leaves this many
-  // queue slots free for live presses (32 chords of a release-all and seven
-  // notes)...
+  // queue slots free for live presses (32 chords of a release-all and up to
+  // seven notes)...
   static constexpr int kLoopQueueRoomKept = 256;
   // ...and keeps at most this many entries waiting in the scheduled list: the
   // rest of the list is room for a full queue of entries the model already

@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -30,8 +34,7 @@ constexpr int kLivePad = 3;
 struct StartWatch {
   std::multiset<NoteStart> starts;
   std::map<const CoreSample*, int> sampleNotes;
-  std::vector<std::pair<const CoreSample*, std::int64_t>> seen =
-      std::vector<std::pair<const CoreSample*, std::int64_t>>(CoreVoiceCount);
+  std::array<std::pair<const CoreSample*, std::int64_t>, CoreVoiceCount> seen{};
 
   void look(const RenderCore* core) {
     if (sampleNotes.empty()) {

@@ -180,6 +180,8 @@ void PianoEngine::clearScheduled() {
   if (core_) quimbel::clearScheduled(core_);
 }
 
+int PianoEngine::commandRoom() const { return core_ ? quimbel::commandRoom(core_) : 0; }
+
 void PianoEngine::startMetronome(std::uint32_t countInBeats, double delaySeconds) {
   if (core_) quimbel::startMetronome(core_, countInBeats, delaySeconds);
 }

@@ -101,6 +101,7 @@ void PadModel::store(std::string_view settingKey, const std::string& text) {
 
 void PadModel::holdPad(int pad) {
   if (pad < 0 || pad >= kPads) return;
+  padsDown_.insert(pad);
   held_.update([pad](std::set<int>& held) { held.insert(pad); });
 }
 
@@ -150,6 +151,7 @@ void PadModel::press(int pad, std::optional<int> velocity) {
 }
 
 void PadModel::release(int pad) {
+  padsDown_.erase(pad);
   if (!held_.get().contains(pad)) return;
   held_.update([pad](std::set<int>& held) { held.erase(pad); });
   setReleasedAt(pad, now());

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -25,19 +26,19 @@
 #include <thread>
 #include <vector>
 
-#include "audio/midi_input.h"
 #include "audio/audio_backend.h"
-#include "diagnostics/main_thread.h"
+#include "audio/midi_input.h"
 #include "audio/piano_engine.h"
+#include "diagnostics/main_thread.h"
 #include "export/video_export.h"
 #include "export/written.h"
-#include "music/chord_hit.h"
-#include "music/pad_state.h"
 #include "model/published.h"
-#include "music/take.h"
+#include "music/chord_hit.h"
 #include "music/key.h"
-#include "screen/input.h"
+#include "music/pad_state.h"
 #include "music/shown.h"
+#include "music/take.h"
+#include "screen/input.h"
 
 namespace quimbel {
 
@@ -82,6 +83,16 @@ class PadModel {
   static constexpr double kCountFromSeconds = 0.03;
   static constexpr double kFirstPassSeconds = 0.05;
   static constexpr double kScheduleAheadSeconds = 1.0;
+  // Loop playback hands the core its chords a few at a time, as they come
+  // within kScheduleAheadSeconds of the clock, so that neither the core's
+  // command queue nor its scheduled list ever drops one. It leaves this many
+  // queue slots free for live presses (32 chords of a release-all and up to
+  // seven notes)...
+  static constexpr int kLoopQueueRoomKept = 256;
+  // ...and keeps at most this many entries waiting in the scheduled list: the
+  // rest of the list is room for a full queue of entries the model already
+  // counts as carried out but the core has not yet taken in.
+  static constexpr int kLoopWaitingLimit = CoreScheduledCapacity - CoreQueueCapacity;
   static constexpr double kLiveNoteSeconds = 1.9;
   static constexpr double kDefaultHoldSeconds = 0.2;
   static constexpr double kMinHoldSeconds = 0.05;
@@ -141,6 +152,7 @@ class PadModel {
   double rawTaken() const { return rawTaken_; }
   double loopLength() const { return loopLength_; }
   std::int64_t playStart() const { return playStart_; }
+  // Loop passes handed to the core in full; the next pass may be partly sent.
   int passesSent() const { return passesSent_; }
   int takeID() const { return takeID_; }
   bool tickerRunning() const;
@@ -303,6 +315,9 @@ class PadModel {
   Published<bool> pickerOpen_{false};
   std::map<std::string, Rect> frames_;
   Published<std::set<int>> held_;
+  // The pads of `held` that the user holds down (keys, mouse), as opposed to
+  // pads lit by loop playback, whose light must not end such a hold.
+  std::set<int> padsDown_;
   Published<std::array<double, kPadFaces>> releasedAt_{
       {kNever, kNever, kNever, kNever, kNever, kNever, kNever, kNever}};
   Published<std::optional<ChordScreen::Shown>> shownChord_;
@@ -329,6 +344,16 @@ class PadModel {
   Published<bool> playing_{false};
   std::int64_t playStart_ = 0;
   int passesSent_ = 0;
+  // The loop's cursor: the next hit of pass passesSent_ to hand to the core.
+  std::size_t nextHit_ = 0;
+  // Hits handed to the core whose entries may still wait in its scheduled
+  // list (the last frame among them, and how many), in the order sent.
+  struct SentHit {
+    std::int64_t lastFrame = 0;
+    int entries = 0;
+  };
+  std::deque<SentHit> loopWaiting_;
+  int loopWaitingEntries_ = 0;
   const RenderCore* playEngine_ = nullptr;
   std::vector<ChordHit> kept_;
   Published<bool> videoRendering_{false};

@@ -41,6 +41,8 @@ void PadModel::setQuantize(bool on) {
 void PadModel::stopPlaying() {
   playing_ = false;
   engine_->clearScheduled();
+  loopWaiting_.clear();
+  loopWaitingEntries_ = 0;
 }
 
 void PadModel::restartMetronomeIfOn() {
@@ -110,6 +112,9 @@ void PadModel::startPlayback() {
   engine_->ensureRunning();
   playing_ = true;
   passesSent_ = 0;
+  nextHit_ = 0;
+  loopWaiting_.clear();
+  loopWaitingEntries_ = 0;
   playEngine_ = engine_->core();
   playStart_ = engine_->now() + framesIn(engine_->rate(), kFirstPassSeconds);
   schedulePasses();
@@ -177,31 +182,52 @@ void PadModel::schedulePasses() {
     return;
   }
   const double rate = engine_->rate();
-  const std::int64_t passLength = roundedFrames(rate, events_.empty() ? taken_ : loopLength_);
   // A take is at least one bar long; a pass of no frames would never get
   // ahead of the clock.
-  if (passLength <= 0) {
+  const std::int64_t passLength = roundedFrames(rate, loopLength_);
+  if (events_.empty() || passLength <= 0) {
     stopPlaying();
     return;
   }
-  const std::int64_t horizon = engine_->now() + framesIn(rate, kScheduleAheadSeconds);
+  const std::int64_t now = engine_->now();
+  // The core has carried out every entry before the frame it last published.
+  while (!loopWaiting_.empty() && loopWaiting_.front().lastFrame < now) {
+    loopWaitingEntries_ -= loopWaiting_.front().entries;
+    loopWaiting_.pop_front();
+  }
+  const std::int64_t horizon = now + framesIn(rate, kScheduleAheadSeconds);
+  int room = engine_->commandRoom() - kLoopQueueRoomKept;
+  // Hits go out in time order, each once it starts less than the look-ahead
+  // from the clock. A hit that does not fit now waits for the next tick; the
+  // frames it is given do not depend on when it is sent.
   for (;;) {
-    const std::int64_t passStart = playStart_ + passesSent_ * passLength;
-    if (passStart >= horizon) break;
-    for (std::size_t i = 0; i < events_.size(); ++i) {
-      const ChordHit& hit = events_[i];
-      const std::int64_t start = passStart + roundedFrames(rate, hit.t);
-      engine_->scheduleReleaseAll(start);
-      const Voicing& voicing = hit.voicing;
-      const float gain = voicing.gain * chordScale(voicing.notes.size());
-      for (std::size_t j = 0; j < voicing.notes.size(); ++j) {
-        const std::int32_t tag = j == 0 ? LoopTagBase + static_cast<std::int32_t>(i) : NoTag;
-        engine_->scheduleNote(static_cast<std::uint32_t>(voicing.notes[j]),
-                              start + roundedFrames(rate, voicing.offsets[j]), tag, hit.velocity,
-                              gain, noteLength(voicing, j, hit.length));
-      }
+    if (nextHit_ >= events_.size()) {
+      nextHit_ = 0;
+      passesSent_ += 1;
     }
-    passesSent_ += 1;
+    const std::int64_t passStart = playStart_ + passesSent_ * passLength;
+    const ChordHit& hit = events_[nextHit_];
+    const std::int64_t start = passStart + roundedFrames(rate, hit.t);
+    if (start >= horizon) break;
+    const Voicing& voicing = hit.voicing;
+    const int entries = 1 + static_cast<int>(voicing.notes.size());
+    if (entries > room || loopWaitingEntries_ + entries > kLoopWaitingLimit) break;
+
+    // Each chord damps the previous one, exactly as a live press does.
+    engine_->scheduleReleaseAll(start);
+    std::int64_t lastFrame = start;
+    const float gain = voicing.gain * chordScale(voicing.notes.size());
+    for (std::size_t j = 0; j < voicing.notes.size(); ++j) {
+      const std::int32_t tag = j == 0 ? LoopTagBase + static_cast<std::int32_t>(nextHit_) : NoTag;
+      const std::int64_t frame = start + roundedFrames(rate, voicing.offsets[j]);
+      engine_->scheduleNote(static_cast<std::uint32_t>(voicing.notes[j]), frame, tag, hit.velocity,
+                            gain, noteLength(voicing, j, hit.length));
+      lastFrame = std::max(lastFrame, frame);
+    }
+    room -= entries;
+    loopWaiting_.push_back({lastFrame, entries});
+    loopWaitingEntries_ += entries;
+    nextHit_ += 1;
   }
 }
 
@@ -213,7 +239,8 @@ void PadModel::loopNotice(std::int64_t index) {
   shownChord_ = hit.shown;
   std::erase_if(loopLights_, [](const auto& task) { return !task->active(); });
   loopLights_.push_back(mainThread_.after(hit.hold, [this, pad] {
-    if (!held_.get().contains(pad)) return;
+    // A pad the user holds down stays lit until the user lets go.
+    if (!held_.get().contains(pad) || padsDown_.contains(pad)) return;
     held_.update([pad](std::set<int>& held) { held.erase(pad); });
     setReleasedAt(pad, now());
   }));

@@ -426,6 +426,10 @@ void clearScheduled(RenderCore* core) {
   enqueue(core->mainQueue, command(CoreEventKind::ClearScheduled));
 }
 
+std::int32_t commandRoom(const RenderCore* core) {
+  return static_cast<std::int32_t>(core->mainQueue.room());
+}
+
 void startMetronome(RenderCore* core, std::uint32_t countInBeats, double delaySeconds) {
   CoreEvent e = command(CoreEventKind::MetronomeStart);
   e.note = static_cast<std::int32_t>(countInBeats);

@@ -6,7 +6,8 @@
 //   handed to the audio thread), every enqueueing operation (noteOn,
 //   releaseAll, scheduleNote, scheduleReleaseAll, clearScheduled,
 //   startMetronome, stopMetronome), the setters (setVolume, setBPM,
-//   setMetronomeOn) and drainStarted. The main command queue and the
+//   setMetronomeOn), commandRoom (the main queue's fill, read from the
+//   producer side) and drainStarted. The main command queue and the
 //   started-note ring each have exactly this one thread on the main side.
 // - Audio thread: render only. It never allocates, frees, locks, waits or
 //   calls the system.
@@ -89,6 +90,9 @@ void scheduleNote(RenderCore* core, std::uint32_t note, std::int64_t frame, std:
                   std::int32_t velocity, float gain, double durationSeconds);
 void scheduleReleaseAll(RenderCore* core, std::int64_t frame);
 void clearScheduled(RenderCore* core);
+// Commands the main queue can still take before the next render call drains
+// it. Senders of bursts (loop playback) leave room for live presses with it.
+std::int32_t commandRoom(const RenderCore* core);
 // Restarts the metronome at beat 0 after delaySeconds; the first
 // countInBeats clicks sound even while the metronome is off.
 void startMetronome(RenderCore* core, std::uint32_t countInBeats, double delaySeconds);

@@ -27,6 +27,13 @@ class SpscRing {
     return true;
   }
 
+  // Slots a push can still fill; exact on the producer side, and only ever
+  // an underestimate elsewhere while the consumer frees slots.
+  std::size_t room() const noexcept {
+    return Capacity - static_cast<std::size_t>(writeIndex_.load(std::memory_order_relaxed) -
+                                               readIndex_.load(std::memory_order_acquire));
+  }
+
   bool full() const noexcept {
     return writeIndex_.load(std::memory_order_relaxed) -
                readIndex_.load(std::memory_order_acquire) >=

@@ -161,5 +161,18 @@ TEST(RenderCoreTest, AbsurdTimesNeitherCrashNorWrapTheClock) {
   EXPECT_EQ(started[1].frame, 0);
 }
 
+TEST(RenderCoreTest, CommandRoomCountsDownToAFullQueueThatRefusesTheRest) {
+  CorePtr core(createCore(48000.0));
+  EXPECT_EQ(commandRoom(core.get()), CoreQueueCapacity);
+  for (int i = 0; i <= CoreQueueCapacity; ++i) scheduleReleaseAll(core.get(), 1000000 + i);
+  EXPECT_EQ(commandRoom(core.get()), 0);
+  float unused = 0.0f;
+  render(core.get(), &unused, &unused, 0);
+  EXPECT_EQ(commandRoom(core.get()), CoreQueueCapacity);
+  // The one sent into the full queue is the one lost.
+  ASSERT_EQ(core->scheduledCount, CoreQueueCapacity);
+  EXPECT_EQ(core->scheduled[CoreQueueCapacity - 1].frame, 1000000 + CoreQueueCapacity - 1);
+}
+
 }  // namespace
 }  // namespace quimbel

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <string>
 
+#include "app/app_delegate_about.h"
 #include "app/outside_pointer.h"
 #include "app/pad_panel.h"
 #include "diagnostics/report.h"
@@ -134,6 +135,8 @@ void AppDelegate::setup() {
   wireFoot();
 
   bag_.push_back(model_->pinned().subscribe([this](bool pinned) { applyPinned(pinned); }));
+  connect(this, &AppDelegate::aboutRequested, this,
+          [this] { openAboutWindow(*this, model_->reduceMotion()); });
 
   if (!desktop_.trayAvailable) {
     diagnostics::logLine("[quimbel] no system tray: the panel opens as a window");

@@ -1,5 +1,8 @@
 #include "ui/panel_font.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "export/video_frames.h"
 
 namespace quimbel {
@@ -8,7 +11,9 @@ QFont panelFont(double points, bool tabularDigits) {
   // The video's font loader registers the face once per process; its size is
   // in the frame's pixels, which for the panel are points.
   QFont font = videoPanelFont(points);
-  font.setPointSizeF(points);
+  // The panel's sizes are in device-independent pixels, which Qt calls pixels;
+  // its points would come out a third larger on a 96 dpi desktop.
+  font.setPixelSize(std::max(1, static_cast<int>(std::lround(points))));
   // Qt 6.4 has no switch for OpenType features, so the tabular-figures flag
   // cannot reach the face; the digits of Uncut Sans are close to even anyway.
   (void)tabularDigits;

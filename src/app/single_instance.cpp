@@ -4,6 +4,7 @@
 
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QRegularExpression>
 
 #include "diagnostics/report.h"
 
@@ -20,7 +21,14 @@ SingleInstance::SingleInstance(QString name, QObject* parent)
     : QObject(parent), name_(std::move(name)) {}
 
 QString SingleInstance::defaultName() {
-  return QStringLiteral("quimbel-%1").arg(static_cast<qulonglong>(::getuid()));
+  // One instrument per user and display: a test session on its own X server
+  // runs beside the desktop's.
+  QString display = qEnvironmentVariable("DISPLAY", qEnvironmentVariable("WAYLAND_DISPLAY"));
+  display.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9.]")), QStringLiteral("_"));
+  const QString name =
+      QStringLiteral("quimbel-%1-%2").arg(static_cast<qulonglong>(::getuid())).arg(display);
+  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  return runtime.isEmpty() ? name : runtime + QLatin1Char('/') + name;
 }
 
 bool SingleInstance::handOver() {

@@ -32,6 +32,7 @@ constexpr int kSquare = FootRow::kHeight;
 constexpr int kTextPadding = 10;
 constexpr int kExportPadding = 7;
 constexpr int kLampSpace = 9;  // the metronome lamp before the tempo
+constexpr int kGroupGap = 10;  // at least between the take's keys and volume
 // The count-in pie's strength over the record key.
 constexpr double kPieOpacity = 0.28;
 
@@ -94,12 +95,15 @@ class KeyCap : public QWidget {
         p.drawText(box, Qt::AlignCenter, title);
         break;
       case Face::tempo: {
+        // The lamp and the title, centred together.
+        const double text = QFontMetricsF(p.font()).horizontalAdvance(title);
+        const double left = box.left() + (box.width() - text - kLampSpace) / 2.0;
         p.setPen(Qt::NoPen);
         p.setBrush(QColor::fromRgb(lamp ? kLampOn : kLampOff));
-        p.drawEllipse(QPointF(kTextPadding + 2.5, c.y()), 2.5, 2.5);
+        p.drawEllipse(QPointF(left + 2.5, c.y()), 2.5, 2.5);
         p.setPen(ink);
-        p.drawText(box.adjusted(kTextPadding + kLampSpace, 0, -kTextPadding, 0), Qt::AlignCenter,
-                   title);
+        p.drawText(QRectF(left + kLampSpace, box.top(), text + 1.0, box.height()),
+                   Qt::AlignVCenter | Qt::AlignLeft, title);
         break;
       }
       case Face::play:
@@ -422,27 +426,54 @@ void FootRow::resizeEvent(QResizeEvent*) { relayout(); }
 
 void FootRow::relayout() {
   const bool done = state_ == PadState::done;
-  // The tall panel's row is too narrow for every take control next to the key
-  // and tempo: with a finished take it keeps to the take and the volume.
-  const bool roomy = width() > 400;
   const QFontMetricsF metrics(panelFont(kTextPoints));
   const QFontMetricsF digits(panelFont(kTextPoints, true));
   auto textWidth = [](const QFontMetricsF& m, const QString& text, int padding) {
     return static_cast<int>(std::ceil(m.horizontalAdvance(text))) + 2 * padding;
   };
-  key_->setFixedWidth(std::max(kSquare + 16, textWidth(metrics, key_->title, kTextPadding)));
-  tempo_->setFixedWidth(textWidth(digits, tempo_->title, kTextPadding) + kLampSpace);
-  elapsed_->setFixedWidth(textWidth(digits, elapsed_->title, 4));
-  for (KeyCap* cap : exports_) cap->setFixedWidth(textWidth(metrics, cap->title, kExportPadding));
   for (KeyCap* cap : {play_, record_, drop_, volume_, pin_}) cap->setFixedWidth(kSquare);
+  elapsed_->setFixedWidth(textWidth(digits, elapsed_->title, 4));
 
-  const std::vector<std::pair<KeyCap*, bool>> first = {
-      {key_, !done || roomy}, {tempo_, !done || roomy}, {elapsed_, state_ == PadState::rec},
-      {play_, done},          {record_, true},          {exports_[0], done},
-      {exports_[1], done},    {exports_[2], done},      {drop_, done},
+  std::vector<std::pair<KeyCap*, bool>> first = {
+      {key_, true},        {tempo_, true},      {elapsed_, state_ == PadState::rec},
+      {play_, done},       {record_, true},     {exports_[0], done},
+      {exports_[1], done}, {exports_[2], done}, {drop_, done},
   };
-  const std::vector<std::pair<KeyCap*, bool>> second = {{volume_, true}, {pin_, !done || roomy}};
+  std::vector<std::pair<KeyCap*, bool>> second = {{volume_, true}, {pin_, true}};
   const int gap = done ? 5 : 6;
+  auto needed = [&] {
+    int sum = kGroupGap - 2 * gap;  // each group has one gap fewer than keys
+    for (const auto* group : {&first, &second}) {
+      for (const auto& [cap, shown] : *group) sum += shown ? cap->width() + gap : 0;
+    }
+    return sum;
+  };
+  // The tall panel is too narrow for every key at once: the keys the current
+  // take needs least give way (the key and tempo while a finished take waits,
+  // the pin, drop, which Escape also does), and titles may lose a little air.
+  const std::array<KeyCap*, 4> yielding = {key_, tempo_, pin_, drop_};
+  for (std::size_t hidden = 0; hidden <= yielding.size(); ++hidden) {
+    if (hidden > 0) {
+      for (auto* group : {&first, &second}) {
+        for (auto& [cap, shown] : *group) {
+          if (cap == yielding[hidden - 1]) shown = false;
+        }
+      }
+    }
+    bool fits = false;
+    for (int shrink : {0, 2}) {
+      key_->setFixedWidth(
+          std::max(kSquare + 16, textWidth(metrics, key_->title, kTextPadding - shrink)));
+      tempo_->setFixedWidth(textWidth(digits, tempo_->title, kTextPadding - shrink) + kLampSpace);
+      for (KeyCap* cap : exports_) {
+        cap->setFixedWidth(textWidth(metrics, cap->title, kExportPadding - shrink));
+      }
+      fits = needed() <= width();
+      if (fits) break;
+    }
+    if (fits) break;
+  }
+
   int x = 0;
   for (const auto& [cap, shown] : first) {
     cap->setVisible(shown);

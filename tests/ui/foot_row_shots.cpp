@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QPainter>
+#include <vector>
 
 #include "ui/foot_row.h"
 #include "ui/key_picker.h"
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
                         {"count", PadState::count, false},
                         {"rec", PadState::rec, false},
                         {"done", PadState::done, false}};
+  std::vector<QImage> sheet;
   for (bool wide : {false, true}) {
     for (const Shot& shot : shots) {
       quimbel::PanelView view;
@@ -51,7 +53,23 @@ int main(int argc, char** argv) {
       image.save(QStringLiteral("%1/foot-%2-%3.png")
                      .arg(folder, wide ? QStringLiteral("524") : QStringLiteral("304"),
                           QString::fromLatin1(shot.name)));
+      sheet.push_back(image);
     }
   }
+  // All of them on one sheet, one under the other.
+  int height = 0;
+  for (const QImage& image : sheet) height += image.height() + 8;
+  QImage all(1100, height, QImage::Format_ARGB32_Premultiplied);
+  all.fill(QColor(0x40, 0x40, 0x40));
+  QPainter painter(&all);
+  int y = 0;
+  for (const QImage& image : sheet) {
+    QImage plain = image;
+    plain.setDevicePixelRatio(1.0);
+    painter.drawImage(0, y, plain);
+    y += image.height() + 8;
+  }
+  painter.end();
+  all.save(folder + QStringLiteral("/foot-all.png"));
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "ui/file_drag_source.h"
 
+#include <QApplication>
 #include <QDrag>
 #include <QFileIconProvider>
 #include <QFileInfo>
@@ -18,6 +19,19 @@ FileDragSource::FileDragSource(QWidget* target, Actions actions)
 void FileDragSource::setActions(Actions actions) { actions_ = std::move(actions); }
 
 bool FileDragSource::eventFilter(QObject* watched, QEvent* event) {
+  if (dragging_) {
+    // The file is for other programs: none of this program's windows takes
+    // it, whatever they accept otherwise (a file dialog's folder list would).
+    switch (event->type()) {
+      case QEvent::DragEnter:
+      case QEvent::DragMove:
+      case QEvent::Drop:
+        event->ignore();
+        return true;
+      default:
+        break;
+    }
+  }
   if (watched != target_) return false;
   switch (event->type()) {
     case QEvent::MouseButtonPress:
@@ -68,7 +82,11 @@ void FileDragSource::startDrag(const QUrl& url) {
   // The icon sits centred under the point where the button went down.
   drag->setHotSpot(QPoint(kIconSide / 2, kIconSide / 2));
   emit dragStarted();
+  dragging_ = true;
+  qApp->installEventFilter(this);
   drag->exec(Qt::CopyAction, Qt::CopyAction);
+  qApp->removeEventFilter(this);
+  dragging_ = false;
   // The drag swallowed the release: the gesture ends here.
   down_ = false;
   emit dragFinished();

@@ -54,6 +54,7 @@ class FileDragSource : public QObject {
   QPointF downScene_;  // the press, window points
   bool dragged_ = false;
   bool moved_ = false;
+  bool dragging_ = false;  // a drag session runs: the program refuses drops
 };
 
 }  // namespace quimbel

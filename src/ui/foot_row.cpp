@@ -1,5 +1,7 @@
 #include "ui/foot_row.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QFontMetricsF>
 #include <QMouseEvent>
 #include <QPainter>
@@ -7,6 +9,8 @@
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "music/chords.h"
@@ -67,6 +71,14 @@ class KeyCap : public QWidget {
   bool spinning = false;
   double spinDegrees = 0.0;
   double level = 0.0;  // the speaker's volume
+
+  // A key that assistive technology may set like a slider (volume, tempo).
+  struct Adjustable {
+    double minimum, maximum, step;
+    std::function<double()> value;
+    std::function<void(double)> set;
+  };
+  std::optional<Adjustable> adjustable;
 
  protected:
   void paintEvent(QPaintEvent*) override {
@@ -209,6 +221,51 @@ class KeyCap : public QWidget {
   }
 };
 
+// The volume and tempo keys read as sliders to assistive technology: a value
+// in range, and increment and decrement actions of one step.
+class AdjustableKeyAccess : public QAccessibleWidget, public QAccessibleValueInterface {
+ public:
+  explicit AdjustableKeyAccess(KeyCap* key) : QAccessibleWidget(key, QAccessible::Slider) {}
+
+  void* interface_cast(QAccessible::InterfaceType type) override {
+    if (type == QAccessible::ValueInterface) return static_cast<QAccessibleValueInterface*>(this);
+    return QAccessibleWidget::interface_cast(type);
+  }
+  QString text(QAccessible::Text t) const override {
+    if (t == QAccessible::Value) return key()->accessibleDescription();
+    return QAccessibleWidget::text(t);
+  }
+
+  QVariant currentValue() const override { return adjust().value(); }
+  void setCurrentValue(const QVariant& value) override {
+    adjust().set(std::clamp(value.toDouble(), adjust().minimum, adjust().maximum));
+  }
+  QVariant maximumValue() const override { return adjust().maximum; }
+  QVariant minimumValue() const override { return adjust().minimum; }
+  QVariant minimumStepSize() const override { return adjust().step; }
+
+  QStringList actionNames() const override {
+    return {QAccessibleActionInterface::increaseAction(),
+            QAccessibleActionInterface::decreaseAction()};
+  }
+  void doAction(const QString& name) override {
+    const double step = name == QAccessibleActionInterface::increaseAction()   ? adjust().step
+                        : name == QAccessibleActionInterface::decreaseAction() ? -adjust().step
+                                                                               : 0.0;
+    if (step != 0.0) setCurrentValue(adjust().value() + step);
+  }
+
+ private:
+  KeyCap* key() const { return static_cast<KeyCap*>(widget()); }
+  const KeyCap::Adjustable& adjust() const { return *key()->adjustable; }
+};
+
+QAccessibleInterface* adjustableKeyFactory(const QString&, QObject* object) {
+  auto* key = dynamic_cast<KeyCap*>(object);
+  if (key == nullptr || !key->adjustable) return nullptr;
+  return new AdjustableKeyAccess(key);
+}
+
 FootRow::FootRow(QWidget* parent) : QWidget(parent), spinner_(new QTimer(this)) {
   setFixedHeight(kHeight);
   key_ = makeKey("key");
@@ -273,6 +330,9 @@ FootRow::FootRow(QWidget* parent) : QWidget(parent), spinner_(new QTimer(this)) 
     if (bpm != bpm_) emit tempoSet(bpm);
   };
   new MouseCatcher(tempo_, std::move(tempo));
+  tempo_->adjustable =
+      KeyCap::Adjustable{double(kMinBpm), double(kMaxBpm), 1.0, [this] { return double(bpm_); },
+                         [this](double bpm) { emit tempoSet(static_cast<int>(std::lround(bpm))); }};
   tempo_->installEventFilter(this);
 
   MouseCatcher::Handlers volume;
@@ -291,6 +351,14 @@ FootRow::FootRow(QWidget* parent) : QWidget(parent), spinner_(new QTimer(this)) 
         std::clamp(volumeValue_ + (delta > 0 ? kVolumeScrollStep : -kVolumeScrollStep), 0.0, 1.0));
   };
   new MouseCatcher(volume_, std::move(volume));
+  volume_->adjustable =
+      KeyCap::Adjustable{0.0, 1.0, kVolumeAccessStep, [this] { return volumeValue_; },
+                         [this](double volume) { emit volumeSet(volume); }};
+  static const bool factoryInstalled = [] {
+    QAccessible::installFactory(adjustableKeyFactory);
+    return true;
+  }();
+  (void)factoryInstalled;
   volume_->installEventFilter(this);
 
   spinner_->setInterval(16);

@@ -32,6 +32,7 @@ class FootRow : public QWidget {
   static constexpr double kPointsPerBeat = 3.0;
   static constexpr double kPointsPerVolume = 120.0;
   static constexpr double kVolumeScrollStep = 0.05;
+  static constexpr double kVolumeAccessStep = 0.1;
 
   enum class Export { audio, midi, video };
 

@@ -91,12 +91,14 @@ bool MouseCatcher::scroll(QWheelEvent* event) {
   if (!handlers_.onScroll) return false;
   // A trackpad reports points; a wheel reports eighths of a degree, 120 a
   // notch. Fine-grained wheels send a fraction of a notch per event, which
-  // adds up here until it is worth a report.
+  // adds up here until it is worth a report; a turn back starts afresh.
   double delta = 0.0;
   if (!event->pixelDelta().isNull()) {
     delta = event->pixelDelta().y();
   } else {
-    wheelNotches_ += event->angleDelta().y() / 120.0;
+    const double notches = event->angleDelta().y() / 120.0;
+    if (notches * wheelNotches_ < 0.0) wheelNotches_ = 0.0;
+    wheelNotches_ += notches;
     delta = wheelNotches_;
   }
   if (std::abs(delta) > kScrollFloor) {

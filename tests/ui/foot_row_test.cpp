@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <QLabel>
+#include <QAccessible>
+#include <QWheelEvent>
 #include <optional>
 #include <vector>
 
@@ -53,6 +54,34 @@ TEST(FootRowTest, TempoDragStepsEveryThreePointsUpAndStopsAtTheTop) {
     EXPECT_EQ(set, row.set) << row.shown << " " << row.up;
     EXPECT_EQ(toggles, row.toggles) << row.shown << " " << row.up;
   }
+}
+
+TEST(FootRowTest, VolumeAndTempoStepByScrollAndByAssistiveActions) {
+  testing::offscreenApp();
+  FootRow foot;
+  foot.resize(304, FootRow::kHeight);
+  foot.showTempo(120, false);
+  foot.showVolume(0.8);
+  std::vector<int> tempos;
+  std::vector<double> volumes;
+  QObject::connect(&foot, &FootRow::tempoSet, &foot, [&tempos](int bpm) { tempos.push_back(bpm); });
+  QObject::connect(&foot, &FootRow::volumeSet, &foot,
+                   [&volumes](double volume) { volumes.push_back(volume); });
+  // Wheel notches of 120: half a notch is dropped, 0.6 of one in the other
+  // direction counts.
+  for (int angle : {60, -72, 240}) {
+    QWheelEvent wheel({14, 14}, {14, 14}, QPoint(), QPoint(0, angle), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&control(foot, "bpm"), &wheel);
+  }
+  EXPECT_EQ(tempos, (std::vector<int>{119, 121}));
+  QAccessibleInterface* volume = QAccessible::queryAccessibleInterface(&control(foot, "volume"));
+  ASSERT_NE(volume, nullptr);
+  ASSERT_NE(volume->actionInterface(), nullptr);
+  volume->actionInterface()->doAction(QAccessibleActionInterface::increaseAction());
+  ASSERT_EQ(volumes.size(), 1u);
+  EXPECT_DOUBLE_EQ(volumes[0], 0.9);
+  EXPECT_EQ(volume->text(QAccessible::Value), QStringLiteral("80 %"));
 }
 
 TEST(FootRowTest, ExportKeyWobbleOfThreePointsIsAClickAndFurtherAsksForTheFile) {

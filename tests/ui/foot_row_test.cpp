@@ -40,6 +40,7 @@ TEST(FootRowTest, TempoDragStepsEveryThreePointsUpAndStopsAtTheTop) {
       {61, -30.0, 60, 0},           // clamped at 60
       {120, 0.0, std::nullopt, 1},  // a click toggles the metronome
       {120, 2.9, std::nullopt, 1},  // a wobble is still a click
+      {120, 3.0, 121, 0},           // three points up are a drag
   };
   for (const Row& row : rows) {
     FootRow foot;

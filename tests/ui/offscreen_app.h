@@ -14,8 +14,9 @@ inline QApplication& offscreenApp() {
   static int argc = 1;
   static char name[] = "ui_test";
   static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-  return app;
+  // Never destroyed: at exit Qt's own globals may already be gone.
+  static QApplication* app = new QApplication(argc, argv);
+  return *app;
 }
 
 // Sends one left-button event at `at` (the widget's points, fractions kept).

@@ -152,6 +152,9 @@ void AppDelegate::wireFoot() {
       FootRow::Export::video,
       {[this] { return fileUrl(model_->cachedVideo()); },
        [this, holdOpen, dialogWindow] {
+         // Outside a finished take the answer could wait for a render that
+         // never comes, and the panel would never hide meanwhile.
+         if (model_->state() != PadState::done) return;
          // The wait for the render keeps the panel open too: the key spins
          // meanwhile, and the dialog opens on it when the file is there.
          QPointer<QWidget> window = dialogWindow();

@@ -221,6 +221,41 @@ xdotool key Escape
 wait_for 5 bash -c "! xdotool search --onlyvisible --pid $app 2>/dev/null | grep -qx $panel" ||
   fail "Escape did not hide the panel"
 
+# Chooses the tray menu's item number $1 (counted from 1, separators skipped).
+menu_item() {
+  xdotool mousemove $icon_x $icon_y click 3
+  sleep 0.6
+  for _ in $(seq "$1"); do xdotool key Down; done
+  xdotool key Return
+}
+
+step "the About window from the tray menu"
+menu_item 5
+wait_for 5 xdotool search --onlyvisible --name '^About Quimbel$' || fail "no About window"
+sleep 0.5
+shot "07-about"
+about=$(xdotool search --onlyvisible --name '^About Quimbel$' | head -1)
+xdotool windowclose "$about" 2>/dev/null || xdotool key --window "$about" Escape
+
+step "the wide layout from the menu and back"
+xdotool mousemove $icon_x $icon_y click 1
+wait_for 5 panel_window || fail "the panel did not open"
+menu_item 2
+wide_panel() {
+  eval "$(xdotool getwindowgeometry --shell "$(panel_window)")"
+  [ "$WIDTH" -eq 548 ] && [ "$HEIGHT" -eq 320 ]
+}
+wait_for 5 wide_panel || fail "the panel did not turn wide"
+sleep 0.4
+shot "07-wide"
+menu_item 1
+tall_panel() {
+  eval "$(xdotool getwindowgeometry --shell "$(panel_window)")"
+  [ "$WIDTH" -eq 328 ] && [ "$HEIGHT" -eq 684 ]
+}
+wait_for 5 tall_panel || fail "the panel did not turn tall again"
+grep -q '^wide=false' "$XDG_CONFIG_HOME/Quimbel/Quimbel.conf" || fail "the layout was not stored"
+
 step "Ctrl+Q quits with status 0"
 xdotool mousemove $icon_x $icon_y click 1
 wait_for 5 panel_window || fail "the panel did not open"

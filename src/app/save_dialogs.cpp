@@ -1,0 +1,158 @@
+#include "app/save_dialogs.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QString>
+#include <array>
+#include <cerrno>
+#include <random>
+#include <system_error>
+
+#include "diagnostics/report.h"
+#include "model/pad_model.h"
+
+namespace quimbel {
+
+namespace {
+
+struct TypeInfo {
+  const char* filter;
+  const char* suffix;
+};
+
+TypeInfo typeInfo(SaveType type) {
+  switch (type) {
+    case SaveType::midi:
+      return {"MIDI file (*.mid)", "mid"};
+    case SaveType::wav:
+      return {"WAV audio (*.wav)", "wav"};
+    case SaveType::mpeg4Movie:
+      return {"MPEG-4 movie (*.mp4)", "mp4"};
+  }
+  return {"", ""};
+}
+
+// The folder the last save went to, for the next dialog of this run.
+QString& lastFolder() {
+  static QString folder = QDir::homePath();
+  return folder;
+}
+
+bool writeAll(int fd, const char* bytes, std::size_t size) {
+  while (size > 0) {
+    const ssize_t wrote = ::write(fd, bytes, size);
+    if (wrote < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += wrote;
+    size -= static_cast<std::size_t>(wrote);
+  }
+  return true;
+}
+
+void keep(const std::filesystem::path& file, const QString& chosen, QWidget* window) {
+  const std::filesystem::path destination = chosen.toStdString();
+  lastFolder() = QString::fromStdString(destination.parent_path().string());
+  const Written copied = copyFileAside(file, destination);
+  if (copied) return;
+  diagnostics::logLine("[quimbel] saving an export failed: " + copied.error);
+  // A save that silently did nothing would leave the user believing the take
+  // is kept.
+  auto* box =
+      new QMessageBox(QMessageBox::Warning, QStringLiteral("Quimbel"),
+                      QStringLiteral("The file could not be saved."), QMessageBox::Ok, window);
+  box->setInformativeText(QString::fromStdString(copied.error));
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
+  box->open();
+}
+
+}  // namespace
+
+Written copyFileAside(const std::filesystem::path& file, const std::filesystem::path& destination) {
+  auto failed = [&destination](int error) {
+    return Written{std::nullopt,
+                   destination.string() + ": " + std::generic_category().message(error)};
+  };
+  const std::filesystem::path name = destination.filename();
+  if (name.empty()) return {std::nullopt, destination.string() + ": not a file name"};
+  const int in = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return failed(errno);
+  std::filesystem::path dir = destination.parent_path();
+  if (dir.empty()) dir = ".";
+  std::filesystem::path aside;
+  int out = -1;
+  std::random_device random;
+  for (int attempt = 0; attempt < 8 && out < 0; ++attempt) {
+    aside = dir / ("." + name.string() + "." + std::to_string(random() % 1000000) + ".part");
+    out = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (out < 0 && errno != EEXIST) break;
+  }
+  if (out < 0) {
+    const int error = errno;
+    ::close(in);
+    return failed(error);
+  }
+  int error = 0;
+  std::array<char, 1 << 16> buffer{};
+  for (;;) {
+    const ssize_t got = ::read(in, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) error = errno;
+    if (got <= 0) break;
+    if (!writeAll(out, buffer.data(), static_cast<std::size_t>(got))) {
+      error = errno;
+      break;
+    }
+  }
+  ::close(in);
+  if (error == 0 && ::fsync(out) != 0 && errno != EINVAL) error = errno;
+  if (::close(out) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(aside.c_str(), destination.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(aside.c_str());
+    return failed(error);
+  }
+  return {destination, {}};
+}
+
+void offerSave(const std::filesystem::path& file, SaveType type, QWidget* window,
+               std::shared_ptr<void> hold) {
+  const TypeInfo info = typeInfo(type);
+  auto* dialog = new QFileDialog(window);
+  dialog->setAcceptMode(QFileDialog::AcceptSave);
+  dialog->setFileMode(QFileDialog::AnyFile);
+  dialog->setNameFilter(QString::fromLatin1(info.filter));
+  dialog->setDefaultSuffix(QString::fromLatin1(info.suffix));
+  dialog->setDirectory(lastFolder());
+  dialog->selectFile(QString::fromStdString(file.filename().string()));
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  // The panel floats above other windows; so must its dialog.
+  dialog->setWindowFlag(Qt::WindowStaysOnTopHint);
+  QWidget* owner = window;
+  QObject::connect(dialog, &QFileDialog::fileSelected, dialog,
+                   [file, owner](const QString& chosen) { keep(file, chosen, owner); });
+  // The hold goes with the dialog's connection when the dialog is deleted.
+  QObject::connect(dialog, &QDialog::finished, dialog, [hold](int) {});
+  // Never a nested event loop: the video key offers its file from inside the
+  // model's render completion, which must not be re-entered.
+  dialog->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
+  dialog->open();
+}
+
+void saveTake(PadModel& model, SaveType type, QWidget* window, std::shared_ptr<void> hold) {
+  std::optional<std::filesystem::path> file;
+  if (type == SaveType::midi) {
+    if (std::optional<Written> written = model.exportMidi()) file = written->file;
+  } else {
+    file = model.exportAudio();
+  }
+  if (file) offerSave(*file, type, window, std::move(hold));
+}
+
+}  // namespace quimbel

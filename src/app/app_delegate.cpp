@@ -59,6 +59,23 @@ QEasingCurve timingCurve(double x1, double y1, double x2, double y2) {
   return curve;
 }
 
+// Where each named control sits in the panel window, for scripts that click
+// them: "trace widget <accessible name>|x y width height".
+void traceWidgets(QWidget* root) {
+  if (!tracing() || !root) return;
+  for (QWidget* widget : root->findChildren<QWidget*>()) {
+    if (!widget->isVisible() || widget->accessibleName().isEmpty()) continue;
+    const QPoint at = widget->mapTo(root->window(), QPoint(0, 0));
+    diagnostics::consoleLine(QStringLiteral("trace widget %1|%2 %3 %4 %5")
+                                 .arg(widget->accessibleName())
+                                 .arg(at.x())
+                                 .arg(at.y())
+                                 .arg(widget->width())
+                                 .arg(widget->height())
+                                 .toStdString());
+  }
+}
+
 // Reports the next paint of a widget once it has been drawn, then goes.
 class PaintWatcher final : public QObject {
  public:
@@ -68,6 +85,7 @@ class PaintWatcher final : public QObject {
       done_ = true;
       QTimer::singleShot(0, this, [this] {
         trace("panel-painted");
+        traceWidgets(static_cast<QWidget*>(parent()));
         deleteLater();
       });
     }

@@ -3,14 +3,17 @@
 // The panel window: a frameless, always-on-top tool window (no taskbar entry)
 // that hosts the PanelView and turns the keys that belong to the instrument
 // into its key signals before ordinary dispatch; everything else passes on.
-// Where the desktop has no tray it is an ordinary titled window instead, and
-// closing it quits.
+// It watches its own QWindow, so it sees every key and mouse press first,
+// whichever child has the focus or lies under the pointer (keyboard map in
+// app/key_routing.h). Where the desktop has no tray it is an ordinary titled
+// window instead, and closing it quits.
 //
 // Thread contract: main thread only.
 
 #include <QPointF>
 #include <QString>
 #include <QWidget>
+#include <set>
 
 namespace quimbel {
 
@@ -45,6 +48,7 @@ class PadPanel : public QWidget {
 
  protected:
   bool event(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void keyReleaseEvent(QKeyEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
@@ -52,14 +56,22 @@ class PadPanel : public QWidget {
   void mouseReleaseEvent(QMouseEvent* event) override;
   void changeEvent(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
   bool focusNextPrevChild(bool next) override;
 
  private:
+  // Routes one key event; true when it stops here.
+  bool routeKeyEvent(const QKeyEvent& event);
+
   PanelView* view_;
   bool standalone_;
   bool movable_ = false;
   QPointF dragFrom_;
   bool dragging_ = false;
+  // Scan codes whose press went out as a signal and whose release has not:
+  // only those send a release, so a key let go after the panel lost the
+  // keyboard (and the model let go of everything) sends nothing late.
+  std::set<quint32> keysDown_;
 };
 
 }  // namespace quimbel

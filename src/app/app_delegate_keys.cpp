@@ -52,13 +52,14 @@ void AppDelegate::wireKeys() {
       model_->setPickerOpen(false);
   });
   // Escape steps back one thing at a time: the picker, then the finished
-  // take (undo brings it back), then the panel itself.
+  // take (undo brings it back), then the panel itself. Without a tray
+  // nothing could bring a hidden panel back: that window stays.
   connect(panel, &PadPanel::escapePressed, this, [this] {
     if (model_->pickerOpen().get()) {
       model_->setPickerOpen(false);
     } else if (model_->state().get() == PadModel::State::done) {
       model_->dropTake();
-    } else {
+    } else if (!panel_->standalone()) {
       hidePanel();
     }
   });

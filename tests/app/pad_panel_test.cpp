@@ -167,7 +167,14 @@ TEST_F(PadPanelTest, AKeyHeldWhileThePanelLosesTheKeyboardSendsNoLateRelease) {
 // The delegate's wiring, on a model over virtual time and the on-demand backend.
 class KeyWiringTest : public ::testing::Test {
  protected:
-  KeyWiringTest() { app.setup(); }
+  explicit KeyWiringTest(bool tray = true)
+      : app(PadModel::Services{clock, main, backend, testing::installTestTones,
+                               std::make_unique<MemorySettingsStore>(),
+                               std::make_unique<testing::StubSequencer>(&sources), true, false},
+            AppDelegate::Desktop{.trayAvailable = tray}) {
+    app.setup();
+    app.showPanel();
+  }
   PadModel& model() { return app.model(); }
   PadPanel& panel() { return *app.panel(); }
 
@@ -176,11 +183,12 @@ class KeyWiringTest : public ::testing::Test {
   ManualMainThread main{clock};
   OnDemandBackend backend;
   int sources = 0;
-  AppDelegate app{
-      PadModel::Services{clock, main, backend, testing::installTestTones,
-                         std::make_unique<MemorySettingsStore>(),
-                         std::make_unique<testing::StubSequencer>(&sources), true, false},
-      AppDelegate::Desktop{.trayAvailable = false}};
+  AppDelegate app;
+};
+
+class StandaloneKeyWiringTest : public KeyWiringTest {
+ protected:
+  StandaloneKeyWiringTest() : KeyWiringTest(false) {}
 };
 
 TEST_F(KeyWiringTest, KeysPlayHoldAndTurnTheModel) {
@@ -219,6 +227,12 @@ TEST_F(KeyWiringTest, EscapeClosesThePickerThenDropsTheTakeThenHides) {
   model().dropTake();
   press(panel(), {Qt::Key_W, 25, "\x17", Qt::ControlModifier});
   EXPECT_FALSE(app.panelShown());
+}
+
+TEST_F(StandaloneKeyWiringTest, EscapeNeverHidesAWindowThatNoTrayCouldBringBack) {
+  press(panel(), {Qt::Key_Escape, 9, "\x1b"});
+  press(panel(), {Qt::Key_W, 25, "\x17", Qt::ControlModifier});
+  EXPECT_TRUE(app.panelShown());
 }
 
 TEST_F(KeyWiringTest, AClickOutsideThePickersFramesClosesIt) {

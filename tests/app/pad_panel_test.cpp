@@ -25,8 +25,9 @@ QApplication& application() {
   static char name[] = "pad_panel_test";
   static char* argv[] = {name, nullptr};
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  static QApplication app(argc, argv);
-  return app;
+  // Never destroyed: Qt's own globals may be gone by the time statics are.
+  static auto* app = new QApplication(argc, argv);
+  return *app;
 }
 
 // Counts the key and mouse presses that reach a widget of the panel.

@@ -105,7 +105,11 @@ KeyRoute routeKey(const KeyInput& input) {
   const KnownKey known = keyForScanCode(input.scanCode);
   const Modifiers& m = input.modifiers;
 
-  if (m.control || m.option || m.command) {
+  // A release ends what its press started, whatever was pressed since: a pad
+  // let go while Ctrl is down must not stay held.
+  const bool holdingKey =
+      known.key == PanelKey::pad || known.key == PanelKey::hold || known.key == PanelKey::space;
+  if ((m.control || m.option || m.command) && !(holdingKey && !down)) {
     // Alt-Tab and Ctrl-Tab still hold sevenths; every other key with a
     // command modifier is a shortcut or belongs to someone else.
     if (known.key == PanelKey::tab) return input.repeat ? consumed() : called(KeyCall::tab, down);

@@ -67,7 +67,8 @@ TEST(KeyRoutingTest, EachKeyReachesItsCallbackOrPassesOn) {
       {"Shift-1 down", down(kDigit1, "!", kShift), pad(0, true)},
       {"Shift-1 up, reported as 1", up(kDigit1, "1"), pad(0, false)},
       {"Ctrl-1 down", down(kDigit1, "1", kCtrl), kPassed},
-      {"Ctrl-1 up", up(kDigit1, "1", kCtrl), kPassed},
+      {"1 up with Ctrl held since", up(kDigit1, "1", kCtrl), pad(0, false)},
+      {"keypad 8 up with Alt held since", up(kKeypad8, "8", kAlt), hold('8', false)},
       // Sevenths, ninths and strum by held keys.
       {"Tab", down(kTab), tab(true)},
       {"Tab repeat", repeated(down(kTab)), kSwallowed},

@@ -111,8 +111,12 @@ TEST_F(PadPanelTest, PadKeysGoByScanCodeAndRepeatsStopAtThePanel) {
   release(panel, {Qt::Key_1, 10, "1"});
   press(panel, {Qt::Key_Clear, 84, "", Qt::KeypadModifier});
   press(panel, {Qt::Key_Tab, 23, "\t"});
+  // Let go while Ctrl is down, the key still releases; a release whose
+  // press went elsewhere sends nothing.
+  release(panel, {Qt::Key_Clear, 84, "", Qt::KeypadModifier | Qt::ControlModifier});
+  release(panel, {Qt::Key_7, 16, "7", Qt::ControlModifier});
   EXPECT_EQ(lines, (std::vector<std::string>{"pad 2 down", "pad 2 up", "pad 0 down", "pad 0 up",
-                                             "pad 4 down", "tab down"}));
+                                             "pad 4 down", "tab down", "pad 4 up"}));
   EXPECT_EQ(reached.keys, 0) << "the instrument's keys reach no view";
 
   lines.clear();

@@ -92,7 +92,8 @@ KeyRoute routeKey(const KeyInput& input) {
       // The click still reaches the views under it.
       return {.call = KeyCall::click};
     case InputKind::modifiersChanged:
-      // Caps Lock, Ctrl and the others report Shift as it is, mostly off.
+      // Every modifier key reports whether Shift is held now: Caps Lock or
+      // Ctrl alone report it off.
       return {.call = KeyCall::shift, .down = input.modifiers.shift};
     case InputKind::other:
       return passed();

@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QTimer>
 #include <QWindow>
 #include <algorithm>
 
@@ -58,7 +59,13 @@ Modifiers modifiersOf(Qt::KeyboardModifiers held) {
 }  // namespace
 
 PadPanel::PadPanel(bool standalone, QWidget* parent)
-    : QWidget(parent), view_(new PanelView(this)), standalone_(standalone) {
+    : QWidget(parent),
+      view_(new PanelView(this)),
+      standalone_(standalone),
+      releaseTimer_(new QTimer(this)) {
+  releaseTimer_->setSingleShot(true);
+  releaseTimer_->setInterval(kRepeatPairMs);
+  connect(releaseTimer_, &QTimer::timeout, this, &PadPanel::sendWaitingRelease);
   if (standalone) {
     setWindowFlags(Qt::Window);
     setWindowTitle(QStringLiteral("Quimbel"));
@@ -100,10 +107,29 @@ bool PadPanel::eventFilter(QObject* watched, QEvent* event) {
   }
 }
 
+void PadPanel::setRepeatPairWindowMs(int ms) { releaseTimer_->setInterval(ms); }
+
 bool PadPanel::routeKeyEvent(const QKeyEvent& event) {
   const bool press = event.type() == QEvent::KeyPress;
-  const QByteArray characters = charactersIgnoringModifiers(event).toUtf8();
   const quint32 scanCode = event.nativeScanCode();
+  bool repeat = event.isAutoRepeat();
+  if (press && lastRelease_ && lastRelease_->scanCode == scanCode &&
+      lastRelease_->timestamp == event.timestamp()) {
+    // The press half of a repeat pair: the key is still held.
+    repeat = true;
+    if (waiting_ && waiting_->scanCode == scanCode) {
+      waiting_.reset();
+      releaseTimer_->stop();
+    }
+  }
+  sendWaitingRelease();
+  if (press) {
+    lastRelease_.reset();
+  } else {
+    lastRelease_ = {scanCode, event.timestamp()};
+  }
+
+  const QByteArray characters = charactersIgnoringModifiers(event).toUtf8();
   KeyInput input;
   input.kind = isModifierKey(event.key()) ? InputKind::modifiersChanged
                : press                    ? InputKind::keyDown
@@ -111,11 +137,9 @@ bool PadPanel::routeKeyEvent(const QKeyEvent& event) {
   input.scanCode = scanCode;
   input.characters = std::string_view(characters.constData(), characters.size());
   input.modifiers = modifiersOf(event.modifiers());
-  input.repeat = event.isAutoRepeat();
+  input.repeat = repeat;
   const KeyRoute route = routeKey(input);
 
-  // A release goes out only for a press that went out, matched by scan code:
-  // Shift-1 goes down as "!" and may come up as "1".
   switch (route.call) {
     case KeyCall::padKey:
     case KeyCall::tab:
@@ -123,14 +147,38 @@ bool PadPanel::routeKeyEvent(const QKeyEvent& event) {
     case KeyCall::space:
       if (route.down) {
         keysDown_.insert(scanCode);
-      } else if (keysDown_.erase(scanCode) == 0) {
-        return route.consumed;
+        break;
       }
-      break;
+      // A release goes out only for a press that went out, matched by scan
+      // code: Shift-1 goes down as "!" and may come up as "1".
+      if (!keysDown_.contains(scanCode)) return route.consumed;
+      waiting_ = WaitingRelease{scanCode, route};
+      releaseTimer_->start();
+      return route.consumed;
     default:
       break;
   }
+  emitRoute(route);
+  return route.consumed;
+}
 
+void PadPanel::sendWaitingRelease() {
+  if (!waiting_) return;
+  const WaitingRelease release = *waiting_;
+  waiting_.reset();
+  releaseTimer_->stop();
+  keysDown_.erase(release.scanCode);
+  emitRoute(release.route);
+}
+
+void PadPanel::forgetKeys() {
+  keysDown_.clear();
+  lastRelease_.reset();
+  waiting_.reset();
+  releaseTimer_->stop();
+}
+
+void PadPanel::emitRoute(const KeyRoute& route) {
   switch (route.call) {
     case KeyCall::padKey:
       emit padKey(route.pad, route.down);
@@ -164,7 +212,6 @@ bool PadPanel::routeKeyEvent(const QKeyEvent& event) {
     case KeyCall::none:
       break;
   }
-  return route.consumed;
 }
 
 void PadPanel::keyPressEvent(QKeyEvent* event) { QWidget::keyPressEvent(event); }
@@ -196,14 +243,14 @@ void PadPanel::changeEvent(QEvent* event) {
   if (event->type() == QEvent::ActivationChange) {
     // Releases of keys held now go to another window; the model lets go of
     // every pad and modifier on this same signal.
-    if (!isActiveWindow()) keysDown_.clear();
+    if (!isActiveWindow()) forgetKeys();
     emit activeChanged(isActiveWindow());
   }
   QWidget::changeEvent(event);
 }
 
 void PadPanel::hideEvent(QHideEvent* event) {
-  keysDown_.clear();
+  forgetKeys();
   QWidget::hideEvent(event);
 }
 

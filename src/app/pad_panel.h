@@ -13,7 +13,12 @@
 #include <QPointF>
 #include <QString>
 #include <QWidget>
+#include <optional>
 #include <set>
+
+#include "app/key_routing.h"
+
+class QTimer;
 
 namespace quimbel {
 
@@ -29,6 +34,15 @@ class PadPanel : public QWidget {
   bool standalone() const { return standalone_; }
   // Pinned: the panel can be dragged by its background.
   void setMovableByBackground(bool movable) { movable_ = movable; }
+
+  // X11 sends a held key's repeats as a release and a press with one time
+  // stamp, and Qt marks them as repeats only when the press is already
+  // queued as it reads the release, which a busy machine often misses. The
+  // panel pairs them itself, and the release of a pad, Tab, Space, 8, 9 or 0
+  // waits this long for such a press before it goes out; any other key event
+  // sends it at once. Tests set 0 and run the event loop once.
+  static constexpr int kRepeatPairMs = 5;
+  void setRepeatPairWindowMs(int ms);
 
  signals:
   void padKey(int pad, bool down);
@@ -62,6 +76,9 @@ class PadPanel : public QWidget {
  private:
   // Routes one key event; true when it stops here.
   bool routeKeyEvent(const QKeyEvent& event);
+  void emitRoute(const KeyRoute& route);
+  void sendWaitingRelease();
+  void forgetKeys();
 
   PanelView* view_;
   bool standalone_;
@@ -72,6 +89,20 @@ class PadPanel : public QWidget {
   // only those send a release, so a key let go after the panel lost the
   // keyboard (and the model let go of everything) sends nothing late.
   std::set<quint32> keysDown_;
+  // The newest key release; a press of the same key with the same time
+  // stamp is the rest of a repeat.
+  struct KeyStamp {
+    quint32 scanCode = 0;
+    quint64 timestamp = 0;
+  };
+  std::optional<KeyStamp> lastRelease_;
+  // A key's release held back for the press that would make it a repeat.
+  struct WaitingRelease {
+    quint32 scanCode = 0;
+    KeyRoute route;
+  };
+  std::optional<WaitingRelease> waiting_;
+  QTimer* releaseTimer_;
 };
 
 }  // namespace quimbel

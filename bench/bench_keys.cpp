@@ -76,9 +76,13 @@ struct Rig {
   std::vector<float> right = std::vector<float>(kBufferFrames);
   StartedNote notices[64];
 
+  quint64 serverTime = 1000;
+
   Rig() {
     backend.setDeviceRate(kRate);
     app.setup();  // shows the panel and starts the engine
+    // A release goes out when the event loop next runs, not 5 ms later.
+    app.panel()->setRepeatPairWindowMs(0);
   }
 
   RenderCore* core() { return app.model().engine().core(); }
@@ -88,7 +92,9 @@ struct Rig {
     const int qtKey = Qt::Key_1 + pad;
     QKeyEvent event(type, qtKey, Qt::NoModifier, kPadScanCodes[pad], 0, 0,
                     QString(QChar(u'1' + pad)));
+    event.setTimestamp(++serverTime);
     QCoreApplication::sendEvent(app.panel()->windowHandle(), &event);
+    if (type == QEvent::KeyRelease) QCoreApplication::processEvents();
   }
 
   void renderBuffer() { render(core(), left.data(), right.data(), kBufferFrames); }

@@ -113,7 +113,8 @@ bool PadPanel::routeKeyEvent(const QKeyEvent& event) {
   const bool press = event.type() == QEvent::KeyPress;
   const quint32 scanCode = event.nativeScanCode();
   bool repeat = event.isAutoRepeat();
-  if (press && lastRelease_ && lastRelease_->scanCode == scanCode &&
+  // (A zero time stamp is an event made without one, never a pair.)
+  if (press && lastRelease_ && lastRelease_->scanCode == scanCode && event.timestamp() != 0 &&
       lastRelease_->timestamp == event.timestamp()) {
     // The press half of a repeat pair: the key is still held.
     repeat = true;

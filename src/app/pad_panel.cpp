@@ -3,14 +3,69 @@
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QTimer>
 #include <QWindow>
+#include <algorithm>
 
+#include "app/key_routing.h"
 #include "ui/panel_view.h"
 
 namespace quimbel {
 
+namespace {
+
+// Keys that only change the modifier state: Qt's stand-in for the platform's
+// modifier-change event.
+bool isModifierKey(int key) {
+  switch (key) {
+    case Qt::Key_Shift:
+    case Qt::Key_Control:
+    case Qt::Key_Alt:
+    case Qt::Key_AltGr:
+    case Qt::Key_Meta:
+    case Qt::Key_Super_L:
+    case Qt::Key_Super_R:
+    case Qt::Key_Hyper_L:
+    case Qt::Key_Hyper_R:
+    case Qt::Key_CapsLock:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// What the key types with no modifier but Shift. With Ctrl held text() is a
+// control character, and key() names the Latin letter even on a non-Latin
+// layout, which keeps Ctrl-W, Ctrl-Q and Ctrl-Z where they are printed.
+QString charactersIgnoringModifiers(const QKeyEvent& event) {
+  const QString text = event.text();
+  if (!text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) { return c.isPrint(); }))
+    return text;
+  const int key = event.key();
+  if (key >= Qt::Key_A && key <= Qt::Key_Z) {
+    const QChar letter(static_cast<char16_t>(key));
+    return (event.modifiers() & Qt::ShiftModifier) ? QString(letter) : QString(letter.toLower());
+  }
+  return {};
+}
+
+Modifiers modifiersOf(Qt::KeyboardModifiers held) {
+  return {.shift = held.testFlag(Qt::ShiftModifier),
+          .control = held.testFlag(Qt::MetaModifier),
+          .option = held.testFlag(Qt::AltModifier),
+          .command = held.testFlag(Qt::ControlModifier)};
+}
+
+}  // namespace
+
 PadPanel::PadPanel(bool standalone, QWidget* parent)
-    : QWidget(parent), view_(new PanelView(this)), standalone_(standalone) {
+    : QWidget(parent),
+      view_(new PanelView(this)),
+      standalone_(standalone),
+      releaseTimer_(new QTimer(this)) {
+  releaseTimer_->setSingleShot(true);
+  releaseTimer_->setInterval(kRepeatPairMs);
+  connect(releaseTimer_, &QTimer::timeout, this, &PadPanel::sendWaitingRelease);
   if (standalone) {
     setWindowFlags(Qt::Window);
     setWindowTitle(QStringLiteral("Quimbel"));
@@ -25,7 +80,140 @@ PadPanel::PadPanel(bool standalone, QWidget* parent)
   setFixedSize(view_->size());
 }
 
-bool PadPanel::event(QEvent* event) { return QWidget::event(event); }
+bool PadPanel::event(QEvent* event) {
+  // The native window comes and goes with show() and flag changes; watching
+  // it sees every event before Qt hands it to the focused or hovered child.
+  // (Installing the same filter twice keeps one.)
+  if (event->type() == QEvent::WinIdChange && windowHandle())
+    windowHandle()->installEventFilter(this);
+  return QWidget::event(event);
+}
+
+bool PadPanel::eventFilter(QObject* watched, QEvent* event) {
+  if (watched != windowHandle()) return QWidget::eventFilter(watched, event);
+  switch (event->type()) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+      return routeKeyEvent(*static_cast<QKeyEvent*>(event));
+    case QEvent::MouseButtonPress: {
+      const auto* mouse = static_cast<QMouseEvent*>(event);
+      // Every click goes on to the views, whatever the picker makes of it.
+      if (mouse->button() == Qt::LeftButton || mouse->button() == Qt::RightButton)
+        emit clicked(mouse->position());
+      return false;
+    }
+    default:
+      return false;
+  }
+}
+
+void PadPanel::setRepeatPairWindowMs(int ms) { releaseTimer_->setInterval(ms); }
+
+bool PadPanel::routeKeyEvent(const QKeyEvent& event) {
+  const bool press = event.type() == QEvent::KeyPress;
+  const quint32 scanCode = event.nativeScanCode();
+  bool repeat = event.isAutoRepeat();
+  // (A zero time stamp is an event made without one, never a pair.)
+  if (press && lastRelease_ && lastRelease_->scanCode == scanCode && event.timestamp() != 0 &&
+      lastRelease_->timestamp == event.timestamp()) {
+    // The press half of a repeat pair: the key is still held.
+    repeat = true;
+    if (waiting_ && waiting_->scanCode == scanCode) {
+      waiting_.reset();
+      releaseTimer_->stop();
+    }
+  }
+  sendWaitingRelease();
+  if (press) {
+    lastRelease_.reset();
+  } else {
+    lastRelease_ = {scanCode, event.timestamp()};
+  }
+
+  const QByteArray characters = charactersIgnoringModifiers(event).toUtf8();
+  KeyInput input;
+  input.kind = isModifierKey(event.key()) ? InputKind::modifiersChanged
+               : press                    ? InputKind::keyDown
+                                          : InputKind::keyUp;
+  input.scanCode = scanCode;
+  input.characters = std::string_view(characters.constData(), characters.size());
+  input.modifiers = modifiersOf(event.modifiers());
+  input.repeat = repeat;
+  const KeyRoute route = routeKey(input);
+
+  switch (route.call) {
+    case KeyCall::padKey:
+    case KeyCall::tab:
+    case KeyCall::hold:
+    case KeyCall::space:
+      if (route.down) {
+        keysDown_.insert(scanCode);
+        break;
+      }
+      // A release goes out only for a press that went out, matched by scan
+      // code: Shift-1 goes down as "!" and may come up as "1".
+      if (!keysDown_.contains(scanCode)) return route.consumed;
+      waiting_ = WaitingRelease{scanCode, route};
+      releaseTimer_->start();
+      return route.consumed;
+    default:
+      break;
+  }
+  emitRoute(route);
+  return route.consumed;
+}
+
+void PadPanel::sendWaitingRelease() {
+  if (!waiting_) return;
+  const WaitingRelease release = *waiting_;
+  waiting_.reset();
+  releaseTimer_->stop();
+  keysDown_.erase(release.scanCode);
+  emitRoute(release.route);
+}
+
+void PadPanel::forgetKeys() {
+  keysDown_.clear();
+  lastRelease_.reset();
+  waiting_.reset();
+  releaseTimer_->stop();
+}
+
+void PadPanel::emitRoute(const KeyRoute& route) {
+  switch (route.call) {
+    case KeyCall::padKey:
+      emit padKey(route.pad, route.down);
+      break;
+    case KeyCall::tab:
+      emit tabKey(route.down);
+      break;
+    case KeyCall::shift:
+      emit shiftChanged(route.down);
+      break;
+    case KeyCall::hold:
+      emit holdKey(QChar::fromLatin1(route.hold), route.down);
+      break;
+    case KeyCall::space:
+      emit spaceKey(route.down);
+      break;
+    case KeyCall::controlKey:
+      emit controlKey(
+          QString::fromLatin1(route.control.data(), static_cast<qsizetype>(route.control.size())));
+      break;
+    case KeyCall::escape:
+      emit escapePressed();
+      break;
+    case KeyCall::undo:
+      emit undoPressed();
+      break;
+    case KeyCall::quit:
+      emit quitRequested();
+      break;
+    case KeyCall::click:
+    case KeyCall::none:
+      break;
+  }
+}
 
 void PadPanel::keyPressEvent(QKeyEvent* event) { QWidget::keyPressEvent(event); }
 
@@ -53,8 +241,18 @@ void PadPanel::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void PadPanel::changeEvent(QEvent* event) {
-  if (event->type() == QEvent::ActivationChange) emit activeChanged(isActiveWindow());
+  if (event->type() == QEvent::ActivationChange) {
+    // Releases of keys held now go to another window; the model lets go of
+    // every pad and modifier on this same signal.
+    if (!isActiveWindow()) forgetKeys();
+    emit activeChanged(isActiveWindow());
+  }
   QWidget::changeEvent(event);
+}
+
+void PadPanel::hideEvent(QHideEvent* event) {
+  forgetKeys();
+  QWidget::hideEvent(event);
 }
 
 void PadPanel::closeEvent(QCloseEvent* event) {
@@ -63,6 +261,7 @@ void PadPanel::closeEvent(QCloseEvent* event) {
   event->ignore();
 }
 
+// Tab holds sevenths; it never moves the focus between the views.
 bool PadPanel::focusNextPrevChild(bool) { return false; }
 
 }  // namespace quimbel

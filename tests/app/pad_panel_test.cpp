@@ -267,8 +267,9 @@ TEST_F(StandaloneKeyWiringTest, EscapeNeverHidesAWindowThatNoTrayCouldBringBack)
 }
 
 TEST_F(KeyWiringTest, AClickOutsideThePickersFramesClosesIt) {
-  model().setFrame("picker", {0, 0, 100, 100});
   model().setPickerOpen(true);
+  // After the picker opened, which registers its own frame.
+  model().setFrame("picker", {0, 0, 100, 100});
   auto click = [this](QPointF at) {
     QMouseEvent event(QEvent::MouseButtonPress, at, panel().mapToGlobal(at), Qt::LeftButton,
                       Qt::LeftButton, Qt::NoModifier);

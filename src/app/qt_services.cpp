@@ -59,7 +59,7 @@ std::unique_ptr<TaskHandle> QtMainThread::every(double intervalSeconds, std::fun
 }
 
 QtSettingsStore::QtSettingsStore()
-    : settings_(std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+    : settings_(std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
                                             QStringLiteral("Quimbel"), QStringLiteral("Quimbel"))) {
 }
 
@@ -72,6 +72,9 @@ std::optional<std::string> QtSettingsStore::value(std::string_view key) const {
 void QtSettingsStore::setValue(std::string_view key, std::string_view value) {
   settings_->setValue(QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size())),
                       QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size())));
+  // Written through at once: a setting changed just before a crash or a
+  // logout is kept.
+  settings_->sync();
 }
 
 }  // namespace quimbel

@@ -2,7 +2,8 @@
 // idle panel (CPU per second of showing), and a frame that changes: compose,
 // push and paint at the tall layout's 304-point screen on a 2× display.
 // Prints Google Benchmark results, then "SUMMARY <name> <value> <unit>" lines
-// for scripts/bench.
+// for scripts/bench. Costs are the main thread's CPU time, which a busy
+// machine does not inflate the way it does wall time.
 
 #include <benchmark/benchmark.h>
 #include <time.h>
@@ -11,7 +12,6 @@
 #include <QImage>
 #include <QPainter>
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -84,7 +84,7 @@ void changingFrameAt2x(benchmark::State& state) {
   Rig rig;
   int pad = 0;
   for (auto _ : state) {
-    rig.model->setKnob(pad % 2 == 0 ? -3 : 2);  // the knob screen in two colours
+    rig.model->setKnob(pad % 2 == 0 ? 2 : -3);  // the knob screen in two colours
     ++pad;
     benchmark::DoNotOptimize(rig.tick());
     rig.paint();
@@ -106,13 +106,11 @@ void summary() {
     constexpr int kFrames = 400;
     std::vector<double> costs;
     for (int i = 0; i < kFrames; ++i) {
-      rig.model->setKnob(i % 2 == 0 ? -3 : 2);
-      const auto start = std::chrono::steady_clock::now();
+      rig.model->setKnob(i % 2 == 0 ? 2 : -3);
+      const double start = threadCpuSeconds();
       const bool pushed = rig.tick();
       rig.paint();
-      costs.push_back(
-          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-              .count());
+      costs.push_back((threadCpuSeconds() - start) * 1e3);
       if (!pushed) std::fprintf(stderr, "bench_panel: frame %d was not pushed\n", i);
     }
     std::sort(costs.begin(), costs.end());

@@ -2,6 +2,7 @@
 
 #include <QPaintDevice>
 #include <QPainter>
+#include <QPainterPath>
 #include <QTimer>
 #include <cmath>
 
@@ -19,6 +20,12 @@ ScreenCanvas::ScreenCanvas(QWidget* parent) : QWidget(parent) {
   shown_.fill(kNotYetPushed);
   setAttribute(Qt::WA_OpaquePaintEvent);
   setAccessibleName(QStringLiteral("Screen, "));
+}
+
+void ScreenCanvas::showCorners(double radius, std::uint32_t outside) {
+  cornerRadius_ = radius;
+  outside_ = outside;
+  update();
 }
 
 void ScreenCanvas::setSource(Source source) { source_ = std::move(source); }
@@ -74,7 +81,18 @@ bool ScreenCanvas::drawFrame() {
 void ScreenCanvas::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.fillRect(rect(), rgbColor(kGapColor));
-  if (picture_.isNull()) return;
+  if (!picture_.isNull()) paintCells(painter);
+  if (cornerRadius_ > 0.0) {
+    QPainterPath corners;
+    corners.setFillRule(Qt::OddEvenFill);
+    corners.addRect(QRectF(rect()));
+    corners.addRoundedRect(QRectF(rect()), cornerRadius_, cornerRadius_);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.fillPath(corners, rgbColor(outside_));
+  }
+}
+
+void ScreenCanvas::paintCells(QPainter& painter) {
   // The picture reaches one point past the right and bottom edges, so that
   // the gap after the last column and row falls outside the view.
   const double width = this->width();

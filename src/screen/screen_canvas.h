@@ -19,6 +19,7 @@
 #include "screen/compose.h"
 #include "screen/input.h"
 
+class QPainter;
 class QTimer;
 
 namespace quimbel {
@@ -55,6 +56,10 @@ class ScreenCanvas : public QWidget {
   // and push when any cell changed. True when a picture was pushed.
   bool drawFrame();
 
+  // Rounds the screen's corners by painting what lies outside the rounded
+  // outline in the colour around the screen, as the video does.
+  void showCorners(double radius, std::uint32_t outside);
+
   // The picture last pushed, one pixel per cell (null before the first).
   const QImage& picture() const { return picture_; }
 
@@ -66,12 +71,16 @@ class ScreenCanvas : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  void paintCells(QPainter& painter);
+
   Source source_;
   QTimer* timer_ = nullptr;
   // The colour last pushed for each cell; no real colour has the top byte
   // set, so the first frame always differs.
   std::array<std::uint32_t, ChordScreen::kCellCount> shown_;
   QImage picture_;
+  double cornerRadius_ = 0.0;
+  std::uint32_t outside_ = kGapColor;
 };
 
 }  // namespace quimbel

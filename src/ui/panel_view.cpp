@@ -20,7 +20,10 @@ constexpr int kMargin = 12;
 constexpr int kPickerDefaultLeft = 46;
 constexpr int kPickerAboveFoot = 8;
 constexpr double kCornerRadius = 14.0;
+constexpr std::uint32_t kPanelRgb = 0x161616;
 const QColor kPanelColor(0x16, 0x16, 0x16);
+// 12 points on the tall panel's 304-point screen.
+constexpr double kScreenCornerShare = 12.0 / 304.0;
 // The sevenths pad while sevenths or ninths are on.
 constexpr std::uint32_t kSeventhsOnFill = 0xEDEDED;
 constexpr std::uint32_t kSeventhsOnType = 0x161616;
@@ -75,6 +78,8 @@ PanelView::PanelView(QWidget* parent)
 void PanelView::placeChildren() {
   const Layout at = layout(wide_);
   screen_->setGeometry(at.screen);
+  // The screen's corners round like the pads', as the video draws them.
+  screen_->showCorners(kScreenCornerShare * at.screen.width(), kPanelRgb);
   for (int i = 0; i < kPadFaces; ++i) {
     pads_[static_cast<std::size_t>(i)]->setGeometry(
         padCell(i, at.padSide).translated(at.pads.topLeft()));

@@ -35,6 +35,21 @@ TEST(PadButtonTest, EveryPressIsReportedOnceAndEndedByItsRelease) {
   EXPECT_EQ(seen, (std::vector<std::pair<char, int>>{{'+', 3}, {'-', 3}, {'+', 3}, {'-', 3}}));
 }
 
+TEST(PadButtonTest, GlowFadesAfterAReleaseOrAFlashUnlessMotionIsReduced) {
+  offscreenApp();
+  // Nothing runs the event loop here, so a fade stays at its first value.
+  for (bool reduce : {false, true}) {
+    PadButton pad(2);
+    pad.showReduceMotion(reduce);
+    pad.flash();  // a chord from MIDI or playback
+    EXPECT_EQ(pad.glow(), reduce ? 0.0 : 1.0) << "reduce motion " << reduce;
+    pad.showPressed(true);
+    EXPECT_EQ(pad.glow(), 1.0);
+    pad.showPressed(false);
+    EXPECT_EQ(pad.glow(), reduce ? 0.0 : 1.0) << "reduce motion " << reduce;
+  }
+}
+
 // A point on a 96-point knob at `degrees` (0 at the top, clockwise) and a
 // radius of 40 points from the centre.
 QPointF onKnob(double degrees) {

@@ -85,22 +85,32 @@ TEST(PanelViewTest, TheScreenShowsTheCommandLinePictureCellForCell) {
     view.showWide(wide);
     view.screen().setSource([] { return ScreenCanvas::Frame{snapshotInput(), 1000.0, true}; });
     ASSERT_TRUE(view.screen().drawFrame());
-    const QImage shot = view.grab().toImage();
     const QRect screen = view.screen().geometry();
     const double pitch = (screen.width() + 1.0) / 32.0;
-    int mismatches = 0;
-    for (int row = 0; row < 32; ++row) {
-      for (int column = 0; column < 32; ++column) {
-        // The middle of each cell's lit part (the cell less its 1-point gap).
-        const QPoint at(screen.x() + static_cast<int>((column + 0.5) * pitch - 0.5),
-                        screen.y() + static_cast<int>((row + 0.5) * pitch - 0.5));
-        const QRgb cli = expected.pixel(column * 10 + 4, row * 10 + 4);
-        if (qRgb(qRed(cli), qGreen(cli), qBlue(cli)) != (shot.pixel(at) | 0xFF000000u)) {
-          ++mismatches;
+    for (int ratio : {1, 2}) {
+      QImage shot(view.size() * ratio, QImage::Format_RGB32);
+      shot.setDevicePixelRatio(ratio);
+      view.render(&shot);
+      auto pixel = [&](double x, double y) {
+        return shot.pixel(static_cast<int>((screen.x() + x) * ratio),
+                          static_cast<int>((screen.y() + y) * ratio)) &
+               0xFFFFFFu;
+      };
+      int cells = 0, gaps = 0;
+      for (int row = 0; row < 32; ++row) {
+        for (int column = 0; column < 32; ++column) {
+          // The middle of the cell's lit part (the cell less its 1-point gap),
+          // then the middle of the gap to its right.
+          const double x = (column + 0.5) * pitch - 0.5, y = (row + 0.5) * pitch - 0.5;
+          if (pixel(x, y) != (expected.pixel(column * 10 + 4, row * 10 + 4) & 0xFFFFFFu)) ++cells;
+          if (column < 31 && pixel((column + 1) * pitch - 0.5, y) != ScreenCanvas::kGapColor) {
+            ++gaps;
+          }
         }
       }
+      EXPECT_EQ(cells, 0) << (wide ? "wide" : "tall") << " at " << ratio << "x";
+      EXPECT_EQ(gaps, 0) << (wide ? "wide" : "tall") << " at " << ratio << "x";
     }
-    EXPECT_EQ(mismatches, 0) << (wide ? "wide" : "tall");
   }
 }
 

@@ -33,7 +33,7 @@ void AppDelegate::wirePanel() {
   bag_.push_back(
       model_->shownChord().subscribe([describeScreen](const auto&) { describeScreen(); }));
   bag_.push_back(model_->key().subscribe([describeScreen](const auto&) { describeScreen(); }));
-  // Frames run only while the panel is on screen->
+  // Frames run only while the panel is on screen.
   screen->showVisible(model_->visible());
   bag_.push_back(
       model_->visible().subscribe([screen](bool visible) { screen->showVisible(visible); }));

@@ -1,25 +1,45 @@
 #pragma once
 
-// One QApplication per widget test program, on the offscreen platform unless
-// the environment names another.
+// The one QApplication of a widget test program, on the offscreen platform,
+// and synthetic mouse and wheel events sent straight to a widget.
 
 #include <QApplication>
 #include <QMouseEvent>
+#include <QWheelEvent>
 #include <QWidget>
+#include <cstdlib>
 
 namespace quimbel::testing {
 
 inline QApplication& offscreenApp() {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   static int argc = 1;
-  static char name[] = "ui_test";
+  static char name[] = "ui_tests";
   static char* argv[] = {name, nullptr};
-  // Never destroyed: at exit Qt's own globals may already be gone.
-  static QApplication* app = new QApplication(argc, argv);
+  static QApplication* app = [] {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    return new QApplication(argc, argv);
+  }();
   return *app;
 }
 
-// Sends one left-button event at `at` (the widget's points, fractions kept).
+// A mouse event of the left button at `at` (widget points); the global
+// position is the same point, which is all the resize edge reads.
+inline void sendMouse(QWidget& widget, QEvent::Type type, QPointF at) {
+  const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+  QMouseEvent event(type, at, at, at, type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton,
+                    held, Qt::NoModifier);
+  QApplication::sendEvent(&widget, &event);
+}
+
+// A scroll: `pixels` for a trackpad, or `angle` eighths of a degree for a wheel.
+inline void sendWheel(QWidget& widget, QPoint pixels, QPoint angle) {
+  const QPointF at(widget.width() / 2.0, widget.height() / 2.0);
+  QWheelEvent event(at, at, pixels, angle, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QApplication::sendEvent(&widget, &event);
+}
+
+// Sends one left-button event at `at` (the widget's points, fractions kept),
+// with the window and global positions the widget really has.
 inline void mouse(QWidget& widget, QEvent::Type type, QPointF at) {
   const QPointF scene = QPointF(widget.mapTo(widget.window(), QPoint(0, 0))) + at;
   const bool down = type != QEvent::MouseButtonRelease;

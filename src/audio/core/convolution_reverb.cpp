@@ -26,9 +26,6 @@ constexpr double ResponseSeconds = 1.7;
 constexpr std::uint32_t NoiseSeed = 0x5EED1234u;
 constexpr double ResponseLevel = 0.0012589254117941662;  // -58 dB
 
-// A forward and an inverse transform multiply by the transform size.
-constexpr float SpectrumScale = 1.0f / ReverbFftSize;
-
 // Adds the products of the delay line's spectra with the response's
 // partition spectra into acc, over bins [begin, end) of spectra `stride`
 // bins apart. Lanes × blocks bins are kept in registers across every
@@ -110,17 +107,54 @@ bool allZero(const float* x, int n) {
   return true;
 }
 
-void convolveChannel(ConvolutionReverb& r, float* input, const float* ir, float* fdl,
-                     float* output) {
-  float* spectrum = fdl + static_cast<std::size_t>(r.head) * ReverbSpectrumFloats;
-  fftwf_execute_split_dft_r2c(r.forwardPlan, input, spectrum, spectrum + ReverbBinStride);
-  multiplyAccumulate(r.accumulator, fdl, ir, r.partitions, r.head, ReverbBinStride, 0,
+// The head: both channels in one complex transform, left in the real
+// parts and right in the imaginary parts, kept as two arrays. The bins of
+// the two channels are taken apart for the delay line and put back together
+// for the inverse, whose real and imaginary parts are then the left and the
+// right result.
+
+// The two channels' spectra (each doubled) out of the shared transform.
+void separateHead(const float* re, const float* im, float* left, float* right) {
+  for (int k = 0; k < ReverbBins; ++k) {
+    const int m = (ReverbFftSize - k) % ReverbFftSize;
+    left[k] = re[k] + re[m];
+    left[ReverbBinStride + k] = im[k] - im[m];
+    right[k] = im[k] + im[m];
+    right[ReverbBinStride + k] = re[m] - re[k];
+  }
+}
+
+void joinHead(const float* left, const float* right, float* re, float* im) {
+  for (int k = 0; k < ReverbBins; ++k) {
+    const float a = left[k], b = left[ReverbBinStride + k];
+    const float c = right[k], d = right[ReverbBinStride + k];
+    re[k] = a - d;
+    im[k] = b + c;
+    if (k != 0 && k != ReverbFftSize / 2) {
+      re[ReverbFftSize - k] = a + d;
+      im[ReverbFftSize - k] = c - b;
+    }
+  }
+}
+
+void convolveHead(ConvolutionReverb& r) {
+  const std::size_t slot = static_cast<std::size_t>(r.head) * ReverbSpectrumFloats;
+  float* accLeft = r.accumulator;
+  float* accRight = r.accumulator + ReverbSpectrumFloats;
+  fftwf_execute(r.forwardPlan);
+  separateHead(r.headSpectrum, r.headSpectrum + ReverbFftSize, r.fdlLeft + slot, r.fdlRight + slot);
+  multiplyAccumulate(accLeft, r.fdlLeft, r.irLeft, r.partitions, r.head, ReverbBinStride, 0,
                      ReverbBinStride);
-  fftwf_execute_split_dft_c2r(r.inversePlan, r.accumulator, r.accumulator + ReverbBinStride,
-                              r.scratch);
+  multiplyAccumulate(accRight, r.fdlRight, r.irRight, r.partitions, r.head, ReverbBinStride, 0,
+                     ReverbBinStride);
+  joinHead(accLeft, accRight, r.headSpectrum, r.headSpectrum + ReverbFftSize);
+  fftwf_execute(r.inversePlan);
   // Overlap-save: the first half of the window is wrapped around; keep the second.
-  std::memcpy(output, r.scratch + ReverbBlockFrames, ReverbBlockFrames * sizeof(float));
-  std::memcpy(input, input + ReverbBlockFrames, ReverbBlockFrames * sizeof(float));
+  std::memcpy(r.outputLeft, r.scratch + ReverbBlockFrames, ReverbBlockFrames * sizeof(float));
+  std::memcpy(r.outputRight, r.scratch + ReverbFftSize + ReverbBlockFrames,
+              ReverbBlockFrames * sizeof(float));
+  std::memcpy(r.inputLeft, r.inputLeft + ReverbBlockFrames, ReverbBlockFrames * sizeof(float));
+  std::memcpy(r.inputRight, r.inputRight + ReverbBlockFrames, ReverbBlockFrames * sizeof(float));
 }
 
 // ---- the tail ----
@@ -365,8 +399,7 @@ void finishHeadBlock(ConvolutionReverb& r) {
     std::memset(r.inputRight, 0, ReverbFftSize * sizeof(float));
   } else {
     r.head = (p + r.head - 1) % p;
-    convolveChannel(r, r.inputLeft, r.irLeft, r.fdlLeft, r.outputLeft);
-    convolveChannel(r, r.inputRight, r.irRight, r.fdlRight, r.outputRight);
+    convolveHead(r);
   }
   if (r.tailPartitions == 0 || r.tailResultClear[r.tailPlaying]) return;
   const float* left =
@@ -426,11 +459,15 @@ fftwf_plan makeTailPlan(float* at, int size, int stride, int count, int distance
 bool makePlans(ConvolutionReverb& r) {
   std::lock_guard<std::mutex> lock(plannerMutex());
   fftwf_iodim dim{ReverbFftSize, 1, 1};
-  r.forwardPlan = fftwf_plan_guru_split_dft_r2c(1, &dim, 0, nullptr, r.scratch, r.accumulator,
-                                                r.accumulator + ReverbBinStride, FFTW_ESTIMATE);
-  r.inversePlan = fftwf_plan_guru_split_dft_c2r(1, &dim, 0, nullptr, r.accumulator,
-                                                r.accumulator + ReverbBinStride, r.scratch,
-                                                FFTW_ESTIMATE | FFTW_DESTROY_INPUT);
+  float* spectrumRe = r.headSpectrum;
+  float* spectrumIm = r.headSpectrum + ReverbFftSize;
+  r.forwardPlan = fftwf_plan_guru_split_dft(1, &dim, 0, nullptr, r.inputLeft, r.inputRight,
+                                            spectrumRe, spectrumIm, FFTW_ESTIMATE);
+  // With real and imaginary parts exchanged, the forward transform is the
+  // inverse one.
+  r.inversePlan = fftwf_plan_guru_split_dft(1, &dim, 0, nullptr, spectrumIm, spectrumRe,
+                                            r.scratch + ReverbFftSize, r.scratch,
+                                            FFTW_ESTIMATE | FFTW_DESTROY_INPUT);
   bool made = r.forwardPlan != nullptr && r.inversePlan != nullptr;
   if (r.tailPartitions == 0) return made;
   for (int part = 0; part < ReverbTailFftParts; ++part) {
@@ -454,21 +491,25 @@ bool makePlans(ConvolutionReverb& r) {
 // inverse transform of the delay line's product give the exact convolution.
 void transformResponse(ConvolutionReverb& r, const float* left, const float* right,
                        std::int32_t n) {
-  const float* timeChannels[2] = {left, right};
-  float* spectraChannels[2] = {r.irLeft, r.irRight};
-  for (int c = 0; c < 2; ++c) {
-    for (int k = 0; k < r.partitions; ++k) {
-      std::fill(r.scratch, r.scratch + ReverbFftSize, 0.0f);
-      const std::int32_t first = k * ReverbBlockFrames;
-      const std::int32_t count = std::clamp(n - first, 0, ReverbBlockFrames);
-      std::copy(timeChannels[c] + first, timeChannels[c] + first + count, r.scratch);
-      float* spectrum = spectraChannels[c] + static_cast<std::size_t>(k) * ReverbSpectrumFloats;
-      fftwf_execute_split_dft_r2c(r.forwardPlan, r.scratch, spectrum, spectrum + ReverbBinStride);
-      for (int i = 0; i < ReverbSpectrumFloats; ++i) spectrum[i] *= SpectrumScale;
+  // The channel split doubles the response's spectra and the input's, and
+  // a forward and an inverse transform multiply by their size.
+  const float headScale = 1.0f / (4.0f * ReverbFftSize);
+  float* time = r.scratch;  // left, then right
+  for (int k = 0; k < r.partitions; ++k) {
+    std::fill(time, time + 2 * ReverbFftSize, 0.0f);
+    const std::int32_t first = k * ReverbBlockFrames;
+    const std::int32_t count = std::clamp(n - first, 0, ReverbBlockFrames);
+    std::copy(left + first, left + first + count, time);
+    std::copy(right + first, right + first + count, time + ReverbFftSize);
+    fftwf_execute_split_dft(r.forwardPlan, time, time + ReverbFftSize, r.headSpectrum,
+                            r.headSpectrum + ReverbFftSize);
+    const std::size_t slot = static_cast<std::size_t>(k) * ReverbSpectrumFloats;
+    separateHead(r.headSpectrum, r.headSpectrum + ReverbFftSize, r.irLeft + slot, r.irRight + slot);
+    for (int i = 0; i < ReverbSpectrumFloats; ++i) {
+      r.irLeft[slot + i] *= headScale;
+      r.irRight[slot + i] *= headScale;
     }
   }
-  // The channel split doubles the response's spectra and the input's, and
-  // a forward and an inverse complex transform multiply by their size.
   const float tailScale = 1.0f / (4.0f * ReverbTailFftSize);
   for (int k = 0; k < r.tailPartitions; ++k) {
     std::fill(r.tailWork, r.tailWork + 2 * ReverbTailFftSize, 0.0f);
@@ -513,7 +554,7 @@ bool setUpReverb(ConvolutionReverb& r, double rate) {
       static_cast<std::size_t>(tailPartitions) * ReverbTailSpectrumFloats;
   const bool tail = tailPartitions > 0;
   const std::size_t floats = 4 * headSpectra + 4 * tailSpectra + 2 * ReverbFftSize +
-                             2 * ReverbBlockFrames + ReverbFftSize + ReverbSpectrumFloats +
+                             2 * ReverbBlockFrames + 4 * ReverbFftSize + 2 * ReverbSpectrumFloats +
                              (tail ? 2 * 2 * ReverbTailFrames + 2 * 2 * ReverbTailFftSize +
                                          2 * ReverbTailSpectrumFloats + 2 * 2 * ReverbTailFrames
                                    : 0);
@@ -545,8 +586,9 @@ bool setUpReverb(ConvolutionReverb& r, double rate) {
   r.inputRight = take(ReverbFftSize);
   r.outputLeft = take(ReverbBlockFrames);
   r.outputRight = take(ReverbBlockFrames);
-  r.scratch = take(ReverbFftSize);
-  r.accumulator = take(ReverbSpectrumFloats);
+  r.scratch = take(2 * ReverbFftSize);
+  r.headSpectrum = take(2 * ReverbFftSize);
+  r.accumulator = take(2 * ReverbSpectrumFloats);
   if (tail) {
     r.tailWindowLeft = take(2 * ReverbTailFrames);
     r.tailWindowRight = take(2 * ReverbTailFrames);
@@ -570,8 +612,8 @@ bool setUpReverb(ConvolutionReverb& r, double rate) {
     return false;
   }
   transformResponse(r, irLeftTime.data(), irRightTime.data(), n);
-  std::fill(r.scratch, r.scratch + ReverbFftSize, 0.0f);
-  std::fill(r.accumulator, r.accumulator + ReverbSpectrumFloats, 0.0f);
+  std::fill(r.scratch, r.scratch + 2 * ReverbFftSize, 0.0f);
+  std::fill(r.headSpectrum, r.headSpectrum + 2 * ReverbFftSize, 0.0f);
   if (tail) std::fill(r.tailWork, r.tailWork + 2 * ReverbTailFftSize, 0.0f);
   // Idle until the first sound.
   r.silentBlocks = idleBlockCap(partitions);

@@ -13,8 +13,8 @@ struct fftwf_plan_s;
 
 namespace quimbel {
 
-// The head: 512-frame partitions, 1024-point real transforms. The wet output
-// lags the input by one head block.
+// The head: 512-frame partitions, both channels in one 1024-point complex
+// transform. The wet output lags the input by one head block.
 inline constexpr int ReverbBlockFrames = 512;
 inline constexpr int ReverbFftSize = 1024;
 inline constexpr int ReverbBins = 513;
@@ -71,8 +71,9 @@ struct ConvolutionReverb {
   float* inputRight = nullptr;
   float* outputLeft = nullptr;  // 512: the wet block being played out
   float* outputRight = nullptr;
-  float* scratch = nullptr;      // 1024: inverse transform result
-  float* accumulator = nullptr;  // one head spectrum
+  float* scratch = nullptr;       // 2 × 1024: the inverse transform's left and right
+  float* headSpectrum = nullptr;  // 2 × 1024: real and imaginary parts of both channels
+  float* accumulator = nullptr;   // left then right head spectrum
   // 2 × 4096 per channel: the tail block being filled and the one before,
   // their halves taking turns.
   float* tailWindowLeft = nullptr;

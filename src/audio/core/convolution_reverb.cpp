@@ -100,11 +100,45 @@ MultiplyAccumulate chooseMultiplyAccumulate() {
 
 const MultiplyAccumulate multiplyAccumulate = chooseMultiplyAccumulate();
 
+typedef std::int32_t Int4 __attribute__((vector_size(16)));
+
+Float4 load4(const float* from) {
+  Float4 v;
+  std::memcpy(&v, from, sizeof v);
+  return v;
+}
+
+void store4(float* to, Float4 v) { std::memcpy(to, &v, sizeof v); }
+
+// n is a multiple of 4.
 bool allZero(const float* x, int n) {
-  for (int i = 0; i < n; ++i) {
-    if (x[i] != 0.0f) return false;
+  for (int i = 0; i < n; i += 64) {
+    Int4 any = {};
+    for (int j = i; j < i + 64 && j < n; j += 4) any |= load4(x + j) != 0.0f;
+    if ((any[0] | any[1] | any[2] | any[3]) != 0) return false;
   }
   return true;
+}
+
+void addInto(float* to, const float* from, int n) {
+  for (int i = 0; i < n; i += 4) store4(to + i, load4(to + i) + load4(from + i));
+}
+
+// Left and right into interleaved complex values, and back.
+void interleave(const float* left, const float* right, float* to, int n) {
+  for (int i = 0; i < n; i += 4) {
+    const Float4 l = load4(left + i), r = load4(right + i);
+    store4(to + 2 * i, __builtin_shuffle(l, r, Int4{0, 4, 1, 5}));
+    store4(to + 2 * i + 4, __builtin_shuffle(l, r, Int4{2, 6, 3, 7}));
+  }
+}
+
+void deinterleave(const float* from, float* left, float* right, int n) {
+  for (int i = 0; i < n; i += 4) {
+    const Float4 a = load4(from + 2 * i), b = load4(from + 2 * i + 4);
+    store4(left + i, __builtin_shuffle(a, b, Int4{0, 2, 4, 6}));
+    store4(right + i, __builtin_shuffle(a, b, Int4{1, 3, 5, 7}));
+  }
 }
 
 // The head: both channels in one complex transform, left in the real
@@ -160,34 +194,34 @@ void convolveHead(ConvolutionReverb& r) {
 // ---- the tail ----
 //
 // Both channels share one complex transform: left in the real parts, right
-// in the imaginary parts. The 8192-point transform runs as 128 column
-// transforms of 64 points, a twiddle, and 64 row transforms of 128 points,
-// each pass cut into shares that run in separate steps. Its result is in
-// transposed order: bin k = k1 + 64 k2 lies at k1 × 128 + k2. The bins of
-// the two channels are taken apart into natural order for the delay line,
-// and put back together the same way for the inverse, which runs the passes
-// backwards and so returns the frames in natural order.
+// in the imaginary parts. The 8192-point transform of frame n = n2 + 128 n1
+// runs as 128 column transforms of 64 points (over n1, in place), a
+// twiddle, and 64 row transforms of 128 points (over n2) whose results are
+// written out transposed, so that bin k = k1 + 64 k2 lands in natural order
+// in the spectrum. Each pass is cut into shares that run in separate steps.
+// The bins of the two channels are taken apart for the delay line and put
+// back together for the inverse, which runs the passes backwards.
 
 constexpr int TailBins = ReverbTailFftSize;
 constexpr int TailMacParts = ReverbTailBinStride / ReverbBinStride;
 constexpr int ColumnsPerPart = ReverbTailColumns / ReverbTailFftParts;
 constexpr int RowsPerPart = ReverbTailRows / ReverbTailFftParts;
 
-constexpr int binPosition(int k) {
-  return (k % ReverbTailRows) * ReverbTailColumns + k / ReverbTailRows;
-}
-
+// Two complex products per vector: (zr wr - zi wi, zr wi + zi wr), with wi
+// negated for the inverse.
 void twiddleColumns(float* work, const float* twiddles, int part, bool inverse) {
-  const float sign = inverse ? -1.0f : 1.0f;
+  const Float4 conjugate = inverse ? Float4{1.0f, -1.0f, 1.0f, -1.0f} : Float4{1, 1, 1, 1};
+  const Float4 alternate = {-1.0f, 1.0f, -1.0f, 1.0f};
   for (int row = 0; row < ReverbTailRows; ++row) {
     const int first = row * ReverbTailColumns + part * ColumnsPerPart;
     float* z = work + 2 * first;
     const float* w = twiddles + 2 * first;
-    for (int i = 0; i < 2 * ColumnsPerPart; i += 2) {
-      const float re = z[i], im = z[i + 1];
-      const float wr = w[i], wi = sign * w[i + 1];
-      z[i] = re * wr - im * wi;
-      z[i + 1] = re * wi + im * wr;
+    for (int i = 0; i < 2 * ColumnsPerPart; i += 4) {
+      const Float4 x = load4(z + i), t = load4(w + i) * conjugate;
+      const Float4 re = __builtin_shuffle(x, Int4{0, 0, 2, 2});
+      const Float4 im = __builtin_shuffle(x, Int4{1, 1, 3, 3});
+      const Float4 swapped = __builtin_shuffle(t, Int4{1, 0, 3, 2});
+      store4(z + i, re * t + im * swapped * alternate);
     }
   }
 }
@@ -205,8 +239,8 @@ void inverseColumns(ConvolutionReverb& r, int part) {
 // The two channels' spectra (each doubled) out of the shared transform.
 void separateChannels(const float* work, float* left, float* right) {
   for (int k = 0; k < ReverbTailBins; ++k) {
-    const float* z = work + 2 * binPosition(k);
-    const float* m = work + 2 * binPosition((TailBins - k) % TailBins);
+    const float* z = work + 2 * k;
+    const float* m = work + 2 * ((TailBins - k) % TailBins);
     left[k] = z[0] + m[0];
     left[ReverbTailBinStride + k] = z[1] - m[1];
     right[k] = z[1] + m[1];
@@ -220,11 +254,11 @@ void joinChannels(const float* left, const float* right, float* work) {
   for (int k = 0; k < ReverbTailBins; ++k) {
     const float a = left[k], b = left[ReverbTailBinStride + k];
     const float c = right[k], d = right[ReverbTailBinStride + k];
-    float* z = work + 2 * binPosition(k);
+    float* z = work + 2 * k;
     z[0] = a - d;
     z[1] = b + c;
     if (k != 0 && k != TailBins / 2) {
-      float* m = work + 2 * binPosition(TailBins - k);
+      float* m = work + 2 * (TailBins - k);
       m[0] = a + d;
       m[1] = c - b;
     }
@@ -292,13 +326,9 @@ void runTailTask(ConvolutionReverb& r, int step) {
       for (int half = 0; half < 2; ++half) {
         const std::size_t from =
             static_cast<std::size_t>(half == 0 ? older : newer) * ReverbTailFrames;
-        const float* l = r.tailWindowLeft + from;
-        const float* rr = r.tailWindowRight + from;
-        float* z = r.tailWork + static_cast<std::size_t>(half) * 2 * ReverbTailFrames;
-        for (int i = 0; i < ReverbTailFrames; ++i) {
-          z[2 * i] = l[i];
-          z[2 * i + 1] = rr[i];
-        }
+        interleave(r.tailWindowLeft + from, r.tailWindowRight + from,
+                   r.tailWork + static_cast<std::size_t>(half) * 2 * ReverbTailFrames,
+                   ReverbTailFrames);
       }
       break;
     }
@@ -309,7 +339,7 @@ void runTailTask(ConvolutionReverb& r, int step) {
       fftwf_execute(r.tailRowsForward[entry.part]);
       break;
     case TailTask::Separate:
-      separateChannels(r.tailWork, r.tailFdlLeft + slot, r.tailFdlRight + slot);
+      separateChannels(r.tailSpectrum, r.tailFdlLeft + slot, r.tailFdlRight + slot);
       break;
     case TailTask::Multiply: {
       const int begin = entry.part * ReverbBinStride;
@@ -320,7 +350,7 @@ void runTailTask(ConvolutionReverb& r, int step) {
       break;
     }
     case TailTask::Join:
-      joinChannels(accLeft, accRight, r.tailWork);
+      joinChannels(accLeft, accRight, r.tailSpectrum);
       break;
     case TailTask::RowsInverse:
       fftwf_execute(r.tailRowsInverse[entry.part]);
@@ -332,12 +362,8 @@ void runTailTask(ConvolutionReverb& r, int step) {
       // Overlap-save again: the second half of the window is the result.
       const int which = 1 - r.tailPlaying;
       float* left = tailResult(r, which);
-      float* right = left + ReverbTailFrames;
-      const float* z = r.tailWork + 2 * ReverbTailFrames;
-      for (int i = 0; i < ReverbTailFrames; ++i) {
-        left[i] = z[2 * i];
-        right[i] = z[2 * i + 1];
-      }
+      deinterleave(r.tailWork + 2 * ReverbTailFrames, left, left + ReverbTailFrames,
+                   ReverbTailFrames);
       r.tailResultClear[which] = false;
       r.tailBusy = false;
       break;
@@ -404,11 +430,8 @@ void finishHeadBlock(ConvolutionReverb& r) {
   if (r.tailPartitions == 0 || r.tailResultClear[r.tailPlaying]) return;
   const float* left =
       tailResult(r, r.tailPlaying) + static_cast<std::size_t>(r.tailSlot) * ReverbBlockFrames;
-  const float* right = left + ReverbTailFrames;
-  for (int i = 0; i < ReverbBlockFrames; ++i) {
-    r.outputLeft[i] += left[i];
-    r.outputRight[i] += right[i];
-  }
+  addInto(r.outputLeft, left, ReverbBlockFrames);
+  addInto(r.outputRight, left + ReverbTailFrames, ReverbBlockFrames);
 }
 
 }  // namespace
@@ -447,13 +470,18 @@ std::int32_t makeImpulseResponse(float* left, float* right, std::int32_t capacit
 namespace {
 
 // Plans one pass of the tail transform over one share: `count` transforms of
-// `size` points, `stride` apart inside a transform and `distance` apart from
-// each other, in place.
-fftwf_plan makeTailPlan(float* at, int size, int stride, int count, int distance, int sign) {
-  fftwf_iodim dim{size, stride, stride};
-  fftwf_iodim loop{count, distance, distance};
-  auto* data = reinterpret_cast<fftwf_complex*>(at);
-  return fftwf_plan_guru_dft(1, &dim, 1, &loop, data, data, sign, FFTW_ESTIMATE);
+// `size` points, read `stride.in` apart inside a transform and
+// `distance.in` apart from each other, written with the `out` spacings.
+struct Spacing {
+  int in, out;
+};
+
+fftwf_plan makeTailPlan(float* from, float* to, int size, Spacing stride, int count,
+                        Spacing distance, int sign) {
+  fftwf_iodim dim{size, stride.in, stride.out};
+  fftwf_iodim loop{count, distance.in, distance.out};
+  return fftwf_plan_guru_dft(1, &dim, 1, &loop, reinterpret_cast<fftwf_complex*>(from),
+                             reinterpret_cast<fftwf_complex*>(to), sign, FFTW_ESTIMATE);
 }
 
 bool makePlans(ConvolutionReverb& r) {
@@ -471,16 +499,21 @@ bool makePlans(ConvolutionReverb& r) {
   bool made = r.forwardPlan != nullptr && r.inversePlan != nullptr;
   if (r.tailPartitions == 0) return made;
   for (int part = 0; part < ReverbTailFftParts; ++part) {
+    constexpr Spacing columnStride{ReverbTailColumns, ReverbTailColumns}, nextColumn{1, 1};
+    // Row k1's points lie one apart; its bins k1 + 64 k2 go 64 apart.
+    constexpr Spacing rowStride{1, ReverbTailRows}, nextRow{ReverbTailColumns, 1};
+    constexpr Spacing backStride{ReverbTailRows, 1}, backRow{1, ReverbTailColumns};
     float* columns = r.tailWork + 2 * part * ColumnsPerPart;
     float* rows = r.tailWork + 2 * part * RowsPerPart * ReverbTailColumns;
-    r.tailColumnsForward[part] =
-        makeTailPlan(columns, ReverbTailRows, ReverbTailColumns, ColumnsPerPart, 1, FFTW_FORWARD);
+    float* bins = r.tailSpectrum + 2 * part * RowsPerPart;
+    r.tailColumnsForward[part] = makeTailPlan(columns, columns, ReverbTailRows, columnStride,
+                                              ColumnsPerPart, nextColumn, FFTW_FORWARD);
     r.tailRowsForward[part] =
-        makeTailPlan(rows, ReverbTailColumns, 1, RowsPerPart, ReverbTailColumns, FFTW_FORWARD);
-    r.tailRowsInverse[part] =
-        makeTailPlan(rows, ReverbTailColumns, 1, RowsPerPart, ReverbTailColumns, FFTW_BACKWARD);
-    r.tailColumnsInverse[part] =
-        makeTailPlan(columns, ReverbTailRows, ReverbTailColumns, ColumnsPerPart, 1, FFTW_BACKWARD);
+        makeTailPlan(rows, bins, ReverbTailColumns, rowStride, RowsPerPart, nextRow, FFTW_FORWARD);
+    r.tailRowsInverse[part] = makeTailPlan(bins, rows, ReverbTailColumns, backStride, RowsPerPart,
+                                           backRow, FFTW_BACKWARD);
+    r.tailColumnsInverse[part] = makeTailPlan(columns, columns, ReverbTailRows, columnStride,
+                                              ColumnsPerPart, nextColumn, FFTW_BACKWARD);
     made = made && r.tailColumnsForward[part] != nullptr && r.tailRowsForward[part] != nullptr &&
            r.tailRowsInverse[part] != nullptr && r.tailColumnsInverse[part] != nullptr;
   }
@@ -524,7 +557,7 @@ void transformResponse(ConvolutionReverb& r, const float* left, const float* rig
     const std::size_t slot = static_cast<std::size_t>(k) * ReverbTailSpectrumFloats;
     float* spectrumLeft = r.tailIrLeft + slot;
     float* spectrumRight = r.tailIrRight + slot;
-    separateChannels(r.tailWork, spectrumLeft, spectrumRight);
+    separateChannels(r.tailSpectrum, spectrumLeft, spectrumRight);
     for (int i = 0; i < ReverbTailSpectrumFloats; ++i) {
       spectrumLeft[i] *= tailScale;
       spectrumRight[i] *= tailScale;
@@ -555,7 +588,7 @@ bool setUpReverb(ConvolutionReverb& r, double rate) {
   const bool tail = tailPartitions > 0;
   const std::size_t floats = 4 * headSpectra + 4 * tailSpectra + 2 * ReverbFftSize +
                              2 * ReverbBlockFrames + 4 * ReverbFftSize + 2 * ReverbSpectrumFloats +
-                             (tail ? 2 * 2 * ReverbTailFrames + 2 * 2 * ReverbTailFftSize +
+                             (tail ? 2 * 2 * ReverbTailFrames + 3 * 2 * ReverbTailFftSize +
                                          2 * ReverbTailSpectrumFloats + 2 * 2 * ReverbTailFrames
                                    : 0);
   const std::size_t bytes = (floats * sizeof(float) + 63) / 64 * 64;
@@ -593,6 +626,7 @@ bool setUpReverb(ConvolutionReverb& r, double rate) {
     r.tailWindowLeft = take(2 * ReverbTailFrames);
     r.tailWindowRight = take(2 * ReverbTailFrames);
     r.tailWork = take(2 * ReverbTailFftSize);
+    r.tailSpectrum = take(2 * ReverbTailFftSize);
     r.tailTwiddles = take(2 * ReverbTailFftSize);
     r.tailAccumulator = take(2 * ReverbTailSpectrumFloats);
     r.tailOutput = take(2 * 2 * ReverbTailFrames);

@@ -78,7 +78,8 @@ struct ConvolutionReverb {
   // their halves taking turns.
   float* tailWindowLeft = nullptr;
   float* tailWindowRight = nullptr;
-  float* tailWork = nullptr;         // 8192 interleaved complex values
+  float* tailWork = nullptr;         // 8192 interleaved complex values: frames
+  float* tailSpectrum = nullptr;     // 8192 interleaved complex values: bins
   float* tailTwiddles = nullptr;     // 8192 interleaved complex values
   float* tailAccumulator = nullptr;  // left then right tail spectrum
   float* tailOutput = nullptr;       // 2 results × (4096 left, 4096 right)

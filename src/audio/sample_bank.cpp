@@ -421,12 +421,19 @@ std::optional<std::size_t> convert(const float* left, const float* right, std::s
 constexpr std::size_t kConversionLookahead = 4096;
 
 // What a conversion of the recording to `rate` is made from, and how: any
-// change to the recording, the rates, the converter's settings or the
-// conversion into the core's 16-bit samples must change the key.
+// change to the recording, the rates, the converter (its settings, its
+// version, the engine it picks on this processor) or the conversion into
+// the core's 16-bit samples must change the key.
 std::uint64_t conversionKey(const StoredSound& stored, double rate) {
   static const std::uint64_t settings = [] {
-    const char recipe[] = "soxr_oneshot float32 VHQ, whole input, nearest 16-bit, layout 1";
-    return digestBytes(recipe, sizeof recipe, 0);
+    const resampler::FormatSettings io = resampler::formatSettings(SOXR_FLOAT32_S, SOXR_FLOAT32_S);
+    const resampler::QualitySettings quality = resampler::qualitySettings(SOXR_VHQ, 0);
+    soxr_t probe = soxr_create(48000.0, 44100.0, 2, nullptr, &io, &quality, nullptr);
+    const std::string recipe =
+        std::string("soxr_oneshot float32 VHQ, whole input, nearest 16-bit, layout 1; ") +
+        soxr_version() + "; " + (probe != nullptr ? soxr_engine(probe) : "no engine");
+    if (probe != nullptr) soxr_delete(probe);
+    return digestBytes(recipe.data(), recipe.size(), 0);
   }();
   const double rates[2] = {stored.rate(), rate};
   return stored.digest(digestBytes(rates, sizeof rates, settings));

@@ -28,6 +28,7 @@
 #include "audio/offline_render.h"
 #include "audio/portaudio_backend.h"
 #include "audio/sample_bank.h"
+#include "audio/sample_cache.h"
 #include "music/voicing.h"
 
 namespace {
@@ -205,8 +206,9 @@ void measureLibraryLoad() {
   std::printf("SUMMARY library_load_ms_warm %.1f ms\n", warm);
 }
 
-// The first core of a process at a rate: decoding, conversion and install.
-void measureFirstCore(int rate) {
+// The first core of a process at a rate: decoding, conversion (or, at a
+// rate met before, the cached conversions) and install.
+void measureFirstCore(int rate, const char* summary) {
   const Clock::time_point start = Clock::now();
   const double cpuStart = cpuMs();
   RenderCore* core = createCore(rate);
@@ -214,9 +216,9 @@ void measureFirstCore(int rate) {
   const double ms = msSince(start);
   const double cpu = cpuMs() - cpuStart;
   destroyCore(core);
-  std::printf("first core at %d Hz, nothing prepared: %.1f ms (%.0f ms of processor time)\n", rate,
-              ms, cpu);
-  std::printf("SUMMARY core_create_ms_%d %.1f ms\n", rate, ms);
+  std::printf("first core at %d Hz, nothing prepared (%s): %.1f ms (%.0f ms of processor time)\n",
+              rate, summary, ms, cpu);
+  std::printf("SUMMARY %s %.1f ms\n", summary, ms);
 }
 
 // The take's export at 44100 Hz, with its sample preparation: the choice
@@ -297,11 +299,14 @@ void BM_LibraryLoadWarm(benchmark::State& state) {
 }
 BENCHMARK(BM_LibraryLoadWarm)->Unit(benchmark::kMillisecond)->Iterations(5);
 
-// The whole conversion pass a core at this rate costs.
+// The whole conversion pass a core at this rate costs, with nothing cached.
 void BM_InstallAtRate(benchmark::State& state) {
   const SampleLibrary& library = sampleLibrary();
   const auto rate = static_cast<double>(state.range(0));
   for (auto _ : state) {
+    state.PauseTiming();
+    std::filesystem::remove_all(sampleCacheFolder());
+    state.ResumeTiming();
     RenderCore* core = createCore(rate);
     installSamples(core, library, rate);
     destroyCore(core);
@@ -349,13 +354,21 @@ int main(int argc, char** argv) {
   inChild(measureFirstChord);
   inChild(measureLiveMemory);
   inChild(measureLibraryLoad);
-  inChild([] { measureFirstCore(48000); });
-  inChild([] { measureFirstCore(44100); });
+  // Converted samples are kept in a cache folder of this run's own: the
+  // first core at 44100 Hz fills it, the next one (as at the next launch)
+  // reads it.
+  std::string cache = (std::filesystem::temp_directory_path() / "quimbel-bench-XXXXXX").string();
+  if (mkdtemp(cache.data()) == nullptr) return 1;
+  setenv("QUIMBEL_CACHE_DIR", cache.c_str(), 1);
+  inChild([] { measureFirstCore(48000, "core_create_ms_48000"); });
+  inChild([] { measureFirstCore(44100, "core_create_ms_44100_uncached"); });
+  inChild([] { measureFirstCore(44100, "core_create_ms_44100"); });
   inChild(measureOneOffExport);
   inChild(measureOfflineRate);
 
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  std::filesystem::remove_all(cache);
   return 0;
 }

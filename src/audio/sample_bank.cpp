@@ -18,6 +18,7 @@
 #include "audio/core/render_core.h"
 #include "audio/data_folder.h"
 #include "audio/resampler_settings.h"
+#include "audio/sample_cache.h"
 #include "diagnostics/report.h"
 
 namespace quimbel {
@@ -185,6 +186,20 @@ StoredSound::View StoredSound::view(std::vector<float>& leftBuffer, std::vector<
 }
 
 std::size_t StoredSound::frames() const { return left16_ ? frames16_ : float_.frames(); }
+
+std::uint64_t StoredSound::digest(std::uint64_t seed) const {
+  const std::uint64_t shape[3] = {frames(), mono() ? 1u : 2u, left16_ ? 16u : 32u};
+  std::uint64_t h = digestBytes(shape, sizeof shape, seed);
+  auto channel = [&](const void* data, std::size_t bytes) { h = digestBytes(data, bytes, h); };
+  if (left16_) {
+    channel(left16_.get(), frames16_ * sizeof(std::int16_t));
+    if (!mono()) channel(right16_.get(), frames16_ * sizeof(std::int16_t));
+  } else if (float_.left) {
+    channel(float_.left->data(), float_.left->size() * sizeof(float));
+    if (!mono()) channel(float_.right->data(), float_.right->size() * sizeof(float));
+  }
+  return h;
+}
 
 bool StoredSound::mono() const {
   return left16_ ? right16_ == left16_ : float_.right == float_.left;
@@ -405,11 +420,43 @@ std::optional<std::size_t> convert(const float* left, const float* right, std::s
 // program uses; this keeps a wide margin.
 constexpr std::size_t kConversionLookahead = 4096;
 
+// What a conversion of the recording to `rate` is made from, and how: any
+// change to the recording, the rates, the converter (its settings, its
+// version, the engine it picks on this processor) or the conversion into
+// the core's 16-bit samples must change the key.
+std::uint64_t conversionKey(const StoredSound& stored, double rate) {
+  static const std::uint64_t settings = [] {
+    const resampler::FormatSettings io = resampler::formatSettings(SOXR_FLOAT32_S, SOXR_FLOAT32_S);
+    const resampler::QualitySettings quality = resampler::qualitySettings(SOXR_VHQ, 0);
+    soxr_t probe = soxr_create(48000.0, 44100.0, 2, nullptr, &io, &quality, nullptr);
+    const std::string recipe =
+        std::string("soxr_oneshot float32 VHQ, whole input, nearest 16-bit, layout 1; ") +
+        soxr_version() + "; " + (probe != nullptr ? soxr_engine(probe) : "no engine");
+    if (probe != nullptr) soxr_delete(probe);
+    return digestBytes(recipe.data(), recipe.size(), 0);
+  }();
+  const double rates[2] = {stored.rate(), rate};
+  return stored.digest(digestBytes(rates, sizeof rates, settings));
+}
+
+// Where whole conversions are kept between runs, and for which note.
+struct Keeping {
+  std::filesystem::path folder;  // empty: nothing is kept
+  int note = 0;
+};
+
 // One core sample of a stored recording at a rate; with a reach, only the
-// first `reach` frames at that rate (0: the whole recording).
+// first `reach` frames at that rate (0: the whole recording). A whole
+// conversion is taken from the cache when it is there, and put there when
+// it was not; a cut one is cheap enough to make each time.
 CoreSample* makeCoreSample(const StoredSound& stored, double rate, Scratch& scratch,
-                           std::size_t reach = 0) {
+                           std::size_t reach = 0, const Keeping& keeping = {}) {
   const bool converting = std::abs(stored.rate() - rate) >= 0.5;
+  std::optional<std::uint64_t> key;
+  if (converting && reach == 0 && !keeping.folder.empty() && stored.frames() > 0) {
+    key = conversionKey(stored, rate);
+    if (CoreSample* kept = loadCachedSample(keeping.folder, keeping.note, rate, *key)) return kept;
+  }
   std::size_t input = stored.frames();
   if (reach > 0) {
     const double wanted = converting
@@ -436,13 +483,16 @@ CoreSample* makeCoreSample(const StoredSound& stored, double rate, Scratch& scra
     if (produced) {
       view = {scratch.outLeft.data(), mono ? scratch.outLeft.data() : scratch.outRight.data(),
               *produced};
-    } else if (view.frames < stored.frames()) {
-      view = stored.view(scratch.inLeft, scratch.inRight);  // left at its own rate, whole
+    } else {
+      key.reset();  // left at its own rate: nothing worth keeping
+      if (view.frames < stored.frames()) view = stored.view(scratch.inLeft, scratch.inRight);
     }
   }
   const auto frames = static_cast<std::int32_t>(std::min<std::size_t>(
       view.frames, static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())));
-  return makeSample(view.left, view.right, frames);
+  CoreSample* sample = makeSample(view.left, view.right, frames);
+  if (key) storeCachedSample(keeping.folder, keeping.note, rate, *key, *sample);
+  return sample;
 }
 
 using MadeSamples = std::vector<std::pair<int, CoreSample*>>;
@@ -465,11 +515,14 @@ MadeSamples makeCoreSamples(const SampleLibrary& library, double rate,
     reaches.push_back(
         reach != nullptr && known != reach->end() ? std::max<std::size_t>(known->second, 1) : 0);
   }
+  const std::filesystem::path cache = sampleCacheFolder();
   std::atomic<std::size_t> next{0};
   auto work = [&] {
     Scratch scratch;
-    for (std::size_t i = next++; i < made.size(); i = next++)
-      made[i].second = makeCoreSample(*sounds[i], rate, scratch, reaches[i]);
+    for (std::size_t i = next++; i < made.size(); i = next++) {
+      made[i].second =
+          makeCoreSample(*sounds[i], rate, scratch, reaches[i], Keeping{cache, made[i].first});
+    }
   };
   std::vector<std::thread> helpers;
   for (unsigned i = 1; i < workerCount(made.size()); ++i) helpers.emplace_back(work);
@@ -578,6 +631,7 @@ MadeSamples readAndMake(double rate) {
 
   std::vector<std::optional<StoredSound>> decoded(notes.size());
   std::vector<CoreSample*> samples(notes.size(), nullptr);
+  const std::filesystem::path cache = sampleCacheFolder();
   std::atomic<std::size_t> next{0};
   // Workers only read the library's maps; they change once all have ended.
   auto work = [&] {
@@ -591,7 +645,7 @@ MadeSamples readAndMake(double rate) {
         sound = &library.sounds.at(notes[i]);
       }
       if (sound != nullptr && notes[i] >= 0 && notes[i] <= 127)
-        samples[i] = makeCoreSample(*sound, rate, scratch);
+        samples[i] = makeCoreSample(*sound, rate, scratch, 0, Keeping{cache, notes[i]});
     }
   };
   std::vector<std::thread> helpers;

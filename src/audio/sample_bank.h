@@ -66,6 +66,8 @@ class StoredSound {
   double rate() const { return rate_; }
   std::size_t frames() const;
   bool mono() const;
+  // A digest of the recording's PCM and shape, chained from seed.
+  std::uint64_t digest(std::uint64_t seed) const;
   std::size_t bytes() const;
 
  private:

@@ -32,7 +32,8 @@ void putTag(std::uint8_t*& at, const char (&tag)[5]) {
 
 std::int16_t wavSample(float x) {
   if (!(x < 1.0f)) return 32767;  // also NaN
-  return static_cast<std::int16_t>(std::trunc(std::max(x, -1.0f) * 32767.0f));
+  // Converting to an integer truncates toward zero.
+  return static_cast<std::int16_t>(std::max(x, -1.0f) * 32767.0f);
 }
 
 std::vector<std::uint8_t> wavFileData(std::span<const float> left, std::span<const float> right,

@@ -107,6 +107,73 @@ TEST(InstallSamplesTest, NotesOutsideTheKeyboardAreNeverInstalledNorPlayed) {
   destroyCore(core);
 }
 
+// Whole conversions are kept in the cache folder. A later core plays what
+// it takes from there exactly as it plays a fresh conversion; an entry that
+// is damaged, or was made from other recordings, is never played but made
+// again.
+TEST(SampleCacheTest, KeptConversionsPlayAsFreshOnesAndBadEntriesAreRemade) {
+  ScratchFolder scratch;
+  const std::filesystem::path cache = scratch.path() / "cache";
+  auto noise = [](unsigned seed) {
+    std::vector<float> wave(24000);
+    for (float& x : wave)
+      x = static_cast<float>((seed = seed * 1664525u + 1013904223u) >> 8) * 0x1p-24f - 0.5f;
+    return wave;
+  };
+  const SampleLibrary ours{{60, StoredSound(testing::makeSound(noise(1), noise(2), 48000))}};
+  const SampleLibrary others{{60, StoredSound(testing::makeSound(noise(3), noise(4), 48000))}};
+  auto played = [](const SampleLibrary& library, const std::filesystem::path& folder) {
+    setenv("QUIMBEL_CACHE_DIR", folder.c_str(), 1);
+    RenderCore* core = createCore(44100);
+    installSamples(core, library, 44100);
+    unsetenv("QUIMBEL_CACHE_DIR");
+    std::vector<float> out = playNote(core, 60, 0.4);
+    destroyCore(core);
+    return out;
+  };
+  auto fresh = [&](const SampleLibrary& library) {
+    std::filesystem::remove_all(scratch.path() / "fresh");
+    return played(library, scratch.path() / "fresh");
+  };
+  auto entry = [&] {
+    std::vector<std::filesystem::path> files;
+    for (const auto& file : std::filesystem::directory_iterator(cache)) files.push_back(file);
+    EXPECT_EQ(files.size(), 1u);
+    return files.empty() ? std::filesystem::path() : files.front();
+  };
+  auto bytes = [](const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::vector<float> ourSound = fresh(ours);
+  EXPECT_EQ(played(ours, cache), ourSound);  // made and kept
+  const std::string kept = bytes(entry());
+  EXPECT_EQ(played(ours, cache), ourSound);  // taken from the cache
+
+  const struct {
+    const char* damage;
+    std::size_t at;  // the byte flipped, or the length cut to
+    bool cut;
+  } damages[] = {{"a flipped sample", 48 + 2 * 1000 + 1, false},
+                 {"a flipped key", 9, false},
+                 {"a cut entry", kept.size() - 2, true}};
+  for (const auto& damage : damages) {
+    std::string bad = kept;
+    if (damage.cut) {
+      bad.resize(damage.at);
+    } else {
+      bad[damage.at] = static_cast<char>(bad[damage.at] ^ 0x10);
+    }
+    std::ofstream(entry(), std::ios::binary | std::ios::trunc) << bad;
+    EXPECT_EQ(played(ours, cache), ourSound) << damage.damage;
+    EXPECT_EQ(bytes(entry()), kept) << damage.damage;  // made again
+  }
+  const std::vector<float> theirSound = fresh(others);
+  ASSERT_NE(theirSound, ourSound);
+  EXPECT_EQ(played(others, cache), theirSound);  // stale: made again
+  EXPECT_NE(bytes(entry()), kept);
+}
+
 // Runs before anything reads the whole piano, so the part is read note by
 // note; it must still be what the whole library would choose.
 TEST(PianoPartTest, HoldsTheSamplesTheWholeLibraryWouldPlayTheNotesFrom) {

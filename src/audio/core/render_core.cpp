@@ -375,6 +375,17 @@ CoreSample* makeSample(const float* left, const float* right, std::int32_t frame
   return sample;
 }
 
+CoreSample* makeSilentSample(std::int32_t frames) {
+  auto* sample = new (std::nothrow) CoreSample();
+  if (sample == nullptr) outOfMemory("a sample");
+  const std::size_t count = static_cast<std::size_t>(std::max(frames, 1));
+  sample->left = static_cast<std::int16_t*>(std::calloc(count, sizeof(std::int16_t)));
+  sample->right = static_cast<std::int16_t*>(std::calloc(count, sizeof(std::int16_t)));
+  if (sample->left == nullptr || sample->right == nullptr) outOfMemory("a sample");
+  sample->frames = frames;
+  return sample;
+}
+
 void freeSample(CoreSample* sample) {
   if (sample == nullptr) return;
   releaseSample(*sample);

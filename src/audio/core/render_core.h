@@ -74,6 +74,9 @@ double coreSampleRate(const RenderCore* core);
 // Converts float PCM (clamped to -1..1) into a sample; a null right channel
 // copies the left one. Frames below 1 make an empty, silent sample.
 CoreSample* makeSample(const float* left, const float* right, std::int32_t frames);
+// A sample of `frames` zeros per channel, for a caller that writes its PCM
+// itself before installing it (a sample kept from an earlier conversion).
+CoreSample* makeSilentSample(std::int32_t frames);
 void freeSample(CoreSample* sample);
 // Puts the sample at a MIDI note and hands back the previous occupant (or
 // null) for the caller to free. Above note 127 nothing is installed and the

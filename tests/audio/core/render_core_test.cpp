@@ -140,9 +140,7 @@ TEST(RenderCoreTest, CompressorFiguresMatchItsCurve) {
   for (const auto& [mix, out] : {std::pair{1.0f, 0.7459f}, {0.1f, 0.16069412f}}) {
     CorePtr core = coreWithSampleAt(60, 1.0f, 96000);
     ConvolutionReverb& r = core->reverb;
-    const std::size_t floats = static_cast<std::size_t>(r.partitions) * ReverbSpectrumFloats;
-    std::fill(r.irLeft, r.irLeft + floats, 0.0f);
-    std::fill(r.irRight, r.irRight + floats, 0.0f);
+    std::fill(r.response, r.response + r.responseFloats, 0.0f);
     setVolume(core.get(), 1.0f);
     noteOn(core.get(), 60, NoTag, 100, mix / (0.9f * 32767.0f / 32768.0f), 0.0, 10.0);
     EXPECT_NEAR(renderFrames(core.get(), 48000).back(), out, 2e-4f) << mix;

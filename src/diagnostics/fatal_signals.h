@@ -57,7 +57,10 @@ void prepareThreadForCrashes();
 
 // Follows the main thread's event loop from a thread of its own. A stall of
 // kHangSeconds or more becomes a hang payload in "Pending" holding the main
-// thread's stack as sampled when the stall was noticed; the payload is
+// thread's stack as sampled when the stall was noticed (a signal to the main
+// thread, whose handler only calls backtrace(); a sleep or poll the main
+// thread is stuck in returns early with EINTR, as under a profiler); the
+// payload is
 // rewritten each second while the stall lasts (so that a killed hang is
 // still on record) and `delivered` runs on the main thread once the loop
 // runs again.

@@ -60,10 +60,9 @@ void prepareThreadForCrashes();
 // thread's stack as sampled when the stall was noticed (a signal to the main
 // thread, whose handler only calls backtrace(); a sleep or poll the main
 // thread is stuck in returns early with EINTR, as under a profiler); the
-// payload is
-// rewritten each second while the stall lasts (so that a killed hang is
-// still on record) and `delivered` runs on the main thread once the loop
-// runs again.
+// payload is rewritten each second while the stall lasts (so that a killed
+// hang is still on record) and `delivered` runs on the main thread once the
+// loop runs again.
 class HangWatchdog {
  public:
   static constexpr double kHangSeconds = 2.0;

@@ -389,7 +389,11 @@ void onFatalSignal(int signal, siginfo_t* info, void* context) {
     // ends the whole process.
     for (;;) ::pause();
   }
+  // Should recording itself get stuck (the unwinder waiting on a lock the
+  // crashed code held), the alarm still ends the process.
+  ::alarm(10);
   recordCrash(signal, context);
+  ::alarm(0);
 
   // Back to the default action, so that the exit status and a core dump are
   // what they would have been without us. A fault from an instruction

@@ -288,8 +288,12 @@ std::string composeReport(const std::vector<EndedSession>& ended,
     section("── The log ──", {std::string(logTail)});
   }
   for (std::size_t n = 0; n < payloads.size(); ++n) {
+    // The saved file ends in a line feed that the report's own line ending
+    // already gives.
+    std::string_view text = payloads[n].text;
+    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
     section("── MetricKit payload " + std::to_string(n + 1) + ", as macOS gave it ──",
-            {payloads[n].text});
+            {std::string(text)});
   }
 
   const std::string header = "Quimbel report, made " + utc::minutes(now) + " on Quimbel " +

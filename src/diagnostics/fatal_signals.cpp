@@ -579,14 +579,17 @@ HangWatchdog::HangWatchdog(MainThread& mainThread, std::filesystem::path pending
       delivered_(std::move(delivered)),
       lastBeatMs_(steadyMs()) {
   beat_ = mainThread_.every(kBeatSeconds, [this] { lastBeatMs_.store(steadyMs()); });
-#ifndef QUIMBEL_SANITIZED
-  watchedThread = ::pthread_self();
-  struct sigaction action = {};
-  action.sa_handler = onSampleSignal;
-  action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(sampleSignal(), &action, nullptr);
-#endif
+  // Sampling the stack is left to the sanitizers' own tools in their builds.
+  if (fatalSignalHandlersAvailable()) {
+    void* warm[4];
+    ::backtrace(warm, 4);  // its first call may allocate, never in the handler
+    watchedThread = ::pthread_self();
+    struct sigaction action = {};
+    action.sa_handler = onSampleSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(sampleSignal(), &action, nullptr);
+  }
   thread_ = std::thread([this] { watch(); });
 }
 
@@ -612,20 +615,20 @@ void HangWatchdog::watch() {
     if (step.began) {
       file = pendingFolder_ / ("metrickit-" + newUuid() + ".json");
       frames.clear();
-#ifndef QUIMBEL_SANITIZED
-      sampleCount.store(-1);
-      ::pthread_kill(watchedThread, sampleSignal());
-      // The sample is taken as soon as the main thread runs; a thread stuck
-      // in the kernel may take a moment.
-      for (int wait = 0; wait < 50 && sampleCount.load(std::memory_order_acquire) < 0; ++wait) {
-        wake_.wait_for(lock, std::chrono::milliseconds(10));
+      if (fatalSignalHandlersAvailable()) {
+        sampleCount.store(-1);
+        ::pthread_kill(watchedThread, sampleSignal());
+        // The sample is taken as soon as the main thread runs; a thread stuck
+        // in the kernel may take a moment.
+        for (int wait = 0; wait < 50 && sampleCount.load(std::memory_order_acquire) < 0; ++wait) {
+          wake_.wait_for(lock, std::chrono::milliseconds(10));
+        }
+        if (const int count = sampleCount.load(std::memory_order_acquire); count > 0) {
+          // Skip the sampling handler and the signal return frame.
+          const int skip = std::min(count, 2);
+          frames.assign(sampleFrames + skip, sampleFrames + count);
+        }
       }
-      if (const int count = sampleCount.load(std::memory_order_acquire); count > 0) {
-        // Skip the sampling handler and the signal return frame.
-        const int skip = std::min(count, 2);
-        frames.assign(sampleFrames + skip, sampleFrames + count);
-      }
-#endif
     }
     const auto seconds = step.endedSeconds ? step.endedSeconds : step.ongoingSeconds;
     if (!seconds || file.empty()) continue;

@@ -117,7 +117,11 @@ void CrashReporter::sweep(std::optional<utc::Time> lastLogAt) {
     if (!startsWith(file.filename().string(), "session-") || file.extension() != ".json") continue;
     const auto text = readWholeFile(file);
     const auto marker = text ? SessionMarker::fromJson(*text) : std::nullopt;
-    if (!marker || marker->pid == setup_.pid || setup_.sameProgramRunning(marker->pid)) continue;
+    if (!marker) continue;
+    // This run's own marker is written only after the sweep, so a marker
+    // bearing this process's id is an earlier run's that had the same id (a
+    // program started at login often gets the same one after a restart).
+    if (marker->pid != setup_.pid && setup_.sameProgramRunning(marker->pid)) continue;
     std::string tail;
     if (setup_.log) tail = setup_.log->perform([&] { return setup_.log->tail(kLogTailBytes); });
     const EndedSession ended{*marker, lastLogAt, std::move(tail)};

@@ -141,19 +141,24 @@ TEST(CrashReporterTest, AKilledRunIsAskedAboutOnceAndANormalQuitLeavesNothing) {
   EXPECT_TRUE(after.prompt.questions.empty());
 }
 
-TEST(CrashReporterTest, LiveInstancesAndUnreadableMarkersAreLeftAlone) {
+TEST(CrashReporterTest, OnlyLiveInstancesAndUnreadableMarkersAreLeftAlone) {
   testing::TempFolder folder;
   CrashChild running("run", folder.path());
   ASSERT_EQ(running.readLine(), "ready");
   writeFile(folder.path() / "session-99999999.json", "{not a marker");
+  // An earlier run that had this process's id (ids come round again).
+  const SessionMarker earlier{"0.9.0", "5", "Linux", ::getpid(), kNow - std::chrono::days(2)};
+  writeFile(folder.path() / SessionMarker::fileName(::getpid()), earlier.toJson());
 
   Launch second(folder.path());
   second.reporter->start();
   EXPECT_TRUE(fs::exists(folder.path() / ("session-" + std::to_string(running.pid()) + ".json")));
   EXPECT_TRUE(fs::exists(folder.path() / "session-99999999.json"));
-  EXPECT_TRUE(namesIn(folder.path() / "Pending").empty());
+  EXPECT_EQ(namesIn(folder.path() / "Pending"),
+            std::vector<std::string>{EndedSession{earlier}.fileName()});
   second.mainThread.advance(6000);
-  EXPECT_TRUE(second.prompt.questions.empty());
+  EXPECT_EQ(second.prompt.questions,
+            std::vector<std::string>{"Quimbel didn’t close normally last time"});
 }
 
 TEST(CrashReporterTest, HangsRideAlongAndABusyUserIsAskedTenSecondsLater) {

@@ -13,11 +13,13 @@
 #include <cstdlib>
 
 #include "app/app_delegate.h"
+#include "app/crash_prompt.h"
 #include "app/pad_panel.h"
 #include "app/qt_services.h"
 #include "app/single_instance.h"
 #include "audio/portaudio_backend.h"
 #include "audio/sample_bank.h"
+#include "diagnostics/fatal_signals.h"
 #include "diagnostics/report.h"
 
 namespace quimbel {
@@ -88,6 +90,8 @@ QString autostartFile() {
 }  // namespace
 
 int runInstrument(int argc, char** argv) {
+  // First of all, so that a crash anywhere in the launch is on record.
+  installFatalSignalHandlers();
   const char* platform = choosePlatform();
   silenceAlsaErrors();
   QApplication app(argc, argv);
@@ -132,8 +136,19 @@ int runInstrument(int argc, char** argv) {
   delegate->setup();
   if (delegate->tray()) delegate->tray()->show();
 
+  std::unique_ptr<CrashReporting> crashReporting = startCrashReporting(
+      mainThread,
+      [&delegate]() -> const PadModel* { return delegate ? &delegate->model() : nullptr; },
+      delegate->panel());
+
   const int status = app.exec();
-  diagnostics::logLine("[quimbel] quit");
+  // Straight after the event loop, so that a slow teardown is no hang: logs
+  // the last line and removes this run's marker.
+  if (crashReporting) {
+    crashReporting->quit();
+  } else {
+    diagnostics::logLine("[quimbel] quit");
+  }
   // The model stops and frees the engine; it goes before the device layer.
   delegate.reset();
   return status;

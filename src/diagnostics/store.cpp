@@ -59,6 +59,14 @@ DiagnosticsStore DiagnosticsStore::fromEnvironment(const Environment& environmen
   return {below(home / ".local" / "state")};
 }
 
+std::filesystem::path DiagnosticsStore::pendingFolder() const {
+  return folder.empty() ? folder : folder / "Pending";
+}
+
+std::filesystem::path DiagnosticsStore::outboxFolder() const {
+  return folder.empty() ? folder : folder / "Outbox";
+}
+
 DiagnosticsStore DiagnosticsStore::standard() {
   return fromEnvironment(processEnvironment, accountHomeFolder());
 }

@@ -24,6 +24,12 @@ struct DiagnosticsStore {
   static DiagnosticsStore standard();
   static DiagnosticsStore fromEnvironment(const Environment& environment,
                                           const std::filesystem::path& accountHome);
+
+  // "Pending": records of ended runs and crash and hang payloads, kept until
+  // the user was asked about them. Empty when `folder` is.
+  std::filesystem::path pendingFolder() const;
+  // "Outbox": the reports the user chose to send.
+  std::filesystem::path outboxFolder() const;
 };
 
 // True in a test run (QUIMBEL_TESTING=1 or XCTestConfigurationFilePath set).

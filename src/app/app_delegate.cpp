@@ -11,6 +11,7 @@
 #include <QPainterPath>
 #include <QSaveFile>
 #include <QScreen>
+#include <QSet>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVariantAnimation>
@@ -60,21 +61,53 @@ QEasingCurve timingCurve(double x1, double y1, double x2, double y2) {
 }
 
 // Where each named control sits in the panel window, for scripts that click
-// them: "trace widget <accessible name>|x y width height".
-void traceWidgets(QWidget* root) {
-  if (!tracing() || !root) return;
-  for (QWidget* widget : root->findChildren<QWidget*>()) {
-    if (!widget->isVisible() || widget->accessibleName().isEmpty()) continue;
-    const QPoint at = widget->mapTo(root->window(), QPoint(0, 0));
-    diagnostics::consoleLine(QStringLiteral("trace widget %1|%2 %3 %4 %5")
-                                 .arg(widget->accessibleName())
-                                 .arg(at.x())
-                                 .arg(at.y())
-                                 .arg(widget->width())
-                                 .arg(widget->height())
-                                 .toStdString());
+// them: "trace widget <accessible name>|x y width height", printed again
+// whenever a control appears, moves or changes size.
+class WidgetTracer final : public QObject {
+ public:
+  explicit WidgetTracer(QWidget* root) : QObject(root), root_(root) {
+    qApp->installEventFilter(this);
   }
-}
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    switch (event->type()) {
+      case QEvent::Show:
+      case QEvent::Hide:
+      case QEvent::Move:
+      case QEvent::Resize:
+        if (watched->isWidgetType() && root_->isAncestorOf(static_cast<QWidget*>(watched)) &&
+            !pending_) {
+          pending_ = true;
+          QTimer::singleShot(20, this, [this] { dump(); });
+        }
+        break;
+      default:
+        break;
+    }
+    return false;
+  }
+
+ private:
+  void dump() {
+    pending_ = false;
+    for (QWidget* widget : root_->findChildren<QWidget*>()) {
+      if (!widget->isVisible() || widget->accessibleName().isEmpty()) continue;
+      const QPoint at = widget->mapTo(root_->window(), QPoint(0, 0));
+      const QString line = QStringLiteral("trace widget %1|%2 %3 %4 %5")
+                               .arg(widget->accessibleName())
+                               .arg(at.x())
+                               .arg(at.y())
+                               .arg(widget->width())
+                               .arg(widget->height());
+      if (printed_.contains(line)) continue;
+      printed_.insert(line);
+      diagnostics::consoleLine(line.toStdString());
+    }
+  }
+
+  QWidget* root_;
+  QSet<QString> printed_;
+  bool pending_ = false;
+};
 
 // Reports the next paint of a widget once it has been drawn, then goes.
 class PaintWatcher final : public QObject {
@@ -85,7 +118,6 @@ class PaintWatcher final : public QObject {
       done_ = true;
       QTimer::singleShot(0, this, [this] {
         trace("panel-painted");
-        traceWidgets(static_cast<QWidget*>(parent()));
         deleteLater();
       });
     }
@@ -148,6 +180,7 @@ void AppDelegate::setup() {
   connect(panel_, &PadPanel::quitRequested, this, [this] { emit quitRequested(); });
   connect(&panel_->view(), &PanelView::resizeRequested, this, &AppDelegate::setLayout);
 
+  if (tracing()) new WidgetTracer(panel_);
   wireKeys();
   wirePanel();
   wireFoot();

@@ -128,7 +128,7 @@ chords = json.load(open(sys.argv[1]))
 json.dump([c["notes"] for c in chords], open(sys.argv[2], "w"))' "$work/chords.json" "$work/pads.json"
 
 step "start"
-"$quimbel" >"$work/quimbel.log" 2>&1 &
+QUIMBEL_TRACE=1 "$quimbel" >"$work/quimbel.log" 2>&1 &
 app=$!
 pids+=($app)
 # The tray icon: the program's small window embedded in the tray.
@@ -216,7 +216,146 @@ record "$work/knob.wav" bash -c "xdotool keydown 1; sleep 0.5; xdotool keyup 1"
 [ "$(heard "$work/knob.wav" "$work/knob.json")" = 1 ] || fail "Up did not move pad 1 to the next inversion"
 xdotool key Down
 
-step "Escape hides the panel"
+# The centre of a named control on the screen, from the program's trace of
+# where its controls sit ("trace widget NAME|x y w h", window points).
+control() {
+  local line
+  line=$(grep -a "trace widget $1|" "$work/quimbel.log" | tail -1) || return 1
+  [ -n "$line" ] || return 1
+  read -r cx cy cw ch <<<"${line##*|}"
+  echo "$((panel_x + cx + cw / 2)) $((panel_y + cy + ch / 2))"
+}
+click_control() {
+  local at
+  at=$(control "$1") || fail "no control named '$1'"
+  xdotool mousemove $at click 1
+}
+focus_panel() { xdotool windowfocus --sync "$(panel_window)" 2>/dev/null || true; }
+
+step "pads 1, 4 and 5 by mouse"
+for pad in 1 4 5; do
+  name=$(grep -a "trace widget [IV]*, key $pad|" "$work/quimbel.log" | tail -1 | sed 's/.*widget \(.*\)|.*/\1/')
+  at=$(control "$name") || fail "no pad $pad on the panel"
+  record "$work/mouse$pad.wav" bash -c "xdotool mousemove $at mousedown 1; sleep 0.5; xdotool mouseup 1"
+  got=$(heard "$work/mouse$pad.wav" "$work/pads.json")
+  [ "$got" = $((pad - 1)) ] || fail "a click on pad $pad played pad $got's chord (counted from 0)"
+done
+
+step "the knob turns with the mouse wheel"
+at=$(control "Inversion") || fail "no knob"
+xdotool mousemove $at click 4
+sleep 0.2
+focus_panel
+record "$work/wheel.wav" bash -c "xdotool keydown 1; sleep 0.5; xdotool keyup 1"
+[ "$(heard "$work/wheel.wav" "$work/knob.json")" = 1 ] || fail "the wheel did not move pad 1 to the next inversion"
+xdotool mousemove $at click 5
+sleep 0.2
+focus_panel
+
+step "a take: count-in, four chords, stop"
+# Four clicks at 120 BPM, then pads 1, 4, 5, 1 half a second apart.
+(
+  parecord -d "$sink.monitor" --rate=48000 --channels=2 --format=s16le --file-format=wav \
+    "$work/take.wav" &
+  rec=$!
+  sleep 0.3
+  click_control Record
+  sleep 0.3
+  focus_panel
+  sleep 1.95
+  for pad in 1 4 5 1; do
+    xdotool keydown $pad
+    sleep 0.25
+    xdotool keyup $pad
+    sleep 0.25
+  done
+  sleep 0.3
+  kill -INT $rec
+  wait $rec || true
+)
+click_control Stop
+sleep 0.5
+clicks=$("${listen[@]}" onsets "$work/take.wav")
+echo "desktop:   onsets of count-in and take: $clicks"
+[ "$(echo "$clicks" | wc -w)" -ge 8 ] || fail "expected 4 clicks and 4 chords, heard onsets at: $clicks"
+shot "04-done"
+
+step "the take loops at the same spacing"
+focus_panel
+record "$work/loop.wav" bash -c "xdotool key space; sleep 4.6; xdotool key space"
+cp "$work/loop.wav" "$out/loop-recording.wav"
+"${listen[@]}" loop "$work/loop.wav" 2.0 || fail "the loop's second pass is not the first one again"
+
+step "Escape drops the take and Ctrl+Z brings it back"
+focus_panel
+xdotool key Escape
+sleep 0.3
+record "$work/dropped.wav" bash -c "xdotool key space; sleep 1.5; xdotool key space"
+[ "$(heard "$work/dropped.wav" "$work/pads.json")" = "-" ] || fail "a dropped take still plays"
+xdotool key ctrl+z
+sleep 0.3
+record "$work/undone.wav" bash -c "xdotool key space; sleep 1.5; xdotool key space"
+[ "$(heard "$work/undone.wav" "$work/pads.json")" != "-" ] || fail "Ctrl+Z did not bring the take back"
+
+# Saves through the Save dialog that a click on an export key opens.
+dialog_open() { xdotool search --all --onlyvisible --pid "$app" --name "^Save" >/dev/null 2>&1; }
+save_through_dialog() {
+  local name=$1 target=$2
+  click_control "$name"
+  # The video's dialog opens once its render is done.
+  wait_for 90 dialog_open || fail "no Save dialog for $name"
+  sleep 0.5
+  xdotool key ctrl+a
+  xdotool type --delay 5 "$target"
+  xdotool key Return
+  wait_for 10 test -s "$target" || fail "$name wrote nothing to $target"
+  wait_for 10 bash -c "! xdotool search --all --onlyvisible --pid $app --name '^Save' >/dev/null 2>&1" ||
+    fail "the Save dialog for $name stayed open: $(for w in $(xdotool search --all --onlyvisible --pid $app --name '^Save'); do xdotool getwindowname $w; xdotool getwindowgeometry $w; done | tr '\n' ' ')"
+  sleep 0.3
+}
+
+step "export MIDI, WAV and video through the Save dialogs"
+save_through_dialog "Save MIDI" "$out/take.mid"
+midicsv "$out/take.mid" >"$work/take.csv" || fail "midicsv cannot read the MIDI file"
+[ "$(grep -c Note_on_c "$work/take.csv")" -ge 8 ] || fail "the MIDI file holds too few notes"
+save_through_dialog "Save audio" "$out/take.wav"
+seconds=$(soxi -D "$out/take.wav")
+[ "$(echo "$seconds > 3" | bc)" = 1 ] || fail "the WAV file is only $seconds s long"
+peak=$(sox "$out/take.wav" -n stat 2>&1 | awk '/Maximum amplitude/ {print $3}')
+[ "$(echo "$peak > 0.05" | bc)" = 1 ] || fail "the WAV file is silent (peak $peak)"
+save_through_dialog "Save video" "$out/take.mp4"
+ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 "$out/take.mp4" \
+  >"$work/probe.txt" || fail "ffprobe cannot read the video"
+grep -q '^h264,1080,1920' "$work/probe.txt" || fail "the video is not 1080x1920 H.264: $(cat "$work/probe.txt")"
+grep -q '^aac' "$work/probe.txt" || fail "the video has no AAC sound"
+
+step "the MIDI key dragged onto another program"
+"$build/bin/drop_target" 60 >"$work/dropped.txt" 2>/dev/null &
+target=$!
+pids+=($target)
+wait_for 10 xdotool search --all --onlyvisible --pid $target --name "drop target" || fail "no drop target"
+drop=$(xdotool search --all --onlyvisible --pid $target --name "drop target" | head -1)
+xdotool windowmove --sync "$drop" 100 300
+at=$(control "Save MIDI") || fail "no MIDI key"
+read -r mx my <<<"$at"
+xdotool mousemove $mx $my mousedown 1
+for i in $(seq 1 20); do
+  xdotool mousemove $((mx + (220 - mx) * i / 20)) $((my + (420 - my) * i / 20))
+  sleep 0.03
+done
+sleep 0.3
+xdotool mouseup 1
+wait_for 10 test -s "$work/dropped.txt" || fail "the drop target received nothing"
+url=$(head -1 "$work/dropped.txt")
+file=${url#file://}
+cmp -s "$file" "$out/take.mid" || fail "the dragged file ($url) is not the take's MIDI file"
+kill $target 2>/dev/null || true
+
+step "Escape drops the finished take, a second Escape hides the panel"
+focus_panel
+xdotool key Escape
+sleep 0.3
+panel_window >/dev/null || fail "the first Escape hid the panel instead of dropping the take"
 xdotool key Escape
 wait_for 5 bash -c "! xdotool search --onlyvisible --pid $app 2>/dev/null | grep -qx $panel" ||
   fail "Escape did not hide the panel"

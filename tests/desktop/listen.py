@@ -3,6 +3,7 @@
 
   listen.py chord REC.wav CANDIDATES.json   which candidate chord sounds
   listen.py onsets REC.wav                  times of the chord and click onsets
+  listen.py loop REC.wav SECONDS            the onsets repeat SECONDS later
 
 CANDIDATES.json is a list of note lists (MIDI numbers). `chord` prints the
 index of the candidate whose notes best match the spectrum just after the
@@ -28,26 +29,27 @@ def read(path):
     return rate, data.reshape(-1, channels).mean(axis=1)
 
 
-def envelope(x, rate, step_s=0.005):
-    step = int(rate * step_s)
-    n = len(x) // step
-    return np.sqrt((x[: n * step].reshape(n, step) ** 2).mean(axis=1) + 1e-12)
+def envelope(x, rate, step_s=0.005, window_s=None):
+    """RMS level in windows of window_s (default: one step) every step_s."""
+    step = max(1, int(rate * step_s))
+    window = max(step, int(rate * (window_s or step_s)))
+    power = np.concatenate(([0.0], np.cumsum(x * x)))
+    starts = np.arange(0, len(x) - window, step)
+    if len(starts) == 0:
+        return np.full(1, 1e-6)
+    return np.sqrt((power[starts + window] - power[starts]) / window + 1e-12)
 
 
-def onsets(x, rate, step_s=0.005):
-    """Rises of the level by more than 9 dB over 20 ms above a floor."""
-    env = 20 * np.log10(envelope(x, rate, step_s))
+def onsets(x, rate, step_s=0.001):
+    """Times where the 10 ms level rises by more than 9 dB within 10 ms."""
+    env = 20 * np.log10(envelope(x, rate, step_s, 0.010))
     floor = max(np.percentile(env, 10) + 12, env.max() - 45)
+    lag = max(1, int(round(0.010 / step_s)))
     found, last = [], -1e9
-    lag = 4
     for i in range(lag, len(env)):
         t = i * step_s
         if env[i] > floor and env[i] - env[i - lag] > 9 and t - last > 0.1:
-            # The start of the rise, at the envelope's resolution.
-            j = i
-            while j > i - lag and env[j - 1] < env[j] - 1:
-                j -= 1
-            found.append(j * step_s)
+            found.append(t)
             last = t
     return found
 
@@ -102,8 +104,38 @@ def main():
     elif sys.argv[1] == "onsets":
         rate, x = read(sys.argv[2])
         print(" ".join(f"{t:.3f}" for t in onsets(x, rate)))
+    elif sys.argv[1] == "loop":
+        # The second pass is the first one again, one loop length later:
+        # the lag at which the recording best matches itself, searched
+        # 50 ms either side of the loop length, must be within 5 ms of it.
+        rate, x = read(sys.argv[2])
+        period = float(sys.argv[3])
+        found = onsets(x, rate, 0.001)
+        if not found:
+            sys.exit("no sound")
+        start = int(found[0] * rate)
+        n = int(period * rate)
+        a = x[start : start + n]
+        best, best_lag = -2.0, 0
+        for lag in range(int((period - 0.05) * rate), int((period + 0.05) * rate), 24):
+            b = x[start + lag : start + lag + n]
+            if len(b) < n:
+                break
+            c = float(np.dot(a, b) / (np.linalg.norm(a) * np.linalg.norm(b) + 1e-12))
+            if c > best:
+                best, best_lag = c, lag
+        for lag in range(best_lag - 24, best_lag + 25):
+            b = x[start + lag : start + lag + n]
+            if len(b) < n:
+                continue
+            c = float(np.dot(a, b) / (np.linalg.norm(a) * np.linalg.norm(b) + 1e-12))
+            if c > best:
+                best, best_lag = c, lag
+        error_ms = (best_lag / rate - period) * 1000
+        print(f"second pass {error_ms:+.2f} ms from the loop length, match {best:.3f}")
+        sys.exit(0 if abs(error_ms) <= 5 and best > 0.8 else 1)
     else:
-        sys.exit("usage: listen.py chord|onsets REC.wav [CANDIDATES.json]")
+        sys.exit("usage: listen.py chord|onsets|loop REC.wav [CANDIDATES.json|SECONDS]")
 
 
 if __name__ == "__main__":

@@ -189,6 +189,24 @@ for pad in 1 2 3 4 5 6 7; do
 done
 shot "03-played"
 
+step "the panel's screen is the command line's screen for the same state"
+# Pad 7's chord, as the screen shows it after the key went up.
+echo '{"hits":[{"pad":6,"t":0,"hold":0.2}],"length":1}' >"$work/pad7.json"
+"$quimbel" render "$work/pad7.json" --events >"$work/pad7-events.json"
+/usr/bin/python3 -c '
+import json, sys
+event = json.load(open(sys.argv[1]))["events"][0]
+snapshot = {"key": {"tonic": 1, "mode": "minor"},
+            "shown": {"notes": event["notes"], "name": event["name"], "color": event["color"]},
+            "state": "ready", "countN": 0, "recAt": -1e9, "knob": None, "volume": None,
+            "sheet": [], "legend": None}
+json.dump(snapshot, open(sys.argv[2], "w"))' "$work/pad7-events.json" "$work/pad7-snapshot.json"
+"$quimbel" screen "$work/pad7-snapshot.json" --now 0 --png "$out/screen-reference.png" --scale 10 >/dev/null
+sleep 2.5
+shot "03-screen"
+/usr/bin/python3 "$here/tests/desktop/look.py" "$out/03-screen.png" $((panel_x + 12)) $((panel_y + 12)) 304 \
+  "$out/screen-reference.png" 10 || fail "the panel's screen differs from quimbel screen --png"
+
 step "Tab with 5 plays the seventh, Shift with 1 the ninth"
 "$quimbel" chords --json --sevenths | /usr/bin/python3 -c '
 import json, sys
@@ -406,6 +424,43 @@ status=0
 wait_for 10 bash -c "! kill -0 $app" || fail "still running after Ctrl+Q"
 wait $app || status=$?
 [ $status -eq 0 ] || fail "exit status $status"
+
+step "a run killed with kill -9 is asked about at the next start"
+QUIMBEL_TRACE=1 "$quimbel" >"$work/killed.log" 2>&1 &
+app=$!
+pids+=($app)
+wait_for 10 icon_window || fail "no tray icon for the second run"
+sleep 0.5
+kill -9 $app
+wait $app 2>/dev/null || true
+"$quimbel" >"$work/third.log" 2>&1 &
+app=$!
+pids+=($app)
+wait_for 10 icon_window || fail "no tray icon for the third run"
+# The question comes 6 s after the launch, as a message box titled Quimbel.
+question() {
+  for w in $(xdotool search --all --onlyvisible --pid "$app" --name '^Quimbel$' 2>/dev/null); do
+    eval "$(xdotool getwindowgeometry --shell "$w")"
+    if [ "$WIDTH" -gt 64 ] && [ "$WIDTH" -ne 328 ]; then
+      echo "$w"
+      return 0
+    fi
+  done
+  return 1
+}
+wait_for 15 question || fail "no question about the killed run"
+sleep 0.3
+shot "08-crash-question"
+ls "$XDG_STATE_HOME/Quimbel/Diagnostics/Pending/" | grep -q '^exit-' ||
+  fail "no record of the killed run in Diagnostics/Pending"
+xdotool windowfocus --sync "$(question)"
+xdotool key Escape
+wait_for 5 bash -c "! xdotool search --all --onlyvisible --pid $app --name '^Quimbel$' | grep -q ." ||
+  true
+kill -TERM $app
+status=0
+wait $app || status=$?
+[ $status -eq 0 ] || fail "the third run ended with status $status on SIGTERM"
 
 finish_step
 step_name="set-up"

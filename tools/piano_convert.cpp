@@ -63,7 +63,8 @@ bool convert(const fs::path& in, const fs::path& out, double trimSeconds) {
       for (sf_count_t f = 0; f < fade; ++f) {
         double x = static_cast<double>(f + 1) / static_cast<double>(fade);
         auto gain = static_cast<float>(0.5 * (1.0 + std::cos(std::numbers::pi * x)));
-        for (int c = 0; c < info.channels; ++c) frames[(keep - fade + f) * info.channels + c] *= gain;
+        for (int c = 0; c < info.channels; ++c)
+          frames[(keep - fade + f) * info.channels + c] *= gain;
       }
     }
   }

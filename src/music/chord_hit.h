@@ -2,8 +2,8 @@
 
 #include <optional>
 
-#include "music/voicing.h"
 #include "music/shown.h"
+#include "music/voicing.h"
 
 namespace quimbel {
 

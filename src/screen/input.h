@@ -3,8 +3,8 @@
 #include <optional>
 #include <vector>
 
-#include "music/pad_state.h"
 #include "music/key.h"
+#include "music/pad_state.h"
 #include "music/shown.h"
 
 namespace quimbel::ChordScreen {

@@ -9,10 +9,10 @@
 #include <span>
 
 #include "music/chord_hit.h"
-#include "music/pad_state.h"
 #include "music/key.h"
-#include "screen/input.h"
+#include "music/pad_state.h"
 #include "music/shown.h"
+#include "screen/input.h"
 
 namespace quimbel::ChordScreen {
 

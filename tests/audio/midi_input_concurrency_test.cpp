@@ -4,8 +4,8 @@
 #include <thread>
 #include <vector>
 
-#include "audio/midi_input.h"
 #include "audio/core/midi_chord_map.h"
+#include "audio/midi_input.h"
 #include "diagnostics/manual_main_thread.h"
 
 namespace quimbel {

@@ -4,8 +4,8 @@
 
 #include "audio/audio_fixtures.h"
 #include "audio/core/midi_chord_map.h"
-#include "diagnostics/manual_main_thread.h"
 #include "audio/on_demand_backend.h"
+#include "diagnostics/manual_main_thread.h"
 #include "diagnostics/report.h"
 
 namespace quimbel {

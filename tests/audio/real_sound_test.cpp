@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "audio/audio_fixtures.h"
-#include "diagnostics/manual_main_thread.h"
 #include "audio/piano_engine.h"
 #include "audio/portaudio_backend.h"
+#include "diagnostics/manual_main_thread.h"
 #include "diagnostics/report.h"
 
 namespace quimbel {

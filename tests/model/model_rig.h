@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "audio/core/render_core.h"
-#include "diagnostics/manual_main_thread.h"
 #include "audio/on_demand_backend.h"
+#include "diagnostics/manual_main_thread.h"
 #include "model/pad_model.h"
 
 namespace quimbel::testing {

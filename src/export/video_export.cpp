@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <system_error>
+#include <thread>
 
 #include "screen/input.h"
 
@@ -165,8 +166,24 @@ Written VideoExport::renderVideo(const std::filesystem::path& url) const {
   removeQuietly(sound);
   removeQuietly(url);
 
-  if (Written w = writeFrames(videoOnly); !w) return w;
-  if (Written w = writeSound(sound); !w) return w;
+  // The sound is rendered and encoded beside the pictures: the two share
+  // nothing, and x264 leaves processor time over that the sound can use. A
+  // failed video is still reported before a failed sound.
+  Written soundWritten;
+  std::thread soundThread;
+  try {
+    soundThread = std::thread([&] { soundWritten = writeSound(sound); });
+  } catch (const std::system_error&) {
+    // No thread to spare: the sound follows the pictures instead.
+  }
+  const Written videoWritten = writeFrames(videoOnly);
+  if (soundThread.joinable()) {
+    soundThread.join();
+  } else if (videoWritten) {
+    soundWritten = writeSound(sound);
+  }
+  if (!videoWritten) return videoWritten;
+  if (!soundWritten) return soundWritten;
   if (Written w = mux(videoOnly, sound, url); !w) return w;
 
   removeQuietly(videoOnly);

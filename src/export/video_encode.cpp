@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -42,30 +43,13 @@ bool sameFrame(const VideoExport::Frame& a, const VideoExport::Frame& b) {
          a.seventh == b.seventh && a.ninth == b.ninth;
 }
 
-// One picture for the encoder: a converted frame, or none to show the
-// picture before it once more (held chords, settled glows and the outro
-// repeat a picture exactly, and drawing it again would only cost time).
-struct Picture {
-  av::Frame frame;
-};
-
-// The hand-over between the drawing thread and the encoder, bounded so that
-// drawing never runs far ahead. Frames the encoder is done with come back as
-// spares, so the drawing side allocates only a handful in all.
+// The hand-over of pictures from the drawing thread to the encoder, bounded
+// so that drawing never runs far ahead of it.
 class PictureQueue {
  public:
-  // Drawing side: a frame to convert into, or null when none is spare.
-  av::Frame spare() {
-    std::lock_guard lock(mutex_);
-    if (spares_.empty()) return {};
-    av::Frame frame = std::move(spares_.back());
-    spares_.pop_back();
-    return frame;
-  }
-
   // Drawing side: waits while the queue is full; false once the encoder
   // has given up, so that drawing stops.
-  bool push(Picture picture) {
+  bool push(av::Frame picture) {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return abandoned_ || pictures_.size() < kPicturesAhead; });
     if (abandoned_) return false;
@@ -82,22 +66,16 @@ class PictureQueue {
     changed_.notify_all();
   }
 
-  // Encoder side: the next picture, waiting for it; nothing once drawing
-  // has finished and every picture is taken.
-  std::optional<Picture> pop() {
+  // Encoder side: the next picture, waiting for it; null once drawing has
+  // finished and every picture is taken.
+  av::Frame pop() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return finished_ || !pictures_.empty(); });
-    if (pictures_.empty()) return std::nullopt;
-    Picture picture = std::move(pictures_.front());
+    if (pictures_.empty()) return {};
+    av::Frame picture = std::move(pictures_.front());
     pictures_.pop_front();
     changed_.notify_all();
     return picture;
-  }
-
-  // Encoder side: a frame the encoder no longer reads from.
-  void recycle(av::Frame frame) {
-    std::lock_guard lock(mutex_);
-    spares_.push_back(std::move(frame));
   }
 
   // Encoder side: stop the drawing at its next picture.
@@ -116,39 +94,25 @@ class PictureQueue {
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<Picture> pictures_;
-  std::vector<av::Frame> spares_;
+  std::deque<av::Frame> pictures_;
   bool finished_ = false;
   bool abandoned_ = false;
   std::string error_;
 };
 
-// A frame to convert into: a spare one, made writable again in case the
-// encoder still holds a reference to its pictures, or a new one.
-std::string takeFrame(PictureQueue& queue, av::Frame& frame) {
-  frame = queue.spare();
-  if (frame) {
-    const int err = av_frame_make_writable(frame.get());
-    return err < 0 ? av::failure("out of memory for the video frames", err) : std::string();
+// The drawing thread: every picture of the take in order. Held chords,
+// settled glows and the outro repeat a picture exactly, and drawing it again
+// would only cost time; a frame that is drawn is converted only where it
+// differs from the frame before, which is kept for that in a second image.
+void drawPictures(const VideoExport& take, PictureQueue& queue) {
+  av::PictureConverter converter(kVideoWidth, kVideoHeight);
+  if (!converter.error().empty()) {
+    queue.finish(converter.error());
+    return;
   }
-  frame.reset(av_frame_alloc());
-  if (!frame) return "out of memory for the video frames";
-  frame->format = AV_PIX_FMT_YUV420P;
-  frame->width = kVideoWidth;
-  frame->height = kVideoHeight;
-  frame->color_primaries = AVCOL_PRI_BT709;
-  frame->color_trc = AVCOL_TRC_BT709;
-  frame->colorspace = AVCOL_SPC_BT709;
-  frame->color_range = AVCOL_RANGE_MPEG;
-  const int err = av_frame_get_buffer(frame.get(), 0);
-  return err < 0 ? av::failure("out of memory for the video frames", err) : std::string();
-}
-
-// The drawing thread: every picture of the take in order, drawn and converted
-// only where it differs from the one before.
-void drawPictures(const VideoExport& take, SwsContext* scaler, PictureQueue& queue) {
   const VideoPainter painter(take.knob, take.icon);
-  QImage image = VideoPainter::makeFrame();
+  std::array<QImage, 2> images = {VideoPainter::makeFrame(), VideoPainter::makeFrame()};
+  int latest = -1;  // the image the latest picture was converted from
   const std::vector<ChordHit> doubled = take.doubledEvents();
   const double takeEnd = 2.0 * take.passLength();
   const int frames = take.frameCount();
@@ -157,29 +121,34 @@ void drawPictures(const VideoExport& take, SwsContext* scaler, PictureQueue& que
 
   for (int i = 0; i < frames; ++i) {
     const double t = static_cast<double>(i) / kVideoFps;
+    const int next = latest == 0 ? 1 : 0;
     bool redraw = true;
     if (t < takeEnd) {
       VideoExport::Frame state = frameStateOf(doubled, take.key, t);
       redraw = !previous || !sameFrame(*previous, state);
-      if (redraw) painter.drawTake(image, state);
+      if (redraw) painter.drawTake(images[next], state);
       previous = std::move(state);
     } else {
       const double fade = outroFade(t - takeEnd);
       redraw = previous.has_value() || fade != previousFade;
-      if (redraw) painter.drawOutro(image, t - takeEnd);
+      if (redraw) painter.drawOutro(images[next], t - takeEnd);
       previous.reset();
       previousFade = fade;
     }
-    Picture picture;
+    av::Frame picture;
+    std::string error;
     if (redraw) {
-      if (std::string e = takeFrame(queue, picture.frame); !e.empty()) {
-        queue.finish(std::move(e));
-        return;
-      }
-      const std::uint8_t* source[1] = {image.constBits()};
-      const int stride[1] = {static_cast<int>(image.bytesPerLine())};
-      sws_scale(scaler, source, stride, 0, kVideoHeight, picture.frame->data,
-                picture.frame->linesize);
+      const QImage& image = images[next];
+      const std::uint8_t* before = latest >= 0 ? images[latest].constBits() : nullptr;
+      error = converter.convert(image.constBits(), static_cast<int>(image.bytesPerLine()), before,
+                                picture);
+      latest = next;
+    } else {
+      error = converter.repeat(picture);
+    }
+    if (!error.empty()) {
+      queue.finish(std::move(error));
+      return;
     }
     if (!queue.push(std::move(picture))) return;
   }
@@ -263,36 +232,20 @@ Written VideoExport::writeFrames(const std::filesystem::path& url) const {
   err = avformat_write_header(format, nullptr);
   if (err < 0) return fail(av::failure("cannot write the video", err));
 
-  av::Scaler scaler(sws_getContext(kVideoWidth, kVideoHeight, AV_PIX_FMT_BGRA, kVideoWidth,
-                                   kVideoHeight, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr,
-                                   nullptr));
   av::Packet packet(av_packet_alloc());
-  if (!scaler || !packet) return fail("out of memory for the video frames");
-  // The drawing is full-range RGB; the video is limited-range BT.709, the
-  // matrix that the stream's tags announce.
-  const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
-  sws_setColorspaceDetails(scaler.get(), bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
+  if (!packet) return fail("out of memory for the video frames");
 
   PictureQueue queue;
   DrawingThread drawing(queue);
-  if (!drawing.start([this, &scaler, &queue] { drawPictures(*this, scaler.get(), queue); })) {
+  if (!drawing.start([this, &queue] { drawPictures(*this, queue); })) {
     return fail("cannot start drawing the video");
   }
-
-  // The picture on screen: sent again for every repeat, handed back as a
-  // spare once the next one replaces it.
-  av::Frame shown;
   for (std::int64_t i = 0;; ++i) {
-    std::optional<Picture> picture = queue.pop();
+    const av::Frame picture = queue.pop();
     if (!picture) break;
-    if (picture->frame) {
-      if (shown) queue.recycle(std::move(shown));
-      shown = std::move(picture->frame);
-    }
-    if (!shown) return fail("the video's first picture is missing");
-    shown->pts = i;
+    picture->pts = i;
     if (std::string e =
-            av::encodeAndWrite("video", codec.get(), format, stream, shown.get(), packet.get());
+            av::encodeAndWrite("video", codec.get(), format, stream, picture.get(), packet.get());
         !e.empty()) {
       return fail(e);
     }

@@ -6,7 +6,6 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/buffer.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
 #include <libavutil/log.h>
@@ -78,16 +77,12 @@ struct SwsFree {
 struct InputClose {
   void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
 };
-struct BufferPoolFree {
-  void operator()(AVBufferPool* p) const { av_buffer_pool_uninit(&p); }
-};
 
 using CodecContext = std::unique_ptr<AVCodecContext, CodecContextFree>;
 using Frame = std::unique_ptr<AVFrame, FrameFree>;
 using Packet = std::unique_ptr<AVPacket, PacketFree>;
 using Scaler = std::unique_ptr<SwsContext, SwsFree>;
 using Input = std::unique_ptr<AVFormatContext, InputClose>;
-using BufferPool = std::unique_ptr<AVBufferPool, BufferPoolFree>;
 
 // An output file being muxed: the format context and its open file. Closing
 // without finish() leaves a partial file, which the owner removes.
@@ -122,14 +117,16 @@ class Output {
   AVFormatContext* context_ = nullptr;
 };
 
+// Rows [first, last) of a frame.
+using RowBand = std::pair<int, int>;
+
 // The video's pictures from its drawn frames: 32-bit BGRA, full range, to
 // limited-range BT.709 4:2:0 by swscale's bicubic converter. Consecutive
 // frames mostly differ in a few bands of rows (a pad lighting up, a line of
-// the screen), so a picture is converted only where its frame differs from
-// the frame before, with a margin for the rows the converter's filters reach
-// across; the other rows are copied from the picture before, which holds
-// exactly what converting them again would give. One converter belongs to
-// one thread.
+// the screen), so the converter keeps one picture and converts again only
+// the bands where the frame changed, with a margin for the rows that the
+// converter's filters reach across; every other row already holds exactly
+// what converting it again would give. One converter belongs to one thread.
 class PictureConverter {
  public:
   // Rows either side of a changed row that are converted again: the
@@ -141,31 +138,29 @@ class PictureConverter {
   // An empty string when the converter is ready, else what went wrong.
   const std::string& error() const { return error_; }
 
-  // The picture of a frame of `stride` bytes a row. `before` is the frame
-  // that the previous picture was converted from, laid out the same way, or
-  // null to convert every row. On success `picture` is a new reference to
-  // the picture, whose buffer the encoder may keep as long as it likes.
-  std::string convert(const std::uint8_t* bgra, int stride, const std::uint8_t* before,
-                      Frame& picture);
-  // A new reference to the previous picture, for a frame drawn as before.
-  std::string repeat(Frame& picture);
+  // Converts the bands of a frame of `stride` bytes a row into the picture;
+  // the first frame, and any frame after a failure, converts whole.
+  std::string convert(const std::uint8_t* bgra, int stride, const std::vector<RowBand>& bands);
 
-  // The bands of rows [first, last) to convert again, given the rows that
-  // differ; merged, inside the frame and on even rows (4:2:0 chroma).
-  static std::vector<std::pair<int, int>> bands(const std::vector<bool>& changed, int height);
+  // The latest picture. The encoder may keep references to it: the next
+  // conversion then works on a copy.
+  AVFrame* picture() const { return picture_.get(); }
+
+  // The bands to convert again where a frame differs from the frame before
+  // (both `stride` bytes a row, `width` pixels wide): merged, widened by the
+  // filters' reach, inside the frame and on even rows for the 4:2:0 chroma.
+  // Empty when the two frames are the same.
+  static std::vector<RowBand> changedBands(const std::uint8_t* bgra, const std::uint8_t* before,
+                                           int stride, int width, int height);
 
  private:
-  std::string newPicture(Frame& picture);
-
   int width_;
   int height_;
   std::string error_;
   Scaler scaler_;
-  BufferPool pool_;
-  int align_ = 64;
   bool byBands_ = false;  // whole pictures only, where bands would come out wrong
-  Frame last_;            // the previous picture
-  std::vector<bool> changed_;
+  bool whole_ = true;     // the picture does not yet hold a whole frame
+  Frame picture_;
 };
 
 }  // namespace quimbel::av

@@ -1,11 +1,12 @@
 // The silent video: every frame drawn with QPainter, converted to 4:2:0 YUV
 // with the BT.709 matrix and encoded with x264.
 //
-// Thread contract: writeFrames runs the encoder and the file on its caller's
-// thread, while a drawing thread of its own draws and converts the pictures a
-// little ahead of it; x264 runs its own threads inside the encoder. The two
-// meet only in a PictureQueue. Whichever side fails stops the other, and the
-// drawing thread is always joined before writeFrames returns.
+// Thread contract: writeFrames converts the frames and runs the encoder and
+// the file on its caller's thread, while a drawing thread of its own draws
+// the frames a little ahead of it; x264 and the converter run threads of
+// their own inside. The two meet only in a FrameQueue. Whichever side fails
+// stops the other, and the drawing thread is always joined before
+// writeFrames returns.
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -34,31 +35,52 @@ constexpr const char* kX264Preset = "veryfast";
 constexpr std::int64_t kVideoBitRate = 8'000'000;
 constexpr int kKeyFrameInterval = 60;
 
-// Converted pictures waiting for the encoder. Two let drawing and encoding
-// overlap fully; each more only holds another 3 MB while x264 sets the pace.
-constexpr std::size_t kPicturesAhead = 2;
-
 bool sameFrame(const VideoExport::Frame& a, const VideoExport::Frame& b) {
   return a.cells == b.cells && a.glow == b.glow && a.pressed == b.pressed &&
          a.seventh == b.seventh && a.ninth == b.ninth;
 }
 
-// The hand-over of pictures from the drawing thread to the encoder, bounded
-// so that drawing never runs far ahead of it.
-class PictureQueue {
+// A drawn frame on its way to the encoder: the image that holds it and the
+// bands of rows where it differs from the frame before, or no image when the
+// picture before repeats.
+struct Drawn {
+  int image = -1;
+  std::vector<av::RowBand> bands;
+};
+
+// The two images the frames are drawn into, and the hand-over of drawn
+// frames to the encoder. The drawing thread draws into one image while the
+// encoder converts the other; an image returns to the drawing side once the
+// encoder has converted it. Repeats queue up to a few frames ahead.
+class FrameQueue {
  public:
-  // Drawing side: waits while the queue is full; false once the encoder
-  // has given up, so that drawing stops.
-  bool push(av::Frame picture) {
+  static constexpr std::size_t kAhead = 4;
+
+  FrameQueue() : images_{VideoPainter::makeFrame(), VideoPainter::makeFrame()} {}
+
+  QImage& image(int index) { return images_[static_cast<std::size_t>(index)]; }
+
+  // Drawing side: waits until the encoder is done with `index`; false once
+  // the encoder has given up, so that drawing stops.
+  bool claim(int index) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return abandoned_ || pictures_.size() < kPicturesAhead; });
+    changed_.wait(lock, [&] { return abandoned_ || !busy_[static_cast<std::size_t>(index)]; });
+    return !abandoned_;
+  }
+
+  // Drawing side: waits while the queue is full; false once the encoder has
+  // given up.
+  bool push(Drawn drawn) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return abandoned_ || queue_.size() < kAhead; });
     if (abandoned_) return false;
-    pictures_.push_back(std::move(picture));
+    if (drawn.image >= 0) busy_[static_cast<std::size_t>(drawn.image)] = true;
+    queue_.push_back(std::move(drawn));
     changed_.notify_all();
     return true;
   }
 
-  // Drawing side: no more pictures; `error` says why when drawing failed.
+  // Drawing side: no more frames; `error` says why when drawing failed.
   void finish(std::string error) {
     std::lock_guard lock(mutex_);
     finished_ = true;
@@ -66,19 +88,26 @@ class PictureQueue {
     changed_.notify_all();
   }
 
-  // Encoder side: the next picture, waiting for it; null once drawing has
-  // finished and every picture is taken.
-  av::Frame pop() {
+  // Encoder side: the next frame, waiting for it; nothing once drawing has
+  // finished and every frame is taken.
+  std::optional<Drawn> pop() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return finished_ || !pictures_.empty(); });
-    if (pictures_.empty()) return {};
-    av::Frame picture = std::move(pictures_.front());
-    pictures_.pop_front();
+    changed_.wait(lock, [&] { return finished_ || !queue_.empty(); });
+    if (queue_.empty()) return std::nullopt;
+    Drawn drawn = std::move(queue_.front());
+    queue_.pop_front();
     changed_.notify_all();
-    return picture;
+    return drawn;
   }
 
-  // Encoder side: stop the drawing at its next picture.
+  // Encoder side: the image is converted and may be drawn over.
+  void release(int index) {
+    std::lock_guard lock(mutex_);
+    busy_[static_cast<std::size_t>(index)] = false;
+    changed_.notify_all();
+  }
+
+  // Encoder side: stop the drawing at its next frame.
   void abandon() {
     std::lock_guard lock(mutex_);
     abandoned_ = true;
@@ -92,65 +121,64 @@ class PictureQueue {
   }
 
  private:
+  std::array<QImage, 2> images_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<av::Frame> pictures_;
+  std::array<bool, 2> busy_{};
+  std::deque<Drawn> queue_;
   bool finished_ = false;
   bool abandoned_ = false;
   std::string error_;
 };
 
-// The drawing thread: every picture of the take in order. Held chords,
-// settled glows and the outro repeat a picture exactly, and drawing it again
-// would only cost time; a frame that is drawn is converted only where it
-// differs from the frame before, which is kept for that in a second image.
-void drawPictures(const VideoExport& take, PictureQueue& queue) {
-  av::PictureConverter converter(kVideoWidth, kVideoHeight);
-  if (!converter.error().empty()) {
-    queue.finish(converter.error());
-    return;
-  }
+// The drawing thread: every frame of the take in order. Held chords, settled
+// glows and the outro repeat a picture exactly, and drawing it again would
+// only cost time; a frame that is drawn is compared with the one before,
+// which the other image still holds, so that only its changed rows are
+// converted.
+void drawFrames(const VideoExport& take, FrameQueue& queue) {
   const VideoPainter painter(take.knob, take.icon);
-  std::array<QImage, 2> images = {VideoPainter::makeFrame(), VideoPainter::makeFrame()};
-  int latest = -1;  // the image the latest picture was converted from
   const std::vector<ChordHit> doubled = take.doubledEvents();
   const double takeEnd = 2.0 * take.passLength();
   const int frames = take.frameCount();
   std::optional<VideoExport::Frame> previous;
   double previousFade = -1.0;
+  int latest = -1;  // the image holding the latest frame sent
 
   for (int i = 0; i < frames; ++i) {
     const double t = static_cast<double>(i) / kVideoFps;
     const int next = latest == 0 ? 1 : 0;
+    std::optional<VideoExport::Frame> state;
     bool redraw = true;
     if (t < takeEnd) {
-      VideoExport::Frame state = frameStateOf(doubled, take.key, t);
-      redraw = !previous || !sameFrame(*previous, state);
-      if (redraw) painter.drawTake(images[next], state);
-      previous = std::move(state);
+      state = frameStateOf(doubled, take.key, t);
+      redraw = !previous || !sameFrame(*previous, *state);
     } else {
       const double fade = outroFade(t - takeEnd);
       redraw = previous.has_value() || fade != previousFade;
-      if (redraw) painter.drawOutro(images[next], t - takeEnd);
-      previous.reset();
       previousFade = fade;
     }
-    av::Frame picture;
-    std::string error;
+    Drawn drawn;
     if (redraw) {
-      const QImage& image = images[next];
-      const std::uint8_t* before = latest >= 0 ? images[latest].constBits() : nullptr;
-      error = converter.convert(image.constBits(), static_cast<int>(image.bytesPerLine()), before,
-                                picture);
-      latest = next;
-    } else {
-      error = converter.repeat(picture);
+      if (!queue.claim(next)) return;
+      QImage& image = queue.image(next);
+      if (state) {
+        painter.drawTake(image, *state);
+      } else {
+        painter.drawOutro(image, t - takeEnd);
+      }
+      if (latest < 0) {
+        drawn = {next, {{0, kVideoHeight}}};
+      } else {
+        drawn.bands = av::PictureConverter::changedBands(
+            image.constBits(), queue.image(latest).constBits(),
+            static_cast<int>(image.bytesPerLine()), kVideoWidth, kVideoHeight);
+        if (!drawn.bands.empty()) drawn.image = next;
+      }
+      if (drawn.image >= 0) latest = next;
     }
-    if (!error.empty()) {
-      queue.finish(std::move(error));
-      return;
-    }
-    if (!queue.push(std::move(picture))) return;
+    previous = std::move(state);
+    if (!queue.push(std::move(drawn))) return;
   }
   queue.finish({});
 }
@@ -158,7 +186,7 @@ void drawPictures(const VideoExport& take, PictureQueue& queue) {
 // Stops and joins the drawing thread on every way out of writeFrames.
 class DrawingThread {
  public:
-  explicit DrawingThread(PictureQueue& queue) : queue_(queue) {}
+  explicit DrawingThread(FrameQueue& queue) : queue_(queue) {}
   DrawingThread(const DrawingThread&) = delete;
   DrawingThread& operator=(const DrawingThread&) = delete;
   ~DrawingThread() { join(); }
@@ -180,7 +208,7 @@ class DrawingThread {
   }
 
  private:
-  PictureQueue& queue_;
+  FrameQueue& queue_;
   std::thread thread_;
 };
 
@@ -234,18 +262,30 @@ Written VideoExport::writeFrames(const std::filesystem::path& url) const {
 
   av::Packet packet(av_packet_alloc());
   if (!packet) return fail("out of memory for the video frames");
+  av::PictureConverter converter(kVideoWidth, kVideoHeight);
+  if (!converter.error().empty()) return fail(converter.error());
 
-  PictureQueue queue;
+  FrameQueue queue;
   DrawingThread drawing(queue);
-  if (!drawing.start([this, &queue] { drawPictures(*this, queue); })) {
+  if (!drawing.start([this, &queue] { drawFrames(*this, queue); })) {
     return fail("cannot start drawing the video");
   }
   for (std::int64_t i = 0;; ++i) {
-    const av::Frame picture = queue.pop();
-    if (!picture) break;
+    const std::optional<Drawn> drawn = queue.pop();
+    if (!drawn) break;
+    if (drawn->image >= 0) {
+      const QImage& image = queue.image(drawn->image);
+      std::string e = converter.convert(image.constBits(), static_cast<int>(image.bytesPerLine()),
+                                        drawn->bands);
+      queue.release(drawn->image);
+      if (!e.empty()) return fail(e);
+    } else if (i == 0) {
+      return fail("the video's first frame is missing");
+    }
+    AVFrame* picture = converter.picture();
     picture->pts = i;
     if (std::string e =
-            av::encodeAndWrite("video", codec.get(), format, stream, picture.get(), packet.get());
+            av::encodeAndWrite("video", codec.get(), format, stream, picture, packet.get());
         !e.empty()) {
       return fail(e);
     }

@@ -7,7 +7,6 @@
 #include "export/av_support.h"
 
 extern "C" {
-#include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 }
 
@@ -15,9 +14,6 @@ namespace quimbel::av {
 namespace {
 
 constexpr const char* kNoMemory = "out of memory for the video frames";
-
-// The frames belong to their painter; the converter only reads them.
-void keepFrame(void*, std::uint8_t*) {}
 
 // The converter's own slice threads. FFmpeg 5.1 writes a band of luma rows
 // to the wrong place when a converter without slice threads is asked for
@@ -43,13 +39,17 @@ SwsContext* makeScaler(int width, int height) {
   return scaler;
 }
 
+// The frames belong to their painter; the converter only reads them.
+void keepFrame(void*, std::uint8_t*) {}
+
 }  // namespace
 
 PictureConverter::PictureConverter(int width, int height)
-    : width_(width), height_(height), scaler_(makeScaler(width, height)) {
-  const int size = av_image_get_buffer_size(AV_PIX_FMT_YUV420P, width, height, align_);
-  if (size > 0) pool_.reset(av_buffer_pool_init(static_cast<std::size_t>(size), av_buffer_alloc));
-  if (!scaler_ || !pool_) {
+    : width_(width),
+      height_(height),
+      scaler_(makeScaler(width, height)),
+      picture_(av_frame_alloc()) {
+  if (!scaler_ || !picture_) {
     error_ = kNoMemory;
     return;
   }
@@ -59,90 +59,46 @@ PictureConverter::PictureConverter(int width, int height)
   // matrix that the stream's tags announce.
   const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
   sws_setColorspaceDetails(scaler_.get(), bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
-  changed_.resize(static_cast<std::size_t>(height));
+
+  picture_->format = AV_PIX_FMT_YUV420P;
+  picture_->width = width;
+  picture_->height = height;
+  picture_->color_primaries = AVCOL_PRI_BT709;
+  picture_->color_trc = AVCOL_TRC_BT709;
+  picture_->colorspace = AVCOL_SPC_BT709;
+  picture_->color_range = AVCOL_RANGE_MPEG;
+  if (const int err = av_frame_get_buffer(picture_.get(), 0); err < 0) {
+    error_ = failure(kNoMemory, err);
+  }
 }
 
-std::vector<std::pair<int, int>> PictureConverter::bands(const std::vector<bool>& changed,
-                                                         int height) {
-  std::vector<std::pair<int, int>> out;
+std::vector<RowBand> PictureConverter::changedBands(const std::uint8_t* bgra,
+                                                    const std::uint8_t* before, int stride,
+                                                    int width, int height) {
+  const auto rowBytes = static_cast<std::size_t>(width) * 4;
+  std::vector<RowBand> bands;
   for (int y = 0; y < height; ++y) {
-    if (!changed[static_cast<std::size_t>(y)]) continue;
+    const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(y) * stride;
+    if (std::memcmp(bgra + offset, before + offset, rowBytes) == 0) continue;
     const int first = std::max(0, y - kFilterReach) & ~1;
     int last = std::min(height, y + 1 + kFilterReach);
     if (last % 2 != 0 && last < height) ++last;
-    if (!out.empty() && first <= out.back().second) {
-      out.back().second = std::max(out.back().second, last);
+    if (!bands.empty() && first <= bands.back().second) {
+      bands.back().second = std::max(bands.back().second, last);
     } else {
-      out.emplace_back(first, last);
+      bands.emplace_back(first, last);
     }
   }
-  return out;
-}
-
-std::string PictureConverter::newPicture(Frame& picture) {
-  picture.reset(av_frame_alloc());
-  if (!picture) return kNoMemory;
-  picture->buf[0] = av_buffer_pool_get(pool_.get());
-  if (picture->buf[0] == nullptr) return kNoMemory;
-  picture->format = AV_PIX_FMT_YUV420P;
-  picture->width = width_;
-  picture->height = height_;
-  picture->color_primaries = AVCOL_PRI_BT709;
-  picture->color_trc = AVCOL_TRC_BT709;
-  picture->colorspace = AVCOL_SPC_BT709;
-  picture->color_range = AVCOL_RANGE_MPEG;
-  const int err = av_image_fill_arrays(picture->data, picture->linesize, picture->buf[0]->data,
-                                       AV_PIX_FMT_YUV420P, width_, height_, align_);
-  return err < 0 ? failure(kNoMemory, err) : std::string();
-}
-
-std::string PictureConverter::repeat(Frame& picture) {
-  if (!last_) return "no video picture to repeat";
-  picture.reset(av_frame_clone(last_.get()));
-  return picture ? std::string() : kNoMemory;
+  return bands;
 }
 
 std::string PictureConverter::convert(const std::uint8_t* bgra, int stride,
-                                      const std::uint8_t* before, Frame& picture) {
+                                      const std::vector<RowBand>& bands) {
   if (!error_.empty()) return error_;
-
-  std::vector<std::pair<int, int>> todo;
-  if (byBands_ && before != nullptr && last_) {
-    const auto rowBytes = static_cast<std::size_t>(width_) * 4;
-    bool any = false;
-    for (int y = 0; y < height_; ++y) {
-      const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(y) * stride;
-      const bool differs = std::memcmp(bgra + offset, before + offset, rowBytes) != 0;
-      changed_[static_cast<std::size_t>(y)] = differs;
-      any = any || differs;
-    }
-    if (!any) return repeat(picture);
-    todo = bands(changed_, height_);
-  } else {
-    todo.emplace_back(0, height_);
-  }
-
-  Frame next;
-  if (std::string e = newPicture(next); !e.empty()) return e;
-  if (last_) {
-    // Every row outside the bands as the picture before has it; both
-    // pictures share one layout, so whole runs of rows copy at once.
-    auto copyRows = [&](int first, int last) {
-      for (int plane = 0; plane < 3; ++plane) {
-        const int shift = plane == 0 ? 0 : 1;
-        const std::ptrdiff_t line = next->linesize[plane];
-        const int from = first >> shift;
-        const int to = (last + shift) >> shift;
-        std::memcpy(next->data[plane] + from * line, last_->data[plane] + from * line,
-                    static_cast<std::size_t>((to - from) * line));
-      }
-    };
-    int row = 0;
-    for (const auto& [first, last] : todo) {
-      if (first > row) copyRows(row, first);
-      row = last;
-    }
-    if (row < height_) copyRows(row, height_);
+  // The encoder should be done with the picture by now; if it still holds
+  // it, the picture moves to a copy of its own.
+  if (const int err = av_frame_make_writable(picture_.get()); err < 0) {
+    return failure(kNoMemory, err);
   }
 
   Frame source(av_frame_alloc());
@@ -152,12 +108,13 @@ std::string PictureConverter::convert(const std::uint8_t* bgra, int stride,
   source->height = height_;
   source->data[0] = const_cast<std::uint8_t*>(bgra);
   source->linesize[0] = stride;
-  source->buf[0] = av_buffer_create(
-      source->data[0], static_cast<std::size_t>(stride) * static_cast<std::size_t>(height_),
-      keepFrame, nullptr, AV_BUFFER_FLAG_READONLY);
+  source->buf[0] = av_buffer_create(source->data[0], static_cast<std::size_t>(stride) * height_,
+                                    keepFrame, nullptr, AV_BUFFER_FLAG_READONLY);
   if (source->buf[0] == nullptr) return kNoMemory;
 
-  int err = sws_frame_start(scaler_.get(), next.get(), source.get());
+  const std::vector<RowBand> whole = {{0, height_}};
+  const std::vector<RowBand>& todo = whole_ || !byBands_ ? whole : bands;
+  int err = sws_frame_start(scaler_.get(), picture_.get(), source.get());
   if (err >= 0) err = sws_send_slice(scaler_.get(), 0, static_cast<unsigned>(height_));
   for (const auto& [first, last] : todo) {
     if (err < 0) break;
@@ -165,10 +122,9 @@ std::string PictureConverter::convert(const std::uint8_t* bgra, int stride,
                             static_cast<unsigned>(last - first));
   }
   sws_frame_end(scaler_.get());
-  if (err < 0) return failure("cannot convert a video frame", err);
-
-  last_ = std::move(next);
-  return repeat(picture);
+  // A half-converted picture is made whole again by the next frame.
+  whole_ = err < 0;
+  return err < 0 ? failure("cannot convert a video frame", err) : std::string();
 }
 
 }  // namespace quimbel::av

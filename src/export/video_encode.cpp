@@ -14,8 +14,11 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "export/av_support.h"
 #include "export/video_export.h"
@@ -266,6 +269,9 @@ Written VideoExport::writeFrames(const std::filesystem::path& url) const {
   if (!converter.error().empty()) return fail(converter.error());
 
   FrameQueue queue;
+  if (queue.image(0).isNull() || queue.image(1).isNull()) {
+    return fail("out of memory for the video frames");
+  }
   DrawingThread drawing(queue);
   if (!drawing.start([this, &queue] { drawFrames(*this, queue); })) {
     return fail("cannot start drawing the video");

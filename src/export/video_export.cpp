@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <system_error>
-#include <thread>
 
 #include "screen/input.h"
 
@@ -166,24 +165,11 @@ Written VideoExport::renderVideo(const std::filesystem::path& url) const {
   removeQuietly(sound);
   removeQuietly(url);
 
-  // The sound is rendered and encoded beside the pictures: the two share
-  // nothing, and x264 leaves processor time over that the sound can use. A
-  // failed video is still reported before a failed sound.
-  Written soundWritten;
-  std::thread soundThread;
-  try {
-    soundThread = std::thread([&] { soundWritten = writeSound(sound); });
-  } catch (const std::system_error&) {
-    // No thread to spare: the sound follows the pictures instead.
-  }
-  const Written videoWritten = writeFrames(videoOnly);
-  if (soundThread.joinable()) {
-    soundThread.join();
-  } else if (videoWritten) {
-    soundWritten = writeSound(sound);
-  }
-  if (!videoWritten) return videoWritten;
-  if (!soundWritten) return soundWritten;
+  // The sound follows the pictures rather than running beside them: the
+  // encoder's look-ahead holds most of the export's memory, and the sound's
+  // buffers on top of it would only raise the peak.
+  if (Written w = writeFrames(videoOnly); !w) return w;
+  if (Written w = writeSound(sound); !w) return w;
   if (Written w = mux(videoOnly, sound, url); !w) return w;
 
   removeQuietly(videoOnly);

@@ -3,16 +3,16 @@
 //
 // Thread contract: writeFrames converts the frames and runs the encoder and
 // the file on its caller's thread, while a drawing thread of its own draws
-// the frames a little ahead of it; x264 and the converter run threads of
-// their own inside. The two meet only in a FrameQueue. Whichever side fails
-// stops the other, and the drawing thread is always joined before
-// writeFrames returns.
+// the frames ahead of it; x264 and the converter run threads of their own
+// inside. The two meet only in a FrameQueue. Whichever side fails stops the
+// other, and the drawing thread is always joined before writeFrames returns.
 
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <array>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -54,11 +54,11 @@ struct Drawn {
 // The two images the frames are drawn into, and the hand-over of drawn
 // frames to the encoder. The drawing thread draws into one image while the
 // encoder converts the other; an image returns to the drawing side once the
-// encoder has converted it. Repeats queue up to a few frames ahead.
+// encoder has converted it. Repeats cost no image, so the drawing runs ahead
+// through them and is done before the encoder reaches the outro's held
+// picture.
 class FrameQueue {
  public:
-  static constexpr std::size_t kAhead = 4;
-
   FrameQueue() : images_{VideoPainter::makeFrame(), VideoPainter::makeFrame()} {}
 
   QImage& image(int index) { return images_[static_cast<std::size_t>(index)]; }
@@ -71,11 +71,9 @@ class FrameQueue {
     return !abandoned_;
   }
 
-  // Drawing side: waits while the queue is full; false once the encoder has
-  // given up.
+  // Drawing side: false once the encoder has given up.
   bool push(Drawn drawn) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return abandoned_ || queue_.size() < kAhead; });
+    std::lock_guard lock(mutex_);
     if (abandoned_) return false;
     if (drawn.image >= 0) busy_[static_cast<std::size_t>(drawn.image)] = true;
     queue_.push_back(std::move(drawn));
@@ -109,6 +107,16 @@ class FrameQueue {
     busy_[static_cast<std::size_t>(index)] = false;
     changed_.notify_all();
   }
+
+  // Encoder side: whether every frame is drawn and converted, so that the
+  // images are no longer needed.
+  bool drawingDone() {
+    std::lock_guard lock(mutex_);
+    return finished_ && error_.empty() && !busy_[0] && !busy_[1];
+  }
+
+  // Encoder side, once the drawing is done: the images' memory goes back.
+  void freeImages() { images_ = {}; }
 
   // Encoder side: stop the drawing at its next frame.
   void abandon() {
@@ -218,6 +226,11 @@ class DrawingThread {
 }  // namespace
 
 Written VideoExport::writeFrames(const std::filesystem::path& url) const {
+  return writeVideoFrames(*this, url, {});
+}
+
+Written writeVideoFrames(const VideoExport& take, const std::filesystem::path& url,
+                         const std::function<void()>& whenDrawn) {
   auto fail = [](std::string message) { return Written{std::nullopt, std::move(message)}; };
   av::quietLogging();
   if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) {
@@ -273,20 +286,31 @@ Written VideoExport::writeFrames(const std::filesystem::path& url) const {
     return fail("out of memory for the video frames");
   }
   DrawingThread drawing(queue);
-  if (!drawing.start([this, &queue] { drawFrames(*this, queue); })) {
+  if (!drawing.start([&take, &queue] { drawFrames(take, queue); })) {
     return fail("cannot start drawing the video");
   }
+  // Once the last frame is drawn and converted, the images go, and what
+  // follows the pictures may start beside the encoder's last stretch.
+  bool drawn = false;
+  auto drawnAll = [&] {
+    drawn = true;
+    queue.freeImages();
+    if (whenDrawn) whenDrawn();
+  };
   for (std::int64_t i = 0;; ++i) {
-    const std::optional<Drawn> drawn = queue.pop();
-    if (!drawn) break;
-    if (drawn->image >= 0) {
-      const QImage& image = queue.image(drawn->image);
-      std::string e = converter.convert(image.constBits(), static_cast<int>(image.bytesPerLine()),
-                                        drawn->bands);
-      queue.release(drawn->image);
+    const std::optional<Drawn> next = queue.pop();
+    if (!next) break;
+    if (next->image >= 0) {
+      const QImage& image = queue.image(next->image);
+      std::string e =
+          converter.convert(image.constBits(), static_cast<int>(image.bytesPerLine()), next->bands);
+      queue.release(next->image);
       if (!e.empty()) return fail(e);
     } else if (i == 0) {
       return fail("the video's first frame is missing");
+    }
+    if (!drawn && queue.drawingDone()) {
+      drawnAll();
     }
     AVFrame* picture = converter.picture();
     picture->pts = i;
@@ -298,6 +322,7 @@ Written VideoExport::writeFrames(const std::filesystem::path& url) const {
   }
   drawing.join();
   if (std::string e = queue.error(); !e.empty()) return fail(e);
+  if (!drawn) drawnAll();
 
   if (std::string e =
           av::encodeAndWrite("video", codec.get(), format, stream, nullptr, packet.get());

@@ -12,6 +12,7 @@
 #include <array>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -286,7 +287,14 @@ Written writeVideoFrames(const VideoExport& take, const std::filesystem::path& u
     return fail("out of memory for the video frames");
   }
   DrawingThread drawing(queue);
-  if (!drawing.start([&take, &queue] { drawFrames(take, queue); })) {
+  if (!drawing.start([&take, &queue] {
+        // Nothing may escape the thread; what it throws ends the export.
+        try {
+          drawFrames(take, queue);
+        } catch (const std::exception& e) {
+          queue.finish(std::string("cannot draw the video: ") + e.what());
+        }
+      })) {
     return fail("cannot start drawing the video");
   }
   // Once the last frame is drawn and converted, the images go, and what

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <system_error>
 #include <thread>
 
@@ -175,7 +176,14 @@ Written VideoExport::renderVideo(const std::filesystem::path& url) const {
   std::thread soundThread;
   const Written videoWritten = writeVideoFrames(*this, videoOnly, [&] {
     try {
-      soundThread = std::thread([&] { soundWritten = writeSound(sound); });
+      soundThread = std::thread([&] {
+        // Nothing may escape the thread; what it throws fails the sound.
+        try {
+          soundWritten = writeSound(sound);
+        } catch (const std::exception& e) {
+          soundWritten = {std::nullopt, std::string("cannot write the sound: ") + e.what()};
+        }
+      });
     } catch (const std::system_error&) {
       // No thread to spare: the sound follows the pictures.
     }

@@ -173,10 +173,10 @@ Written VideoExport::renderVideo(const std::filesystem::path& url) const {
   // memory, and the sound's buffers then take the images' place instead of
   // adding to the peak. A failed video is still reported before the sound.
   Written soundWritten;
-  std::thread soundThread;
+  std::jthread soundThread;  // joined on every way out
   const Written videoWritten = writeVideoFrames(*this, videoOnly, [&] {
     try {
-      soundThread = std::thread([&] {
+      soundThread = std::jthread([&] {
         // Nothing may escape the thread; what it throws fails the sound.
         try {
           soundWritten = writeSound(sound);

@@ -8,7 +8,8 @@
 // - both taken in turn over three rounds, the least time of each kept, so
 //   that other work on a shared machine weighs on both alike (the peak
 //   memory is the largest of the three);
-// - Google Benchmark loops for one frame's state and drawing;
+// - Google Benchmark loops for one frame's state, drawing and conversion to
+//   YUV (whole, and only the rows that changed);
 // then "SUMMARY <name> <value> <unit>" lines for scripts/bench.
 
 #include <benchmark/benchmark.h>

@@ -12,9 +12,12 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace quimbel::av {
 
@@ -112,6 +115,52 @@ class Output {
 
  private:
   AVFormatContext* context_ = nullptr;
+};
+
+// Rows [first, last) of a frame.
+using RowBand = std::pair<int, int>;
+
+// The video's pictures from its drawn frames: 32-bit BGRA, full range, to
+// limited-range BT.709 4:2:0 by swscale's bicubic converter. Consecutive
+// frames mostly differ in a few bands of rows (a pad lighting up, a line of
+// the screen), so the converter keeps one picture and converts again only
+// the bands where the frame changed, with a margin for the rows that the
+// converter's filters reach across; every other row already holds exactly
+// what converting it again would give. One converter belongs to one thread.
+class PictureConverter {
+ public:
+  // Rows either side of a changed row that are converted again: the
+  // converter's vertical filters read a few rows around each output row.
+  static constexpr int kFilterReach = 32;
+
+  PictureConverter(int width, int height);
+
+  // An empty string when the converter is ready, else what went wrong.
+  const std::string& error() const { return error_; }
+
+  // Converts the bands of a frame of `stride` bytes a row into the picture;
+  // the first frame, and any frame after a failure, converts whole.
+  std::string convert(const std::uint8_t* bgra, int stride, const std::vector<RowBand>& bands);
+
+  // The latest picture. The encoder may keep references to it: the next
+  // conversion then works on a copy.
+  AVFrame* picture() const { return picture_.get(); }
+
+  // The bands to convert again where a frame differs from the frame before
+  // (both `stride` bytes a row, `width` pixels wide): merged, widened by the
+  // filters' reach, inside the frame and on even rows for the 4:2:0 chroma.
+  // Empty when the two frames are the same.
+  static std::vector<RowBand> changedBands(const std::uint8_t* bgra, const std::uint8_t* before,
+                                           int stride, int width, int height);
+
+ private:
+  int width_;
+  int height_;
+  std::string error_;
+  Scaler scaler_;
+  bool byBands_ = false;  // whole pictures only, where bands would come out wrong
+  bool whole_ = true;     // the picture does not yet hold a whole frame
+  Frame picture_;
 };
 
 }  // namespace quimbel::av

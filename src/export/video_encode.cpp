@@ -1,8 +1,25 @@
 // The silent video: every frame drawn with QPainter, converted to 4:2:0 YUV
 // with the BT.709 matrix and encoded with x264.
+//
+// Thread contract: writeFrames converts the frames and runs the encoder and
+// the file on its caller's thread, while a drawing thread of its own draws
+// the frames ahead of it; x264 and the converter run threads of their own
+// inside. The two meet only in a FrameQueue. Whichever side fails stops the
+// other, and the drawing thread is always joined before writeFrames returns.
 
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <array>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "export/av_support.h"
 #include "export/video_export.h"
@@ -27,9 +44,194 @@ bool sameFrame(const VideoExport::Frame& a, const VideoExport::Frame& b) {
          a.seventh == b.seventh && a.ninth == b.ninth;
 }
 
+// A drawn frame on its way to the encoder: the image that holds it and the
+// bands of rows where it differs from the frame before, or no image when the
+// picture before repeats.
+struct Drawn {
+  int image = -1;
+  std::vector<av::RowBand> bands;
+};
+
+// The two images the frames are drawn into, and the hand-over of drawn
+// frames to the encoder. The drawing thread draws into one image while the
+// encoder converts the other; an image returns to the drawing side once the
+// encoder has converted it. Repeats cost no image, so the drawing runs ahead
+// through them and is done before the encoder reaches the outro's held
+// picture.
+class FrameQueue {
+ public:
+  FrameQueue() : images_{VideoPainter::makeFrame(), VideoPainter::makeFrame()} {}
+
+  QImage& image(int index) { return images_[static_cast<std::size_t>(index)]; }
+
+  // Drawing side: waits until the encoder is done with `index`; false once
+  // the encoder has given up, so that drawing stops.
+  bool claim(int index) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return abandoned_ || !busy_[static_cast<std::size_t>(index)]; });
+    return !abandoned_;
+  }
+
+  // Drawing side: false once the encoder has given up.
+  bool push(Drawn drawn) {
+    std::lock_guard lock(mutex_);
+    if (abandoned_) return false;
+    if (drawn.image >= 0) busy_[static_cast<std::size_t>(drawn.image)] = true;
+    queue_.push_back(std::move(drawn));
+    changed_.notify_all();
+    return true;
+  }
+
+  // Drawing side: no more frames; `error` says why when drawing failed.
+  void finish(std::string error) {
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    error_ = std::move(error);
+    changed_.notify_all();
+  }
+
+  // Encoder side: the next frame, waiting for it; nothing once drawing has
+  // finished and every frame is taken.
+  std::optional<Drawn> pop() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return finished_ || !queue_.empty(); });
+    if (queue_.empty()) return std::nullopt;
+    Drawn drawn = std::move(queue_.front());
+    queue_.pop_front();
+    changed_.notify_all();
+    return drawn;
+  }
+
+  // Encoder side: the image is converted and may be drawn over.
+  void release(int index) {
+    std::lock_guard lock(mutex_);
+    busy_[static_cast<std::size_t>(index)] = false;
+    changed_.notify_all();
+  }
+
+  // Encoder side: whether every frame is drawn and converted, so that the
+  // images are no longer needed.
+  bool drawingDone() {
+    std::lock_guard lock(mutex_);
+    return finished_ && error_.empty() && !busy_[0] && !busy_[1];
+  }
+
+  // Encoder side, once the drawing is done: the images' memory goes back.
+  void freeImages() { images_ = {}; }
+
+  // Encoder side: stop the drawing at its next frame.
+  void abandon() {
+    std::lock_guard lock(mutex_);
+    abandoned_ = true;
+    changed_.notify_all();
+  }
+
+  // What went wrong while drawing, once drawing has finished.
+  std::string error() {
+    std::lock_guard lock(mutex_);
+    return error_;
+  }
+
+ private:
+  std::array<QImage, 2> images_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::array<bool, 2> busy_{};
+  std::deque<Drawn> queue_;
+  bool finished_ = false;
+  bool abandoned_ = false;
+  std::string error_;
+};
+
+// The drawing thread: every frame of the take in order. Held chords, settled
+// glows and the outro repeat a picture exactly, and drawing it again would
+// only cost time; a frame that is drawn is compared with the one before,
+// which the other image still holds, so that only its changed rows are
+// converted.
+void drawFrames(const VideoExport& take, FrameQueue& queue) {
+  const VideoPainter painter(take.knob, take.icon);
+  const std::vector<ChordHit> doubled = take.doubledEvents();
+  const double takeEnd = 2.0 * take.passLength();
+  const int frames = take.frameCount();
+  std::optional<VideoExport::Frame> previous;
+  double previousFade = -1.0;
+  int latest = -1;  // the image holding the latest frame sent
+
+  for (int i = 0; i < frames; ++i) {
+    const double t = static_cast<double>(i) / kVideoFps;
+    const int next = latest == 0 ? 1 : 0;
+    std::optional<VideoExport::Frame> state;
+    bool redraw = true;
+    if (t < takeEnd) {
+      state = frameStateOf(doubled, take.key, t);
+      redraw = !previous || !sameFrame(*previous, *state);
+    } else {
+      const double fade = outroFade(t - takeEnd);
+      redraw = previous.has_value() || fade != previousFade;
+      previousFade = fade;
+    }
+    Drawn drawn;
+    if (redraw) {
+      if (!queue.claim(next)) return;
+      QImage& image = queue.image(next);
+      if (state) {
+        painter.drawTake(image, *state);
+      } else {
+        painter.drawOutro(image, t - takeEnd);
+      }
+      if (latest < 0) {
+        drawn = {next, {{0, kVideoHeight}}};
+      } else {
+        drawn.bands = av::PictureConverter::changedBands(
+            image.constBits(), queue.image(latest).constBits(),
+            static_cast<int>(image.bytesPerLine()), kVideoWidth, kVideoHeight);
+        if (!drawn.bands.empty()) drawn.image = next;
+      }
+      if (drawn.image >= 0) latest = next;
+    }
+    previous = std::move(state);
+    if (!queue.push(std::move(drawn))) return;
+  }
+  queue.finish({});
+}
+
+// Stops and joins the drawing thread on every way out of writeFrames.
+class DrawingThread {
+ public:
+  explicit DrawingThread(FrameQueue& queue) : queue_(queue) {}
+  DrawingThread(const DrawingThread&) = delete;
+  DrawingThread& operator=(const DrawingThread&) = delete;
+  ~DrawingThread() { join(); }
+
+  // False when the system has no thread to spare.
+  template <class Work>
+  bool start(Work work) {
+    try {
+      thread_ = std::thread(std::move(work));
+      return true;
+    } catch (const std::system_error&) {
+      return false;
+    }
+  }
+
+  void join() {
+    queue_.abandon();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  FrameQueue& queue_;
+  std::thread thread_;
+};
+
 }  // namespace
 
 Written VideoExport::writeFrames(const std::filesystem::path& url) const {
+  return writeVideoFrames(*this, url, {});
+}
+
+Written writeVideoFrames(const VideoExport& take, const std::filesystem::path& url,
+                         const std::function<void()>& whenDrawn) {
   auto fail = [](std::string message) { return Written{std::nullopt, std::move(message)}; };
   av::quietLogging();
   if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) {
@@ -75,68 +277,61 @@ Written VideoExport::writeFrames(const std::filesystem::path& url) const {
   err = avformat_write_header(format, nullptr);
   if (err < 0) return fail(av::failure("cannot write the video", err));
 
-  av::Scaler scaler(sws_getContext(kVideoWidth, kVideoHeight, AV_PIX_FMT_BGRA, kVideoWidth,
-                                   kVideoHeight, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr,
-                                   nullptr));
-  av::Frame yuv(av_frame_alloc());
   av::Packet packet(av_packet_alloc());
-  if (!scaler || !yuv || !packet) return fail("out of memory for the video frames");
-  // The drawing is full-range RGB; the video is limited-range BT.709, the
-  // matrix that the stream's tags announce.
-  const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
-  sws_setColorspaceDetails(scaler.get(), bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
-  yuv->format = AV_PIX_FMT_YUV420P;
-  yuv->width = kVideoWidth;
-  yuv->height = kVideoHeight;
-  yuv->color_primaries = AVCOL_PRI_BT709;
-  yuv->color_trc = AVCOL_TRC_BT709;
-  yuv->colorspace = AVCOL_SPC_BT709;
-  yuv->color_range = AVCOL_RANGE_MPEG;
-  err = av_frame_get_buffer(yuv.get(), 0);
-  if (err < 0) return fail(av::failure("out of memory for the video frames", err));
+  if (!packet) return fail("out of memory for the video frames");
+  av::PictureConverter converter(kVideoWidth, kVideoHeight);
+  if (!converter.error().empty()) return fail(converter.error());
 
-  const VideoPainter painter(knob, icon);
-  QImage image = VideoPainter::makeFrame();
-  const std::vector<ChordHit> doubled = doubledEvents();
-  const double takeEnd = 2.0 * passLength();
-  const int frames = frameCount();
-  std::optional<Frame> previous;
-  double previousFade = -1.0;
-
-  for (int i = 0; i < frames; ++i) {
-    // The encoder may still hold the last frame's pictures; writing needs
-    // buffers of our own, which carry the last picture over.
-    err = av_frame_make_writable(yuv.get());
-    if (err < 0) return fail(av::failure("out of memory for the video frames", err));
-
-    const double t = static_cast<double>(i) / kVideoFps;
-    bool redraw = true;
-    if (t < takeEnd) {
-      Frame state = frameStateOf(doubled, key, t);
-      // Held chords and settled glows repeat a picture exactly; drawing and
-      // converting it again would only cost time.
-      redraw = !previous || !sameFrame(*previous, state);
-      if (redraw) painter.drawTake(image, state);
-      previous = std::move(state);
-    } else {
-      const double fade = outroFade(t - takeEnd);
-      redraw = previous.has_value() || fade != previousFade;
-      if (redraw) painter.drawOutro(image, t - takeEnd);
-      previous.reset();
-      previousFade = fade;
+  FrameQueue queue;
+  if (queue.image(0).isNull() || queue.image(1).isNull()) {
+    return fail("out of memory for the video frames");
+  }
+  DrawingThread drawing(queue);
+  if (!drawing.start([&take, &queue] {
+        // Nothing may escape the thread; what it throws ends the export.
+        try {
+          drawFrames(take, queue);
+        } catch (const std::exception& e) {
+          queue.finish(std::string("cannot draw the video: ") + e.what());
+        }
+      })) {
+    return fail("cannot start drawing the video");
+  }
+  // Once the last frame is drawn and converted, the images go, and what
+  // follows the pictures may start beside the encoder's last stretch.
+  bool drawn = false;
+  auto drawnAll = [&] {
+    drawn = true;
+    queue.freeImages();
+    if (whenDrawn) whenDrawn();
+  };
+  for (std::int64_t i = 0;; ++i) {
+    const std::optional<Drawn> next = queue.pop();
+    if (!next) break;
+    if (next->image >= 0) {
+      const QImage& image = queue.image(next->image);
+      std::string e =
+          converter.convert(image.constBits(), static_cast<int>(image.bytesPerLine()), next->bands);
+      queue.release(next->image);
+      if (!e.empty()) return fail(e);
+    } else if (i == 0) {
+      return fail("the video's first frame is missing");
     }
-    if (redraw) {
-      const std::uint8_t* source[1] = {image.constBits()};
-      const int stride[1] = {static_cast<int>(image.bytesPerLine())};
-      sws_scale(scaler.get(), source, stride, 0, kVideoHeight, yuv->data, yuv->linesize);
+    if (!drawn && queue.drawingDone()) {
+      drawnAll();
     }
-    yuv->pts = i;
+    AVFrame* picture = converter.picture();
+    picture->pts = i;
     if (std::string e =
-            av::encodeAndWrite("video", codec.get(), format, stream, yuv.get(), packet.get());
+            av::encodeAndWrite("video", codec.get(), format, stream, picture, packet.get());
         !e.empty()) {
       return fail(e);
     }
   }
+  drawing.join();
+  if (std::string e = queue.error(); !e.empty()) return fail(e);
+  if (!drawn) drawnAll();
+
   if (std::string e =
           av::encodeAndWrite("video", codec.get(), format, stream, nullptr, packet.get());
       !e.empty()) {

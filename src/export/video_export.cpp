@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <system_error>
+#include <thread>
 
+#include "export/video_frames.h"
 #include "screen/input.h"
 
 namespace quimbel {
@@ -165,8 +168,33 @@ Written VideoExport::renderVideo(const std::filesystem::path& url) const {
   removeQuietly(sound);
   removeQuietly(url);
 
-  if (Written w = writeFrames(videoOnly); !w) return w;
-  if (Written w = writeSound(sound); !w) return w;
+  // The sound starts beside the encoder only once the drawing is done and its
+  // images are freed: the encoder's look-ahead holds most of the export's
+  // memory, and the sound's buffers then take the images' place instead of
+  // adding to the peak. A failed video is still reported before the sound.
+  Written soundWritten;
+  std::jthread soundThread;  // joined on every way out
+  const Written videoWritten = writeVideoFrames(*this, videoOnly, [&] {
+    try {
+      soundThread = std::jthread([&] {
+        // Nothing may escape the thread; what it throws fails the sound.
+        try {
+          soundWritten = writeSound(sound);
+        } catch (const std::exception& e) {
+          soundWritten = {std::nullopt, std::string("cannot write the sound: ") + e.what()};
+        }
+      });
+    } catch (const std::system_error&) {
+      // No thread to spare: the sound follows the pictures.
+    }
+  });
+  if (soundThread.joinable()) {
+    soundThread.join();
+  } else if (videoWritten) {
+    soundWritten = writeSound(sound);
+  }
+  if (!videoWritten) return videoWritten;
+  if (!soundWritten) return soundWritten;
   if (Written w = mux(videoOnly, sound, url); !w) return w;
 
   removeQuietly(videoOnly);

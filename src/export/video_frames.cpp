@@ -1,5 +1,7 @@
 #include "export/video_frames.h"
 
+#include <sys/mman.h>
+
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetricsF>
@@ -33,6 +35,9 @@ constexpr double kIconSide = 280.0;
 
 constexpr std::uint32_t kFrameBackground = 0x0A0A0A;
 constexpr std::uint32_t kScreenBackground = 0x121212;
+
+// A frame's pixels, rows without padding.
+constexpr std::size_t kFrameBytes = std::size_t{kVideoWidth} * 4 * kVideoHeight;
 
 // QImage measures fonts at its own resolution; at 72 dots per inch a point
 // is a pixel, so font sizes below are frame pixels.
@@ -144,7 +149,13 @@ VideoPainter::VideoPainter(int knob, const std::optional<VideoBitmap>& icon)
 }
 
 QImage VideoPainter::makeFrame() {
-  QImage image(kVideoWidth, kVideoHeight, QImage::Format_ARGB32_Premultiplied);
+  void* memory =
+      mmap(nullptr, kFrameBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return {};
+  QImage image(
+      static_cast<uchar*>(memory), kVideoWidth, kVideoHeight, kVideoWidth * 4,
+      QImage::Format_ARGB32_Premultiplied, [](void* mapped) { munmap(mapped, kFrameBytes); },
+      memory);
   image.setDotsPerMeterX(kDotsPerMeterAt72Dpi);
   image.setDotsPerMeterY(kDotsPerMeterAt72Dpi);
   return image;

@@ -8,6 +8,8 @@
 
 #include <QFont>
 #include <QImage>
+#include <filesystem>
+#include <functional>
 #include <optional>
 
 #include "export/video_export.h"
@@ -29,7 +31,8 @@ class VideoPainter {
   // `knob` is the take's knob; `icon` (sRGB) is converted once here.
   VideoPainter(int knob, const std::optional<VideoBitmap>& icon);
 
-  // A blank frame of the video's size and format.
+  // A blank frame of the video's size and format, in memory mapped for it
+  // alone, so that the memory goes back to the system with the image.
   static QImage makeFrame();
 
   void drawTake(QImage& image, const VideoExport::Frame& frame) const;
@@ -44,5 +47,12 @@ class VideoPainter {
   QFont name_;
   QFont address_;
 };
+
+// VideoExport::writeFrames, which calls `whenDrawn` on the calling thread as
+// soon as the last frame is drawn and converted and the drawing's images are
+// freed, while the encoder may still be working through the last pictures
+// (the outro's held picture, the encoder's look-ahead).
+Written writeVideoFrames(const VideoExport& take, const std::filesystem::path& url,
+                         const std::function<void()>& whenDrawn);
 
 }  // namespace quimbel

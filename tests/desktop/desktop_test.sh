@@ -208,27 +208,25 @@ shot "03-screen"
   "$out/screen-reference.png" 10 || fail "the panel's screen differs from quimbel screen --png"
 
 step "Tab with 5 plays the seventh, Shift with 1 the ninth"
-"$quimbel" chords --json --sevenths | /usr/bin/python3 -c '
+# Candidates: pad $1's plain chord and the same pad with `quimbel chords` options $3…, into $2.
+plain_or() {
+  local pad=$1 file=$2
+  shift 2
+  "$quimbel" chords --json "$@" | /usr/bin/python3 -c '
 import json, sys
-triads = json.load(open(sys.argv[1]))
-sevenths = json.load(sys.stdin)
-json.dump([triads[4], sevenths[4]["notes"]], open(sys.argv[2], "w"))' "$work/pads.json" "$work/seventh.json"
+plain = json.load(open(sys.argv[1]))[int(sys.argv[2])]
+other = json.load(sys.stdin)[int(sys.argv[2])]["notes"]
+json.dump([plain, other], open(sys.argv[3], "w"))' "$work/pads.json" "$pad" "$file"
+}
+plain_or 4 "$work/seventh.json" --sevenths
 record "$work/seventh.wav" bash -c "xdotool keydown Tab; sleep 0.1; xdotool keydown 5; sleep 0.5; xdotool keyup 5; xdotool keyup Tab"
 [ "$(heard "$work/seventh.wav" "$work/seventh.json")" = 1 ] || fail "Tab+5 did not sound V7"
-"$quimbel" chords --json --ninths | /usr/bin/python3 -c '
-import json, sys
-triads = json.load(open(sys.argv[1]))
-ninths = json.load(sys.stdin)
-json.dump([triads[0], ninths[0]["notes"]], open(sys.argv[2], "w"))' "$work/pads.json" "$work/ninth.json"
+plain_or 0 "$work/ninth.json" --ninths
 record "$work/ninth.wav" bash -c "xdotool keydown shift; sleep 0.1; xdotool keydown 1; sleep 0.5; xdotool keyup 1; xdotool keyup shift"
 [ "$(heard "$work/ninth.wav" "$work/ninth.json")" = 1 ] || fail "Shift+1 did not sound I9"
 
 step "the knob turns with the arrows"
-"$quimbel" chords --json --knob -2 | /usr/bin/python3 -c '
-import json, sys
-before = json.load(open(sys.argv[1]))
-after = json.load(sys.stdin)
-json.dump([before[0], after[0]["notes"]], open(sys.argv[2], "w"))' "$work/pads.json" "$work/knob.json"
+plain_or 0 "$work/knob.json" --knob -2
 xdotool key Up
 record "$work/knob.wav" bash -c "xdotool keydown 1; sleep 0.5; xdotool keyup 1"
 [ "$(heard "$work/knob.wav" "$work/knob.json")" = 1 ] || fail "Up did not move pad 1 to the next inversion"

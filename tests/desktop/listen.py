@@ -116,21 +116,17 @@ def main():
         start = int(found[0] * rate)
         n = int(period * rate)
         a = x[start : start + n]
-        best, best_lag = -2.0, 0
-        for lag in range(int((period - 0.05) * rate), int((period + 0.05) * rate), 24):
+        def match(lag):
             b = x[start + lag : start + lag + n]
             if len(b) < n:
-                break
-            c = float(np.dot(a, b) / (np.linalg.norm(a) * np.linalg.norm(b) + 1e-12))
-            if c > best:
-                best, best_lag = c, lag
-        for lag in range(best_lag - 24, best_lag + 25):
-            b = x[start + lag : start + lag + n]
-            if len(b) < n:
-                continue
-            c = float(np.dot(a, b) / (np.linalg.norm(a) * np.linalg.norm(b) + 1e-12))
-            if c > best:
-                best, best_lag = c, lag
+                return -2.0
+            return float(np.dot(a, b) / (np.linalg.norm(a) * np.linalg.norm(b) + 1e-12))
+
+        # Coarsely every 0.5 ms, then to the sample around the best.
+        coarse = range(int((period - 0.05) * rate), int((period + 0.05) * rate), 24)
+        best_lag = max(coarse, key=match)
+        best_lag = max(range(best_lag - 24, best_lag + 25), key=match)
+        best = match(best_lag)
         error_ms = (best_lag / rate - period) * 1000
         print(f"second pass {error_ms:+.2f} ms from the loop length, match {best:.3f}")
         sys.exit(0 if abs(error_ms) <= 5 and best > 0.8 else 1)

@@ -207,6 +207,9 @@ struct LaneScratch {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
+// Sample values read ahead of the block being mixed.
+constexpr std::int32_t PrefetchAhead = 256;
+
 // A run of blocks whose positions follow in closed form from the first.
 struct PositionRun {
   double limit;    // a block starting below this position stays in the binade
@@ -234,16 +237,22 @@ struct PositionRun {
 
 // Interpolates one channel's eight frames and adds them to bus (frames
 // under mask only). window holds the sample's values from the block's first
-// index on; pairIndex picks value i then value i + 1 for each frame.
-[[gnu::target(QUIMBEL_AVX512)]] inline void addChannel(__m512i window, __m512i pairIndex,
+// index on, each with its sign bit flipped (value + 32768); index and next
+// pick value i and value i + 1 for each frame, one per 64-bit lane.
+[[gnu::target(QUIMBEL_AVX512)]] inline void addChannel(__m512i window, __m512i index, __m512i next,
                                                        __m512d frac, __m512d level, float* bus,
                                                        __mmask8 mask) {
-  const __m512i pairs =
-      _mm512_cvtepi16_epi32(_mm512_castsi512_si256(_mm512_permutexvar_epi16(pairIndex, window)));
-  const __m256i low = _mm512_castsi512_si256(pairs);
-  const __m256i high = _mm512_extracti32x8_epi32(pairs, 1);
-  const __m512d base = _mm512_cvtepi32_pd(low);
-  const __m512d diff = _mm512_cvtepi32_pd(_mm256_sub_epi32(high, low));
+  // Each value goes into the low bits of a double that is 2^52 exactly
+  // otherwise, which makes it the double 2^52 + 32768 + value: one exact
+  // subtraction gives the value, and two such doubles give the difference.
+  const __m512i twoTo52 = _mm512_set1_epi64(0x4330000000000000);
+  constexpr __mmask32 lowWords = 0x11111111;
+  const __m512d at =
+      _mm512_castsi512_pd(_mm512_mask_permutexvar_epi16(twoTo52, lowWords, index, window));
+  const __m512d after =
+      _mm512_castsi512_pd(_mm512_mask_permutexvar_epi16(twoTo52, lowWords, next, window));
+  const __m512d base = _mm512_sub_pd(at, _mm512_set1_pd(0x1p52 + 32768.0));
+  const __m512d diff = _mm512_sub_pd(after, at);
   const __m512d x = _mm512_mul_pd(_mm512_add_pd(base, _mm512_mul_pd(diff, frac)), level);
   if (mask == 0xFF) {
     const __m512d sum = _mm512_add_pd(_mm512_cvtps_pd(_mm256_loadu_ps(bus)), x);
@@ -268,7 +277,8 @@ template <bool Steady>
   const __m512d lastPosition = _mm512_set1_pd(static_cast<double>(frames) - 1.0);
   const __m512d steady = _mm512_set1_pd(steadyLevel);
   const __m512d iota = _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7);
-  const __m128i one = _mm_set1_epi16(1);
+  const __m512i one = _mm512_set1_epi64(1);
+  const __m512i signs = _mm512_set1_epi16(static_cast<short>(0x8000));
   const double step = v.step;
   double position = v.position;
   PositionRun run{-1.0, 0.0};
@@ -295,27 +305,31 @@ template <bool Steady>
                                           : static_cast<__mmask8>((1u << (stop - j)) - 1u);
     // Positions only grow, so the frames still inside the sample are a prefix.
     const __mmask8 mask = _mm512_mask_cmp_pd_mask(wanted, q, lastPosition, _CMP_LT_OQ);
-    const __m256i index = _mm512_cvttpd_epi32(q);
-    const __m512d frac = _mm512_sub_pd(q, _mm512_cvtepi32_pd(index));
     const auto i0 = static_cast<std::int32_t>(position);
-    const __m128i words = _mm256_cvtepi32_epi16(_mm256_sub_epi32(index, _mm256_set1_epi32(i0)));
-    const __m512i pairIndex = _mm512_castsi256_si512(
-        _mm256_inserti128_si256(_mm256_castsi128_si256(words), _mm_add_epi16(words, one), 1));
+    // Exact: i0 is a whole number no greater than any of the positions.
+    const __m512d fromFirst = _mm512_sub_pd(q, _mm512_set1_pd(static_cast<double>(i0)));
+    const __m512i index = _mm512_cvttpd_epi64(fromFirst);
+    const __m512d frac = _mm512_sub_pd(fromFirst, _mm512_cvtepi64_pd(index));
+    const __m512i nextIndex = _mm512_add_epi64(index, one);
     // Never read past the sample's end: 32 values cover eight steps of at most 4.
     const std::int32_t available = frames - i0;
     const __mmask32 readable =
         available >= 32 ? ~__mmask32{0}
                         : static_cast<__mmask32>((1u << (available > 0 ? available : 0)) - 1u);
-    const __m512i windowL = _mm512_maskz_loadu_epi16(readable, sl + i0);
-    const __m512i windowR = _mm512_maskz_loadu_epi16(readable, sr + i0);
+    // With every voice sounding, the samples' streams outnumber what the
+    // processor's own prefetching follows; ask for them a while ahead.
+    _mm_prefetch(reinterpret_cast<const char*>(sl + i0 + PrefetchAhead), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(sr + i0 + PrefetchAhead), _MM_HINT_T0);
+    const __m512i windowL = _mm512_xor_si512(_mm512_maskz_loadu_epi16(readable, sl + i0), signs);
+    const __m512i windowR = _mm512_xor_si512(_mm512_maskz_loadu_epi16(readable, sr + i0), signs);
     __m512d level;
     if constexpr (Steady) {
       level = steady;
     } else {
       level = _mm512_cvtps_pd(_mm256_maskz_loadu_ps(wanted, levels + j));
     }
-    addChannel(windowL, pairIndex, frac, level, busL + j, mask);
-    addChannel(windowR, pairIndex, frac, level, busR + j, mask);
+    addChannel(windowL, index, nextIndex, frac, level, busL + j, mask);
+    addChannel(windowR, index, nextIndex, frac, level, busR + j, mask);
     if (mask != wanted) return false;
     position = next;
     if (wanted != 0xFF) {

@@ -14,10 +14,10 @@ import numpy as np
 
 
 def pixels(path):
-    size = subprocess.run(["identify", "-format", "%w %h", path], check=True,
+    size = subprocess.run(["/usr/bin/identify", "-format", "%w %h", path], check=True,
                           capture_output=True, text=True).stdout.split()
     w, h = int(size[0]), int(size[1])
-    raw = subprocess.run(["convert", path, "-depth", "8", "rgb:-"], check=True,
+    raw = subprocess.run(["/usr/bin/convert", path, "-depth", "8", "rgb:-"], check=True,
                          capture_output=True).stdout
     return np.frombuffer(raw, dtype=np.uint8).reshape(h, w, 3)
 

@@ -72,9 +72,8 @@ std::optional<std::string> QtSettingsStore::value(std::string_view key) const {
 void QtSettingsStore::setValue(std::string_view key, std::string_view value) {
   settings_->setValue(QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size())),
                       QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size())));
-  // Written through at once: a setting changed just before a crash or a
-  // logout is kept.
-  settings_->sync();
+  // QSettings writes the file itself once control returns to the event loop,
+  // one write for every change made while handling one event.
 }
 
 }  // namespace quimbel

@@ -9,7 +9,6 @@
 #include <QString>
 #include <array>
 #include <cerrno>
-#include <random>
 #include <system_error>
 
 #include "diagnostics/report.h"
@@ -42,19 +41,6 @@ QString& lastFolder() {
   return folder;
 }
 
-bool writeAll(int fd, const char* bytes, std::size_t size) {
-  while (size > 0) {
-    const ssize_t wrote = ::write(fd, bytes, size);
-    if (wrote < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes += wrote;
-    size -= static_cast<std::size_t>(wrote);
-  }
-  return true;
-}
-
 void keep(const std::filesystem::path& file, const QString& chosen, QWidget* window) {
   const std::filesystem::path destination = chosen.toStdString();
   lastFolder() = QString::fromStdString(destination.parent_path().string());
@@ -75,50 +61,24 @@ void keep(const std::filesystem::path& file, const QString& chosen, QWidget* win
 }  // namespace
 
 Written copyFileAside(const std::filesystem::path& file, const std::filesystem::path& destination) {
-  auto failed = [&destination](int error) {
-    return Written{std::nullopt,
-                   destination.string() + ": " + std::generic_category().message(error)};
-  };
-  const std::filesystem::path name = destination.filename();
-  if (name.empty()) return {std::nullopt, destination.string() + ": not a file name"};
   const int in = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return failed(errno);
-  std::filesystem::path dir = destination.parent_path();
-  if (dir.empty()) dir = ".";
-  std::filesystem::path aside;
-  int out = -1;
-  std::random_device random;
-  for (int attempt = 0; attempt < 8 && out < 0; ++attempt) {
-    aside = dir / ("." + name.string() + "." + std::to_string(random() % 1000000) + ".part");
-    out = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (out < 0 && errno != EEXIST) break;
+  if (in < 0) {
+    return {std::nullopt, destination.string() + ": " + std::generic_category().message(errno)};
   }
-  if (out < 0) {
-    const int error = errno;
-    ::close(in);
-    return failed(error);
-  }
-  int error = 0;
-  std::array<char, 1 << 16> buffer{};
-  for (;;) {
-    const ssize_t got = ::read(in, buffer.data(), buffer.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) error = errno;
-    if (got <= 0) break;
-    if (!writeAll(out, buffer.data(), static_cast<std::size_t>(got))) {
-      error = errno;
-      break;
+  const Written copied = writeFileAside(destination, [in](int out) {
+    std::array<char, 1 << 16> buffer{};
+    for (;;) {
+      const ssize_t got = ::read(in, buffer.data(), buffer.size());
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return errno;
+      if (got == 0) return 0;
+      if (const int error = writeAll(out, buffer.data(), static_cast<std::size_t>(got))) {
+        return error;
+      }
     }
-  }
+  });
   ::close(in);
-  if (error == 0 && ::fsync(out) != 0 && errno != EINVAL) error = errno;
-  if (::close(out) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(aside.c_str(), destination.c_str()) != 0) error = errno;
-  if (error != 0) {
-    ::unlink(aside.c_str());
-    return failed(error);
-  }
-  return {destination, {}};
+  return copied;
 }
 
 void offerSave(const std::filesystem::path& file, SaveType type, QWidget* window,

@@ -70,8 +70,22 @@ std::filesystem::path makeTakeFolder() {
   return folder;
 }
 
+int writeAll(int fd, const void* bytes, std::size_t size) {
+  const auto* next = static_cast<const std::uint8_t*>(bytes);
+  while (size > 0) {
+    const ssize_t wrote = ::write(fd, next, size);
+    if (wrote < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    next += wrote;
+    size -= static_cast<std::size_t>(wrote);
+  }
+  return 0;
+}
+
 Written writeFileAside(const std::filesystem::path& destination,
-                       std::span<const std::uint8_t> bytes) {
+                       const std::function<int(int fd)>& fill) {
   const std::filesystem::path name = destination.filename();
   if (name.empty()) return {std::nullopt, destination.string() + ": not a file name"};
   std::filesystem::path dir = destination.parent_path();
@@ -88,17 +102,7 @@ Written writeFileAside(const std::filesystem::path& destination,
   }
   if (fd < 0) return {std::nullopt, destination.string() + ": " + systemMessage(errno)};
 
-  int error = 0;
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (wrote < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      break;
-    }
-    done += static_cast<std::size_t>(wrote);
-  }
+  int error = fill(fd);
   if (error == 0 && ::fsync(fd) != 0 && errno != EINVAL) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;
   if (error == 0 && ::rename(aside.c_str(), destination.c_str()) != 0) error = errno;
@@ -107,6 +111,12 @@ Written writeFileAside(const std::filesystem::path& destination,
     return {std::nullopt, destination.string() + ": " + systemMessage(error)};
   }
   return {destination, {}};
+}
+
+Written writeFileAside(const std::filesystem::path& destination,
+                       std::span<const std::uint8_t> bytes) {
+  return writeFileAside(destination,
+                        [bytes](int fd) { return writeAll(fd, bytes.data(), bytes.size()); });
 }
 
 }  // namespace quimbel

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -33,5 +34,13 @@ std::filesystem::path makeTakeFolder();
 // and an existing file at `destination` is left untouched.
 Written writeFileAside(const std::filesystem::path& destination,
                        std::span<const std::uint8_t> bytes);
+
+// The same for contents that `fill` writes into the open temporary file; it
+// returns 0 or the errno value of what failed.
+Written writeFileAside(const std::filesystem::path& destination,
+                       const std::function<int(int fd)>& fill);
+
+// Writes all of the bytes to a file descriptor: 0 or the errno value.
+int writeAll(int fd, const void* bytes, std::size_t size);
 
 }  // namespace quimbel

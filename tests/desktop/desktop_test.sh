@@ -422,7 +422,7 @@ tall_panel() {
   [ "$WIDTH" -eq 328 ] && [ "$HEIGHT" -eq 684 ]
 }
 wait_for 5 tall_panel || fail "the panel did not turn tall again"
-grep -q '^wide=false' "$XDG_CONFIG_HOME/Quimbel/Quimbel.conf" || fail "the layout was not stored"
+wait_for 5 grep -q '^wide=false' "$XDG_CONFIG_HOME/Quimbel/Quimbel.conf" || fail "the layout was not stored"
 
 step "Ctrl+Q quits with status 0"
 panel_window >/dev/null || xdotool mousemove $icon_x $icon_y click 1

@@ -52,20 +52,25 @@ bool QtCrashPrompt::mayAsk() {
   return !(busy_ && busy_());
 }
 
-bool QtCrashPrompt::ask(const Question& question) {
+bool QtCrashPrompt::askBox(const std::string& message, const std::string& informative,
+                           const std::string& accept, const std::string& reject) {
   QMessageBox box(visibleParent());
   box.setWindowTitle(QStringLiteral("Quimbel"));
   box.setIcon(QMessageBox::Warning);
-  box.setText(qs(question.message));
-  box.setInformativeText(qs(question.informative));
-  QPushButton* send = box.addButton(qs(question.sendButton), QMessageBox::AcceptRole);
-  box.addButton(qs(question.notNowButton), QMessageBox::RejectRole);
-  box.setDefaultButton(send);
+  box.setText(qs(message));
+  box.setInformativeText(qs(informative));
+  QPushButton* accepted = box.addButton(qs(accept), QMessageBox::AcceptRole);
+  box.addButton(qs(reject), QMessageBox::RejectRole);
+  box.setDefaultButton(accepted);
   box.show();
   box.raise();
   box.activateWindow();
   box.exec();
-  return box.clickedButton() == send;
+  return box.clickedButton() == accepted;
+}
+
+bool QtCrashPrompt::ask(const Question& question) {
+  return askBox(question.message, question.informative, question.sendButton, question.notNowButton);
 }
 
 void QtCrashPrompt::mail(const Mail& mail, const Fallback& fallback) {
@@ -97,16 +102,9 @@ void QtCrashPrompt::mail(const Mail& mail, const Fallback& fallback) {
 
 void QtCrashPrompt::offerSaving(const Mail& mail, const Fallback& fallback) {
   emit fallbackShown();
-  QMessageBox box(visibleParent());
-  box.setWindowTitle(QStringLiteral("Quimbel"));
-  box.setIcon(QMessageBox::Warning);
-  box.setText(qs(fallback.message));
-  box.setInformativeText(qs(fallback.informative));
-  QPushButton* save = box.addButton(qs(fallback.saveButton), QMessageBox::AcceptRole);
-  box.addButton(qs(fallback.cancelButton), QMessageBox::RejectRole);
-  box.setDefaultButton(save);
-  box.exec();
-  if (box.clickedButton() != save) return;
+  if (!askBox(fallback.message, fallback.informative, fallback.saveButton, fallback.cancelButton)) {
+    return;
+  }
 
   const QString name = QString::fromStdString(mail.attachment.filename().string());
   QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);

@@ -44,6 +44,9 @@ class QtCrashPrompt final : public QObject, public CrashPrompt {
  private:
   void offerSaving(const Mail& mail, const Fallback& fallback);
   QWidget* visibleParent() const;
+  // A warning box with two buttons; true for the accepting one.
+  bool askBox(const std::string& message, const std::string& informative, const std::string& accept,
+              const std::string& reject);
 
   std::function<std::optional<PadState>()> state_;
   std::function<bool()> busy_;

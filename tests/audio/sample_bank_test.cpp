@@ -67,25 +67,22 @@ TEST(SoundAtRateTest, RatesLessThanHalfAHertzApartAreNotConverted) {
   EXPECT_EQ(soundAtRate(testing::makeSound({}, {}, 48000), 44100).frames(), 0u);
 }
 
-class SoundAtRateConversionTest : public ::testing::TestWithParam<double> {};
-
-TEST_P(SoundAtRateConversionTest, KeepsLengthPitchAndLevel) {
-  const double from = 48000, to = GetParam();
+TEST(SoundAtRateTest, ConversionKeepsLengthPitchAndLevel) {
+  const double from = 48000;
   const Sound sound =
       testing::makeSound(testing::sine(1000, from, 1.0), testing::sine(250, from, 1.0), from);
-  const Sound converted = soundAtRate(sound, to);
-  EXPECT_EQ(converted.rate, to);
-  EXPECT_NEAR(static_cast<double>(converted.frames()), to, 2.0);
-  EXPECT_EQ(converted.right->size(), converted.left->size());
-  const auto left = testing::between(*converted.left, to, 0.25, 0.75);
-  EXPECT_NEAR(testing::strongestFrequency(left, to, 950, 1050, 1), 1000, 2);
-  EXPECT_NEAR(testing::strongestFrequency(testing::between(*converted.right, to, 0.25, 0.75), to,
-                                          200, 300, 1),
-              250, 2);
-  EXPECT_NEAR(testing::rms(left), 0.5 / std::sqrt(2.0), 0.005);
+  for (const double to : {44100.0, 48001.0, 96000.0}) {
+    const Sound converted = soundAtRate(sound, to);
+    EXPECT_NEAR(static_cast<double>(converted.frames()), to, 2.0);
+    EXPECT_EQ(converted.right->size(), converted.left->size());
+    const auto left = testing::between(*converted.left, to, 0.25, 0.75);
+    EXPECT_NEAR(testing::strongestFrequency(left, to, 950, 1050, 1), 1000, 2);
+    EXPECT_NEAR(testing::strongestFrequency(testing::between(*converted.right, to, 0.25, 0.75), to,
+                                            200, 300, 1),
+                250, 2);
+    EXPECT_NEAR(testing::rms(left), 0.5 / std::sqrt(2.0), 0.005) << to;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Rates, SoundAtRateConversionTest, ::testing::Values(44100, 48001, 96000));
 
 // Renders one note for a moment and gives the left channel.
 std::vector<float> playNote(RenderCore* core, int note, double seconds) {

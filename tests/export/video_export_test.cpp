@@ -9,13 +9,7 @@ namespace quimbel {
 namespace {
 
 ChordHit hit(int pad, double t, double hold = 0.2, bool seventh = false, bool ninth = false) {
-  ChordHit h;
-  h.pad = pad;
-  h.t = t;
-  h.hold = hold;
-  h.seventh = seventh;
-  h.ninth = ninth;
-  return h;
+  return {.pad = pad, .t = t, .hold = hold, .seventh = seventh, .ninth = ninth};
 }
 
 // The ease curve solved by Newton's method rather than bisection.
@@ -81,7 +75,6 @@ TEST(VideoExportTest, HeldHitPressesItsPadAndSetsTheModifierFlags) {
     EXPECT_FALSE(released.pressed[4]);
     EXPECT_FALSE(released.seventh || released.ninth);
     EXPECT_NEAR(released.glow[4], referenceGlow(0.8), 1e-9);
-    EXPECT_NEAR(v.frameState(1.5 + 1.6).glow[4], 0.0, 1e-9);
     // The second pass plays the hit again (and only now, not at 1.2 s).
     EXPECT_TRUE(v.frameState(3.0 + 1.2).pressed[4]);
   }

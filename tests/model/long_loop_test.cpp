@@ -93,101 +93,67 @@ std::multiset<NoteStart> startsBefore(const StartWatch& watch, std::int64_t end)
   return starts;
 }
 
-// Everything one run of the long loop shows: the note starts, the chords the
-// screen was given with the pads lit at that moment, and whether the loop
-// ever put out the light of the pad the user held down.
-struct LongLoop {
-  std::vector<ChordHit> events;
-  std::int64_t playStart = 0;
-  std::int64_t passLength = 0;
-  double rate = 0.0;
-  StartWatch watch;
-  std::vector<std::pair<ChordScreen::Shown, std::set<int>>> shown;
-  std::size_t shownBeforeLivePress = 0;
-  std::int64_t livePressFrame = 0;
-  std::vector<int> liveNotes;
-  int loopLitWhileHeld = 0;
-  bool heldPadWentDark = false;
-};
-
 // 64 bars of eighth-note chords (512 hits) looped twice; halfway through the
-// first pass the user presses a pad and holds it down for 1.5 s.
-LongLoop runLongLoop() {
-  LongLoop run;
+// first pass the user presses a pad and holds it down for 1.5 s. Every note
+// starts on its frame, every chord reaches the screen in take order with its
+// pad lit, and the loop never puts out the light of the pad held down.
+TEST(LongLoopTest, FiveHundredTwelveChordsLoopTwiceOnTheirFramesWithALivePressBetween) {
   ModelRig rig;
   rig->setBpm(kBpm);
   rig->engine().ensureRunning();
   const double eighth = 60.0 / kBpm * 4 * 0.125;
   finishNinthChords(rig, kBars * 8, eighth, kBars * 8 * eighth);
-  run.events = rig->events();
-  run.rate = rig->engine().rate();
+  const std::vector<ChordHit> events = rig->events();
+  ASSERT_EQ(events.size(), 512u);
+  for (const ChordHit& hit : events) ASSERT_EQ(hit.voicing.notes.size(), 5u);
+  const double rate = rig->engine().rate();
 
-  bool holding = false;
+  bool holding = false, heldPadWentDark = false;
+  int loopLitWhileHeld = 0;
+  std::vector<std::pair<ChordScreen::Shown, std::set<int>>> shown;
   Subscription lit = rig->held().subscribe([&](const std::set<int>& held) {
-    if (holding && !held.contains(kLivePad)) run.heldPadWentDark = true;
+    if (holding && !held.contains(kLivePad)) heldPadWentDark = true;
   });
-  Subscription shown =
+  Subscription screen =
       rig->shownChord().subscribe([&](const std::optional<ChordScreen::Shown>& chord) {
         if (!chord) return;
-        run.shown.emplace_back(*chord, rig->held().get());
-        if (holding && chord->color == Chords::padColor(kLivePad)) ++run.loopLitWhileHeld;
+        shown.emplace_back(*chord, rig->held().get());
+        if (holding && chord->color == Chords::padColor(kLivePad)) ++loopLitWhileHeld;
       });
-  rig.afterBuffer = [&] { run.watch.look(rig->engine().core()); };
+  StartWatch watch;
+  rig.afterBuffer = [&] { watch.look(rig->engine().core()); };
 
   rig->togglePlay();
-  run.playStart = rig->playStart();
-  run.passLength = std::llround(run.rate * rig->loopLength());
-  rig.runTo(run.playStart + run.passLength / 2);
-  run.shownBeforeLivePress = run.shown.size();
-  run.livePressFrame = rig.frame();
-  run.liveNotes = rig->hitFor(kLivePad).voicing.notes;
+  const std::int64_t playStart = rig->playStart();
+  const std::int64_t passLength = std::llround(rate * rig->loopLength());
+  rig.runTo(playStart + passLength / 2);
+  const std::size_t shownBeforeLivePress = shown.size();
+  std::multiset<NoteStart> expected = loopStarts(events, playStart, passLength, rate, 2);
+  // The chord pressed during playback sounds at once, beside the loop's.
+  for (int note : rig->hitFor(kLivePad).voicing.notes) expected.insert({rig.frame(), note});
   rig->holdPad(kLivePad);
   rig->press(kLivePad);
   holding = true;
   rig.runFor(1.5);
   holding = false;
   rig->release(kLivePad);
-  rig.runTo(run.playStart + 2 * run.passLength);
-  return run;
-}
+  rig.runTo(playStart + 2 * passLength);
+  EXPECT_TRUE(startsBefore(watch, playStart + 2 * passLength) == expected);
 
-const LongLoop& longLoop() {
-  static const LongLoop run = runLongLoop();
-  return run;
-}
-
-TEST(LongLoopTest, EveryNoteOfFiveHundredTwelveChordsStartsOnItsFrameInBothPasses) {
-  const LongLoop& run = longLoop();
-  ASSERT_EQ(run.events.size(), 512u);
-  for (const ChordHit& hit : run.events) ASSERT_EQ(hit.voicing.notes.size(), 5u);
-  std::multiset<NoteStart> expected =
-      loopStarts(run.events, run.playStart, run.passLength, run.rate, 2);
-  // The chord pressed during playback sounds at once, beside the loop's.
-  for (int note : run.liveNotes) expected.insert({run.livePressFrame, note});
-
-  const auto started = startsBefore(run.watch, run.playStart + 2 * run.passLength);
-  EXPECT_EQ(started.size(), expected.size());
-  EXPECT_TRUE(started == expected);
-}
-
-TEST(LongLoopTest, NoticesOfTheLoopArriveInOrderAndLightTheirPads) {
-  const LongLoop& run = longLoop();
-  // Every chord of both passes reaches the screen in take order, its pad lit
-  // as it does; the live press shows its own chord in between.
-  auto loopShown = run.shown;
-  ASSERT_GT(loopShown.size(), run.shownBeforeLivePress);
-  EXPECT_EQ(loopShown[run.shownBeforeLivePress].first.color, Chords::padColor(kLivePad));
-  loopShown.erase(loopShown.begin() + static_cast<std::ptrdiff_t>(run.shownBeforeLivePress));
-  ASSERT_EQ(loopShown.size(), 2 * run.events.size());
-  for (std::size_t k = 0; k < loopShown.size(); ++k) {
-    const ChordHit& hit = run.events[k % run.events.size()];
-    ASSERT_EQ(loopShown[k].first, hit.shown) << k;
-    EXPECT_TRUE(loopShown[k].second.contains(hit.pad)) << k;
+  // The live press shows its own chord between the loop's.
+  ASSERT_GT(shown.size(), shownBeforeLivePress);
+  EXPECT_EQ(shown[shownBeforeLivePress].first.color, Chords::padColor(kLivePad));
+  shown.erase(shown.begin() + static_cast<std::ptrdiff_t>(shownBeforeLivePress));
+  ASSERT_EQ(shown.size(), 2 * events.size());
+  for (std::size_t k = 0; k < shown.size(); ++k) {
+    const ChordHit& hit = events[k % events.size()];
+    ASSERT_EQ(shown[k].first, hit.shown) << k;
+    EXPECT_TRUE(shown[k].second.contains(hit.pad)) << k;
   }
   // The loop lit the held pad and its light ran out, but the pad stayed lit
   // until the user let go.
-  EXPECT_GE(run.loopLitWhileHeld, 1);
-  EXPECT_FALSE(run.heldPadWentDark);
+  EXPECT_GE(loopLitWhileHeld, 1);
+  EXPECT_FALSE(heldPadWentDark);
 }
 
 TEST(LongLoopTest, DenseUnquantizedTakesWaitForRoomInsteadOfLosingChords) {
@@ -227,9 +193,7 @@ TEST(LongLoopTest, DenseUnquantizedTakesWaitForRoomInsteadOfLosingChords) {
     std::multiset<NoteStart> expected =
         loopStarts(rig->events(), rig->playStart(), 96000, 48000, 2);
     for (int note : liveNotes) expected.insert({pressed, note});
-    const auto started = startsBefore(watch, end);
-    EXPECT_EQ(started.size(), expected.size()) << row.chords;
-    EXPECT_TRUE(started == expected) << row.chords;
+    EXPECT_TRUE(startsBefore(watch, end) == expected) << row.chords;
     // Both rows press against the queue's share; only the denser one
     // against the list's.
     const int chordEntries = 6;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <random>
+#include <tuple>
 #include <vector>
 
 namespace quimbel {
@@ -31,24 +32,23 @@ TEST(ConvolutionReverbTest, ResponseHasItsLengthAndLevel) {
 // longer than a tail partition, so its convolution with every partition
 // crosses that partition's boundaries, head and tail alike.
 TEST(ConvolutionReverbTest, OutputIsTheLinearConvolutionDelayedByOneBlock) {
-  const struct {
-    double rate;
-    std::size_t start, length;
-  } bursts[] = {{48000.0, 0, 1300}, {44100.0, 333, ReverbTailFrames + ReverbBlockFrames + 91}};
-  for (const auto& burst : bursts) {
-    ReverbHolder holder(burst.rate);
+  // The rate, and the first frame and length of the burst.
+  const std::tuple<double, std::size_t, std::size_t> bursts[] = {
+      {48000.0, 0, 1300}, {44100.0, 333, ReverbTailFrames + ReverbBlockFrames + 91}};
+  for (const auto& [rate, start, length] : bursts) {
+    ReverbHolder holder(rate);
     std::vector<float> ir[2] = {std::vector<float>(100000), std::vector<float>(100000)};
-    const auto irFrames = static_cast<std::size_t>(
-        makeImpulseResponse(ir[0].data(), ir[1].data(), 100000, burst.rate));
-    const std::size_t end = burst.start + burst.length, total = end + irFrames;
+    const auto irFrames =
+        static_cast<std::size_t>(makeImpulseResponse(ir[0].data(), ir[1].data(), 100000, rate));
+    const std::size_t end = start + length, total = end + irFrames;
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
     std::vector<float> in[2] = {std::vector<float>(end), std::vector<float>(end)};
     std::vector<double> want[2] = {std::vector<double>(total), std::vector<double>(total)};
     double peak = 0.0;
     for (int c = 0; c < 2; ++c) {
-      for (std::size_t i = burst.start; i < end; ++i) in[c][i] = dist(rng) * (c == 0 ? 1.0f : 0.5f);
-      for (std::size_t i = burst.start; i < end; ++i)
+      for (std::size_t i = start; i < end; ++i) in[c][i] = dist(rng) * (c == 0 ? 1.0f : 0.5f);
+      for (std::size_t i = start; i < end; ++i)
         for (std::size_t k = 0; k < irFrames; ++k) want[c][i + k] += double(in[c][i]) * ir[c][k];
       for (double y : want[c]) peak = std::max(peak, std::fabs(y));
     }
@@ -62,7 +62,7 @@ TEST(ConvolutionReverbTest, OutputIsTheLinearConvolutionDelayedByOneBlock) {
         worst = std::max(worst, std::fabs(out[c] - expected));
       }
     }
-    EXPECT_LT(worst, 1e-5 * peak) << burst.rate;
+    EXPECT_LT(worst, 1e-5 * peak) << rate;
     EXPECT_TRUE(reverbIdle(holder.reverb));
   }
 }

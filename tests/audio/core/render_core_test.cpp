@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 #include <vector>
 
 #include "audio/core/core_fixture.h"
@@ -72,17 +73,13 @@ TEST(RenderCoreTest, NearestSampleWinsAndTheLowerOneOnATie) {
   CoreSample* high = constantSample(0.2f, 1000);
   installSample(core.get(), 58, low);
   installSample(core.get(), 62, high);
-  struct Expect {
-    std::uint32_t note;
-    const CoreSample* sample;
-    int semitones;  // note minus the chosen sample's note
-  };
-  for (const Expect& e :
-       {Expect{60, low, 2}, Expect{61, high, -1}, Expect{20, low, -24}, Expect{127, high, 24}}) {
-    noteOn(core.get(), e.note, NoTag, 100, 1.0f, 0.0, 1.0);
+  // The note, the sample it plays and how many semitones it is shifted.
+  for (const auto& [note, sample, semitones] :
+       {std::tuple{60u, low, 2}, {61u, high, -1}, {20u, low, -24}, {127u, high, 24}}) {
+    noteOn(core.get(), note, NoTag, 100, 1.0f, 0.0, 1.0);
     renderFrames(core.get(), 1);
-    EXPECT_EQ(core->voices[0].sample, e.sample) << e.note;
-    EXPECT_EQ(core->voices[0].step, core->pitchRatio[e.semitones + 24]) << e.note;
+    EXPECT_EQ(core->voices[0].sample, sample) << note;
+    EXPECT_EQ(core->voices[0].step, core->pitchRatio[semitones + 24]) << note;
     releaseAll(core.get());
     renderFrames(core.get(), 48000);
   }

@@ -42,33 +42,30 @@ std::vector<std::vector<std::string>> cells(const std::string& out) {
 const char kKeyOnly[] = R"({"key": {"tonic": 0, "mode": "major"}, "shown": null, "state": "ready",
     "countN": 0, "recAt": -1e9, "knob": null, "volume": null, "sheet": [], "legend": null})";
 
-TEST(CliScreenTest, PrintsThirtyTwoRowsOfHexOrDotsAtTheGivenTime) {
+TEST(CliScreenTest, PrintsThirtyTwoRowsOfHexOrDotsAtTheGivenTimeOrAPngWithGridLines) {
   Outcome run = runScreen(kKeyOnly);
   ASSERT_EQ(run.status, 0) << run.err;
   auto rows = cells(run.out);
   ASSERT_EQ(rows.size(), 32u);
   for (const auto& row : rows) ASSERT_EQ(row.size(), 32u);
-  EXPECT_EQ(rows[0][0], ".");
-  EXPECT_EQ(rows[3][14], "a8a8a8");  // the key name's C
-  EXPECT_EQ(rows[29][3], "ff5526");  // the lit C key
+  EXPECT_EQ(std::tuple(rows[0][0], rows[3][14], rows[29][3]),
+            std::tuple(".", "a8a8a8", "ff5526"));  // empty, the key name's C, the lit C key
   EXPECT_EQ(run.out.find("  "), std::string::npos);
   run = runScreen(R"({"state": "rec", "recAt": 1000})", {"--now", "1100"});
   rows = cells(run.out);
   ASSERT_EQ(rows.size(), 32u) << run.err;
-  EXPECT_EQ(rows[1][1], "3d2521");
-  EXPECT_EQ(rows[31][31], "843426");
-}
+  EXPECT_EQ(std::tuple(rows[1][1], rows[31][31]), std::tuple("3d2521", "843426"));
 
-TEST(CliScreenTest, PngShowsCellsWithOnePixelGridLines) {
   const std::string png = scratchPath(".png");
   std::filesystem::remove(png);
-  const Outcome run = runScreen(kKeyOnly, {"--png", png, "--scale", "4"});
+  run = runScreen(kKeyOnly, {"--png", png, "--scale", "4"});
   ASSERT_EQ(run.status, 0) << run.err;
   const QImage image(QString::fromStdString(png));
   EXPECT_EQ(image.size(), QSize(127, 127));
-  EXPECT_EQ(image.pixel(0, 0) & 0xFFFFFF, 0x1F1F1Fu);  // empty cell (0, 0)
-  EXPECT_EQ(image.pixel(3, 0) & 0xFFFFFF, 0x121212u);  // grid line after it
-  EXPECT_EQ(image.pixel(3 * 4 + 1, 29 * 4 + 2) & 0xFFFFFF, 0xFF5526u);
+  // Empty cell (0, 0), the grid line after it and the lit C key.
+  EXPECT_EQ(std::tuple(image.pixel(0, 0) & 0xFFFFFF, image.pixel(3, 0) & 0xFFFFFF,
+                       image.pixel(3 * 4 + 1, 29 * 4 + 2) & 0xFFFFFF),
+            std::tuple(0x1F1F1Fu, 0x121212u, 0xFF5526u));
 }
 
 TEST(CliScreenTest, BadInputNamesTheFieldAndExitsTwoUnwritablePictureOne) {

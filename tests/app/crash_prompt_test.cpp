@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QDialog>
 #include <QEventLoop>
 #include <QFileDialog>
@@ -13,29 +12,15 @@
 #include <sstream>
 
 #include "diagnostics/temp_folder.h"
+#include "ui/offscreen_app.h"
 
 namespace quimbel {
 namespace {
 
 namespace fs = std::filesystem;
 
-// One application per test, on the offscreen platform.
-struct Application {
-  int offscreen = setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  int argc = 1;
-  char name[13] = "quimbel-test";
-  char* argv[2] = {name, nullptr};
-  QApplication app{argc, argv};
-};
-
-std::string slurp(const fs::path& file) {
-  std::ostringstream text;
-  text << std::ifstream(file, std::ios::binary).rdbuf();
-  return text.str();
-}
-
 TEST(CrashPromptTest, TheQuestionWaitsForAQuietInstrumentWithoutModalWindows) {
-  Application application;
+  testing::offscreenApp();
   std::optional<PadState> state;
   bool busy = false;
   QtCrashPrompt prompt([&] { return state; }, [&] { return busy; }, nullptr);
@@ -50,6 +35,7 @@ TEST(CrashPromptTest, TheQuestionWaitsForAQuietInstrumentWithoutModalWindows) {
   busy = true;
   EXPECT_FALSE(prompt.mayAsk());
   busy = false;
+  // A window-modal sheet over the panel also waits.
   QWidget window;
   window.show();
   QDialog sheet(&window);
@@ -61,14 +47,13 @@ TEST(CrashPromptTest, TheQuestionWaitsForAQuietInstrumentWithoutModalWindows) {
 }
 
 TEST(CrashPromptTest, WithoutAWorkingMailProgramTheReportIsSavedOverAnOldFile) {
-  Application application;
+  testing::offscreenApp();
   testing::TempFolder folder;
   const fs::path report = folder.path() / "Quimbel report 2026-12-07 1215.txt";
   std::ofstream(report) << "the report\n";
   const CrashPrompt::Fallback fallback{"Mail can’t send the report", "Save it…", "Save report…",
                                        "Cancel"};
-  // Plays the user: saves in the fallback alert, names the file, confirms
-  // the replacement.
+  // Plays the user: saves in the alert, names the file, confirms the replacement.
   fs::path destination;
   QTimer user;
   QObject::connect(&user, &QTimer::timeout, &user, [&] {
@@ -107,7 +92,7 @@ TEST(CrashPromptTest, WithoutAWorkingMailProgramTheReportIsSavedOverAnOldFile) {
       ended.exec();
     }
     ASSERT_TRUE(shown);
-    EXPECT_EQ(slurp(destination), "the report\n");
+    EXPECT_EQ((std::ostringstream() << std::ifstream(destination).rdbuf()).str(), "the report\n");
   }
 }
 

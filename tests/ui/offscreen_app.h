@@ -22,15 +22,6 @@ inline QApplication& offscreenApp() {
   return *app;
 }
 
-// A mouse event of the left button at `at` (widget points); the global
-// position is the same point, which is all the resize edge reads.
-inline void sendMouse(QWidget& widget, QEvent::Type type, QPointF at) {
-  const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
-  QMouseEvent event(type, at, at, at, type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton,
-                    held, Qt::NoModifier);
-  QApplication::sendEvent(&widget, &event);
-}
-
 // A scroll: `pixels` for a trackpad, or `angle` eighths of a degree for a wheel.
 inline void sendWheel(QWidget& widget, QPoint pixels, QPoint angle) {
   const QPointF at(widget.width() / 2.0, widget.height() / 2.0);
@@ -43,7 +34,8 @@ inline void sendWheel(QWidget& widget, QPoint pixels, QPoint angle) {
 inline void mouse(QWidget& widget, QEvent::Type type, QPointF at) {
   const QPointF scene = QPointF(widget.mapTo(widget.window(), QPoint(0, 0))) + at;
   const bool down = type != QEvent::MouseButtonRelease;
-  QMouseEvent event(type, at, scene, widget.mapToGlobal(at), Qt::LeftButton,
+  QMouseEvent event(type, at, scene, widget.mapToGlobal(at),
+                    type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton,
                     down ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
   QApplication::sendEvent(&widget, &event);
 }

@@ -1,4 +1,4 @@
-// The panel as a whole: its layouts, the screen it shows against the command
+// The panel as a whole: the screen it shows against the command
 // line's picture, and the pads wired to a pad model by the app delegate.
 
 #include "ui/panel_view.h"
@@ -18,36 +18,14 @@
 #include "model/model_rig.h"
 #include "music/chords.h"
 #include "screen/screen_canvas.h"
-#include "ui/knob_dial.h"
 #include "ui/offscreen_app.h"
 #include "ui/pad_button.h"
 
 namespace quimbel {
 namespace {
 
+using testing::mouse;
 using testing::offscreenApp;
-using testing::sendMouse;
-
-TEST(PanelViewTest, BothLayoutsPlaceTheBottomRowOfPadsAndTheKnob) {
-  offscreenApp();
-  PanelView view;
-  struct Row {
-    bool wide;
-    QSize size;
-    QRect pad6, pad7, knob;
-  };
-  const Row rows[] = {
-      {false, {328, 684}, {12, 536, 96, 96}, {116, 536, 96, 96}, {220, 536, 96, 96}},
-      {true, {548, 320}, {280, 188, 80, 80}, {368, 188, 80, 80}, {456, 188, 80, 80}},
-  };
-  for (const Row& row : rows) {
-    view.showWide(row.wide);
-    EXPECT_EQ(view.size(), row.size);
-    EXPECT_EQ(view.pad(6).geometry(), row.pad6);
-    EXPECT_EQ(view.pad(7).geometry(), row.pad7);
-    EXPECT_EQ(view.knob().geometry(), row.knob);
-  }
-}
 
 // A screen with many colours: a chord, the recording frame and the flash of
 // the empty cells 100 ms after recording began.
@@ -80,75 +58,59 @@ TEST(PanelViewTest, TheScreenShowsTheCommandLinePictureCellForCell) {
   const QImage expected(QString::fromStdString(png));
   ASSERT_FALSE(expected.isNull());
 
-  for (bool wide : {false, true}) {
-    PanelView view;
-    view.showWide(wide);
-    view.screen().setSource([] { return ScreenCanvas::Frame{snapshotInput(), 1000.0, true}; });
-    ASSERT_TRUE(view.screen().drawFrame());
-    const QRect screen = view.screen().geometry();
-    const double pitch = (screen.width() + 1.0) / 32.0;
-    for (int ratio : {1, 2}) {
-      QImage shot(view.size() * ratio, QImage::Format_RGB32);
-      shot.setDevicePixelRatio(ratio);
-      view.render(&shot);
-      auto pixel = [&](double x, double y) {
-        return shot.pixel(static_cast<int>((screen.x() + x) * ratio),
-                          static_cast<int>((screen.y() + y) * ratio)) &
-               0xFFFFFFu;
-      };
-      int cells = 0, gaps = 0;
-      for (int row = 0; row < 32; ++row) {
-        for (int column = 0; column < 32; ++column) {
-          // The middle of the cell's lit part (the cell less its 1-point gap),
-          // then the middle of the gap to its right.
-          const double x = (column + 0.5) * pitch - 0.5, y = (row + 0.5) * pitch - 0.5;
-          if (pixel(x, y) != (expected.pixel(column * 10 + 4, row * 10 + 4) & 0xFFFFFFu)) ++cells;
-          if (column < 31 && pixel((column + 1) * pitch - 0.5, y) != ScreenCanvas::kGapColor) {
-            ++gaps;
-          }
-        }
-      }
-      EXPECT_EQ(cells, 0) << (wide ? "wide" : "tall") << " at " << ratio << "x";
-      EXPECT_EQ(gaps, 0) << (wide ? "wide" : "tall") << " at " << ratio << "x";
+  // The tall layout at 2x: a cell edge off by half a point shows there.
+  PanelView view;
+  view.screen().setSource([] { return ScreenCanvas::Frame{snapshotInput(), 1000.0, true}; });
+  ASSERT_TRUE(view.screen().drawFrame());
+  const QRect screen = view.screen().geometry();
+  const double pitch = (screen.width() + 1.0) / 32.0;
+  QImage shot(view.size() * 2, QImage::Format_RGB32);
+  shot.setDevicePixelRatio(2);
+  view.render(&shot);
+  auto pixel = [&](double x, double y) {
+    return shot.pixel(static_cast<int>((screen.x() + x) * 2),
+                      static_cast<int>((screen.y() + y) * 2)) &
+           0xFFFFFFu;
+  };
+  int cells = 0, gaps = 0;
+  for (int row = 0; row < 32; ++row) {
+    for (int column = 0; column < 32; ++column) {
+      // The middle of the cell's lit part (the cell less its 1-point gap),
+      // then the middle of the gap to its right.
+      const double x = (column + 0.5) * pitch - 0.5, y = (row + 0.5) * pitch - 0.5;
+      if (pixel(x, y) != (expected.pixel(column * 10 + 4, row * 10 + 4) & 0xFFFFFFu)) ++cells;
+      if (column < 31 && pixel((column + 1) * pitch - 0.5, y) != ScreenCanvas::kGapColor) ++gaps;
     }
   }
+  EXPECT_EQ(cells, 0);
+  EXPECT_EQ(gaps, 0);
 }
 
 TEST(PanelWiringTest, TheSeventhsPadHoldsSeventhsWhilePressedAndRecolours) {
   offscreenApp();
-  ManualClock clock;
-  ManualMainThread main(clock);
-  OnDemandBackend backend;
-  int sources = 0;
+  testing::ModelRig rig;
   AppDelegate app(
-      PadModel::Services{clock, main, backend, testing::installTestTones,
-                         std::make_unique<MemorySettingsStore>(),
-                         std::make_unique<testing::StubSequencer>(&sources), false, false},
+      PadModel::Services{rig.clock, rig.main, rig.backend, testing::installTestTones,
+                         std::make_unique<MemorySettingsStore>(), nullptr, false, false},
       AppDelegate::Desktop{false, {}, {}});
   app.setup();
   PanelView& view = app.panel()->view();
   PadButton& sevenths = view.pad(7);
 
-  sendMouse(sevenths, QEvent::MouseButtonPress, {40, 40});
+  mouse(sevenths, QEvent::MouseButtonPress, {40, 40});
   EXPECT_TRUE(app.model().sevenths());
   EXPECT_EQ(sevenths.fill(), 0xEDEDEDu);
   EXPECT_EQ(view.pad(0).big(), QStringLiteral("I7"));
-  sendMouse(view.pad(4), QEvent::MouseButtonPress, {40, 40});
+  mouse(view.pad(4), QEvent::MouseButtonPress, {40, 40});
   EXPECT_TRUE(app.model().held().get().contains(4));
-  EXPECT_TRUE(app.model().shownChord().get()->name.ends_with("7"));
   EXPECT_TRUE(view.pad(4).pressed());
 
-  sendMouse(view.pad(4), QEvent::MouseButtonRelease, {40, 40});
-  sendMouse(sevenths, QEvent::MouseButtonRelease, {40, 40});
+  mouse(view.pad(4), QEvent::MouseButtonRelease, {40, 40});
+  mouse(sevenths, QEvent::MouseButtonRelease, {40, 40});
   EXPECT_FALSE(app.model().sevenths());
   EXPECT_FALSE(app.model().held().get().contains(4));
   EXPECT_EQ(sevenths.fill(), Chords::padColor(7));
   EXPECT_EQ(view.pad(0).big(), QStringLiteral("I"));
-  EXPECT_EQ(view.pad(0).accessibleName(), QStringLiteral("I, key 1"));
-
-  emit view.knob().knobTurned(2);
-  EXPECT_EQ(app.model().knob(), 2);
-  EXPECT_EQ(view.knob().accessibleDescription(), QStringLiteral("step 8 of 11"));
 }
 
 }  // namespace

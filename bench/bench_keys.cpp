@@ -53,13 +53,6 @@ constexpr int kRingBuffers = 20;
 // X11 scan codes of the top-row keys 1 … 7.
 constexpr quint32 kPadScanCodes[] = {10, 11, 12, 13, 14, 15, 16};
 
-class NoSequencer final : public MidiSequencer {
- public:
-  int open(Handlers) override { return 0; }
-  std::vector<std::uint32_t> sources() override { return {}; }
-  void connect(std::uint32_t) override {}
-};
-
 double msBetween(SteadyClock::time_point from, SteadyClock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
 }
@@ -70,7 +63,7 @@ struct Rig {
   OnDemandBackend backend;
   AppDelegate app{PadModel::Services{clock, main, backend, installPianoSamples,
                                      std::make_unique<MemorySettingsStore>(),
-                                     std::make_unique<NoSequencer>(), false, false},
+                                     std::make_unique<NoMidiSequencer>(), false, false},
                   AppDelegate::Desktop{.trayAvailable = false}};
   std::vector<float> left = std::vector<float>(kBufferFrames);
   std::vector<float> right = std::vector<float>(kBufferFrames);

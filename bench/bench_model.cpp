@@ -27,13 +27,6 @@ namespace {
 
 using namespace quimbel;
 
-class NoSequencer final : public MidiSequencer {
- public:
-  int open(Handlers) override { return 0; }
-  std::vector<std::uint32_t> sources() override { return {}; }
-  void connect(std::uint32_t) override {}
-};
-
 void installTones(RenderCore* core, double rate) {
   const int frames = static_cast<int>(rate * 3);
   std::vector<float> tone(static_cast<std::size_t>(frames));
@@ -113,7 +106,7 @@ struct Bench {
   Bench() {
     model = std::make_unique<PadModel>(PadModel::Services{
         clock, timed, backend, installTones, std::make_unique<MemorySettingsStore>(),
-        std::make_unique<NoSequencer>(), true, false});
+        std::make_unique<NoMidiSequencer>(), true, false});
     model->engine().ensureRunning();
   }
 

@@ -26,13 +26,6 @@ namespace {
 
 using namespace quimbel;
 
-class NoSequencer final : public MidiSequencer {
- public:
-  int open(Handlers) override { return 0; }
-  std::vector<std::uint32_t> sources() override { return {}; }
-  void connect(std::uint32_t) override {}
-};
-
 double threadCpuSeconds() {
   timespec ts{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -51,7 +44,7 @@ struct Rig {
   Rig() {
     model = std::make_unique<PadModel>(
         PadModel::Services{clock, main, backend, nullptr, std::make_unique<MemorySettingsStore>(),
-                           std::make_unique<NoSequencer>(), false, false});
+                           std::make_unique<NoMidiSequencer>(), false, false});
     model->setLive(true);
     canvas.resize(304, 304);
     canvas.setSource([this] {

@@ -47,6 +47,15 @@ class MidiSequencer {
   virtual void connect(std::uint32_t source) = 0;
 };
 
+// A sequencer with no sources and no traffic, for a model that must not open
+// the system's MIDI (benchmarks, tests).
+class NoMidiSequencer final : public MidiSequencer {
+ public:
+  int open(Handlers) override { return 0; }
+  std::vector<std::uint32_t> sources() override { return {}; }
+  void connect(std::uint32_t) override {}
+};
+
 // The ALSA sequencer, with a receive thread that turns note-on and note-off
 // events into MIDI 1.0 channel-voice words and announcements into
 // setupChanged. Source references are (client << 8) | port.

@@ -18,12 +18,9 @@ using quimbel::testing::slurp;
 
 Take recorded(std::string_view json) {
   auto doc = parseTakeDocument(json);
-  if (auto* error = std::get_if<DocumentError>(&doc)) {
-    ADD_FAILURE() << error->where << ": " << error->what;
-    return {};
-  }
-  auto take = recordTake(std::get<TakeDocument>(doc));
-  if (!take) ADD_FAILURE() << "no take";
+  auto* parsed = std::get_if<TakeDocument>(&doc);
+  auto take = parsed ? recordTake(*parsed) : std::nullopt;
+  EXPECT_TRUE(take.has_value()) << json;
   return take.value_or(Take{});
 }
 
@@ -46,22 +43,6 @@ TEST(RecordTakeTest, VelocityStrumSettingsAndModifiersReachTheChords) {
   EXPECT_EQ(take.events[3].shown.name, "G7");
   EXPECT_EQ(take.events[4].shown.name, "G") << "the modifier is let go between hits";
   EXPECT_EQ(take.events[4].voicing.notes, take.events[4].shown.notes) << "no bass";
-  EXPECT_EQ(std::tuple(take.volume, take.knob), std::tuple(0.5f, 0));
-}
-
-TEST(RecordTakeTest, QuantizeOffKeepsTheTimesAndGivesNoLengths) {
-  const std::string hits = R"("hits": [{"pad": 0, "t": 0.3}, {"pad": 1, "t": 1.1},
-                                       {"pad": 2, "t": 0.7}], "length": 2.6})";
-  const Take raw = recorded(R"({"quantize": false, )" + hits);
-  ASSERT_EQ(raw.events.size(), 3u);
-  EXPECT_EQ(std::tuple(raw.events[0].t, raw.events[1].t, raw.events[2].t),
-            std::tuple(0.3, 0.7, 1.1));
-  for (const ChordHit& hit : raw.events) EXPECT_FALSE(hit.length.has_value());
-  EXPECT_EQ(raw.length, 2.0);
-  const Take quantized = recorded("{" + hits);
-  ASSERT_EQ(quantized.events.size(), 3u);
-  EXPECT_EQ(quantized.events[0].t, 0.0);
-  EXPECT_EQ(quantized.events[2].length, quantized.length - quantized.events[2].t);
 }
 
 TEST(EventsJsonTest, EveryNumberReadsBackAsTheSameDouble) {
@@ -77,17 +58,14 @@ TEST(EventsJsonTest, EveryNumberReadsBackAsTheSameDouble) {
     const auto& e = events[i];
     const ChordHit& hit = take.events[i];
     EXPECT_EQ(
-        std::tuple(e.at("pad").get<int>(), e.at("t").get<double>(), e.at("velocity").get<int>(),
-                   e.at("hold").get<double>(), e.at("gain").get<double>(),
-                   e.at("name").get<std::string>(), e.at("seventh").get<bool>(),
-                   e.at("ninth").get<bool>()),
-        std::tuple(hit.pad, hit.t, hit.velocity, hit.hold, static_cast<double>(hit.voicing.gain),
-                   hit.shown.name, hit.seventh, hit.ninth));
-    EXPECT_EQ(e.at("notes").get<std::vector<int>>(), hit.voicing.notes);
-    EXPECT_EQ(e.at("offsets").get<std::vector<double>>(), hit.voicing.offsets);
+        std::tuple(e.at("t").get<double>(), e.at("hold").get<double>(), e.at("gain").get<double>(),
+                   e.at("offsets").get<std::vector<double>>()),
+        std::tuple(hit.t, hit.hold, static_cast<double>(hit.voicing.gain), hit.voicing.offsets));
     EXPECT_EQ(e.at("length"), hit.length ? nlohmann::json(*hit.length) : nlohmann::json());
   }
-  EXPECT_EQ(events[0].at("color").get<std::string>(), "#ffe42f");  // pad 6 sorts first
+  // Pad 6 sorts first.
+  EXPECT_EQ(std::tuple(events[0].at("color"), events[0].at("name"), events[1].at("velocity")),
+            std::tuple("#ffe42f", nlohmann::json(take.events[0].shown.name), 33));
 }
 
 // `quimbel render` in a scratch folder of its own, with a good take in it.
@@ -117,34 +95,23 @@ TEST_F(RenderProgramTest, BadInputExitsTwoNamingTheFileAndPathAFailedWriteOneLea
       {{bad, "--midi", (dir_ / "x.mid").string()}, "quimbel: " + bad + ": hits[1].pad: "},
       {{gone}, "quimbel: " + gone + ": cannot read"},
       {{take_, "--wav", "x.wav", "--wav-rate", "22050"}, "quimbel: --wav-rate: "},
-      {{take_, "--wav-rate", "48000"}, "quimbel: --wav-rate: "},
   };
   for (auto [args, start] : cases) {
     args.insert(args.begin(), "render");
     const Outcome run = runQuimbel(args);
-    EXPECT_EQ(run.status, 2) << start;
-    EXPECT_EQ(run.err.rfind(start, 0), 0u) << run.err;
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_EQ(std::tuple(run.status, run.err.rfind(start, 0), std::ranges::count(run.err, '\n')),
+              std::tuple(2, 0u, 1))
+        << run.err;
   }
   EXPECT_FALSE(fs::exists(dir_ / "x.mid"));
 
-  const std::string missing = (dir_ / "no such folder" / "take.mid").string();
-  Outcome run = runQuimbel({"render", take_, "--midi", missing});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err.rfind("quimbel: " + missing + ": ", 0), 0u) << run.err;
-  EXPECT_FALSE(fs::exists(missing));
   // The disk fills up halfway through the file: the earlier file stays, alone.
   fs::remove(bad);
   const std::string existing = write("take.wav", "the take from yesterday");
-  run = runQuimbel({"render", take_, "--wav", existing}, 64 * 1024);
+  const Outcome run = runQuimbel({"render", take_, "--wav", existing}, 64 * 1024);
   EXPECT_EQ(run.status, 1) << run.err;
   EXPECT_EQ(slurp(existing), "the take from yesterday");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
-  // A write that succeeds replaces what was there.
-  const std::string midi = write("take.mid", "the take from yesterday");
-  run = runQuimbel({"render", take_, "--midi", midi});
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(slurp(midi).substr(0, 4), "MThd");
 }
 
 }  // namespace

@@ -8,14 +8,12 @@ namespace quimbel {
 namespace {
 
 // X11 scan codes of the keys the cases press.
-constexpr std::uint32_t kDigit1 = 10, kDigit3 = 12, kDigit8 = 17, kKeypad5 = 84, kKeypad8 = 80,
-                        kKeypad0 = 90;
-constexpr std::uint32_t kTab = 23, kSpace = 65, kEscape = 9, kUp = 111, kDown = 116;
+constexpr std::uint32_t kDigit1 = 10, kDigit3 = 12, kDigit8 = 17, kKeypad5 = 84, kKeypad8 = 80;
+constexpr std::uint32_t kTab = 23, kSpace = 65, kEscape = 9, kUp = 111;
 constexpr std::uint32_t kB = 56, kE = 26, kW = 25, kQ = 24, kZ = 52, kCapsLock = 66;
 
 constexpr Modifiers kNone{}, kShift{.shift = true}, kCtrl{.command = true}, kAlt{.option = true};
-constexpr Modifiers kCtrlShift{.shift = true, .command = true}, kMeta{.control = true};
-constexpr Modifiers kCtrlMeta{.control = true, .command = true};
+constexpr Modifiers kCtrlShift{.shift = true, .command = true};
 constexpr InputKind kModifiers = InputKind::modifiersChanged;
 
 KeyInput down(std::uint32_t code, std::string_view chars = "", Modifiers m = kNone,
@@ -64,41 +62,30 @@ TEST(KeyRoutingTest, EachKeyReachesItsCallbackOrPassesOn) {
       {"1 up with Ctrl held since", up(kDigit1, "1", kCtrl), pad(0, false)},
       {"keypad 8 up with Alt held since", up(kKeypad8, "8", kAlt), hold('8', false)},
       // Sevenths, ninths and strum by held keys.
-      {"Tab repeat", down(kTab, "", kNone, true), kSwallowed},
       {"Alt-Tab down", down(kTab, "", kAlt), call(KeyCall::tab, true)},
       {"Alt-Tab repeat", down(kTab, "", kAlt, true), kSwallowed},
       {"Alt-Tab up", up(kTab, "", kAlt), call(KeyCall::tab, false)},
       {"Space", down(kSpace, " "), call(KeyCall::space, true)},
-      {"Space repeat", down(kSpace, " ", kNone, true), kSwallowed},
       {"8", down(kDigit8, "8"), hold('8', true)},
-      {"keypad 0", down(kKeypad0, "0"), hold('0', true)},
       {"keypad 8 up", up(kKeypad8), hold('8', false)},
       // The knob: arrows repeat, E advances once per press.
       {"Up repeat", down(kUp, "", kNone, true), control("up")},
-      {"Down", down(kDown), control("down")},
       {"Up up", up(kUp), kPassed},
       {"E", down(kE, "e"), control("e")},
       {"E repeat", down(kE, "e", kNone, true), kSwallowed},
       {"Shift-B", down(kB, "B", kShift), control("b")},
-      {"B up", up(kB, "b"), kPassed},
       // Commands.
       {"plain W", down(kW, "w"), kSwallowed},
       {"Ctrl-W", down(kW, "w", kCtrl), call(KeyCall::escape)},
       {"Ctrl-Shift-W", down(kW, "W", kCtrlShift), kPassed},
       {"Ctrl-Q", down(kQ, "q", kCtrl), call(KeyCall::quit)},
-      {"Ctrl-Meta-Q", down(kQ, "q", kCtrlMeta), kPassed},
       {"plain Q", down(kQ, "q"), kPassed},
       {"Ctrl-Shift-Z", down(kZ, "Z", kCtrlShift), call(KeyCall::undo)},
-      {"Meta-Z", down(kZ, "z", kMeta), kPassed},
       {"Escape repeat", down(kEscape, "\x1b", kNone, true), call(KeyCall::escape)},
-      {"Alt-Escape", down(kEscape, "\x1b", kAlt), call(KeyCall::escape)},
-      {"Escape up", up(kEscape, "\x1b"), kPassed},
       // Modifier changes and clicks run their callback and still pass on.
       {"Shift", input(kModifiers, 50, kShift), {.call = KeyCall::shift, .down = true}},
       {"Caps Lock alone", input(kModifiers, kCapsLock), {.call = KeyCall::shift}},
-      {"Ctrl", input(kModifiers, 37, kCtrl), {.call = KeyCall::shift}},
       {"mouse down", input(InputKind::mouseDown, 0, kCtrl), {.call = KeyCall::click}},
-      {"other", input(InputKind::other, kDigit3), kPassed},
   };
   for (const auto& c : cases) {
     const KeyRoute got = routeKey(c.input);

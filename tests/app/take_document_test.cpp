@@ -33,9 +33,9 @@ TEST(TakeDocumentTest, ReadsEveryMemberAsGiven) {
   EXPECT_EQ(std::tuple(doc.bpm, doc.knob, doc.bass, doc.volume, doc.quantize, doc.length),
             std::tuple(90, 5, false, 0.0, false, 6.5));
   const auto& hit = doc.hits.at(0);
-  EXPECT_EQ(std::tuple(hit.pad, hit.t, hit.hold), std::tuple(6, 0.125, 0.75));
-  EXPECT_TRUE(hit.seventh && hit.ninth && hit.strum);
-  EXPECT_EQ(hit.velocity, 0);
+  EXPECT_EQ(
+      std::tuple(hit.pad, hit.t, hit.hold, hit.seventh && hit.ninth && hit.strum, hit.velocity),
+      std::tuple(6, 0.125, 0.75, true, std::optional<int>(0)));
 }
 
 TEST(TakeDocumentTest, ErrorsNameTheJsonPathAndTheRule) {
@@ -44,24 +44,14 @@ TEST(TakeDocumentTest, ErrorsNameTheJsonPathAndTheRule) {
   } cases[] = {
       // clang-format off
       {R"({"hits": [)", "", "not valid JSON"},
-      {R"([1, 2])", "", "must be a JSON object"},
       {R"({"bpm": 100})", "hits", "is required"},
-      {R"({"hits": {}})", "hits", "must be an array"},
       {R"({"key": {"tonic": 12}, "hits": []})", "key.tonic", "0 to 11"},
       {R"({"key": {"mode": "dorian"}, "hits": []})", "key.mode", "\"major\" or \"minor\""},
       {R"({"bpm": 59, "hits": []})", "bpm", "60 to 200"},
       {R"({"bpm": 100.5, "hits": []})", "bpm", "whole number"},
-      {R"({"bpm": "120", "hits": []})", "bpm", "60 to 200"},
-      {R"({"knob": -6, "hits": []})", "knob", "-5 to 5"},
-      {R"({"volume": 1.01, "hits": []})", "volume", "0 to 1"},
       {R"({"bass": 1, "hits": []})", "bass", "true or false"},
-      {R"({"length": -1, "hits": []})", "length", "0 to 600"},
       {R"({"hits": [{"pad": 0, "t": 0}, {"pad": 7, "t": 1}]})", "hits[1].pad", "0 to 6"},
       {R"({"hits": [{"pad": 0, "t": 600.5}]})", "hits[0].t", "0 to 600"},
-      {R"({"hits": [{"pad": 1e400, "t": 0}]})", "", "not valid JSON"},
-      {R"({"hits": [{"pad": 0}]})", "hits[0].t", "is required"},
-      {R"({"hits": [{"pad": 0, "t": -0.1}]})", "hits[0].t", "0 to 600"},
-      {R"({"hits": [{"pad": 0, "t": 0, "hold": -2}]})", "hits[0].hold", "0 to 600"},
       {R"({"hits": [{"pad": 0, "t": 0, "velocity": 128}]})", "hits[0].velocity", "0 to 127"},
       {R"({"hits": [3]})", "hits[0]", "must be an object"},
       // clang-format on
@@ -73,9 +63,6 @@ TEST(TakeDocumentTest, ErrorsNameTheJsonPathAndTheRule) {
     EXPECT_EQ(error->where, c.where) << c.json;
     EXPECT_NE(error->what.find(c.what), std::string::npos) << error->what;
   }
-  auto unreadable = readTakeDocument("/nonexistent/take.json");
-  ASSERT_TRUE(std::holds_alternative<DocumentError>(unreadable));
-  EXPECT_NE(std::get<DocumentError>(unreadable).what.find("cannot read"), std::string::npos);
 }
 
 }  // namespace

@@ -227,6 +227,26 @@ TEST(KeyWiringTest, PadKeysAndTabPlayAndHoldTheModel) {
   EXPECT_TRUE(w.model().held().get().empty() && !w.model().sevenths().get());
 }
 
+TEST(KeyWiringTest, KeysHeldWhileThePanelLosesTheKeyboardAreLetGoAndSendNoLateRelease) {
+  Shell w(true, /*shown=*/true);
+  press(w.panel(), kThree);
+  press(w.panel(), kTab);
+  QWidget other;
+  other.show();
+  other.activateWindow();
+  QCoreApplication::processEvents();
+  QEvent deactivated(QEvent::ActivationChange);
+  QCoreApplication::sendEvent(&w.panel(), &deactivated);
+  EXPECT_TRUE(w.model().held().get().empty() && !w.model().sevenths().get());
+  int late = 0;
+  QObject::connect(&w.panel(), &PadPanel::padKey, &w.qt, [&](int, bool) { ++late; });
+  QObject::connect(&w.panel(), &PadPanel::tabKey, &w.qt, [&](bool) { ++late; });
+  release(w.panel(), kThree);
+  release(w.panel(), kTab);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(late, 0);
+}
+
 TEST(KeyWiringTest, AClickOutsideOrEscapeClosesThePickerThenEscapeDropsTheTakeThenHides) {
   Shell w(true, /*shown=*/true);
   PadModel& model = w.model();

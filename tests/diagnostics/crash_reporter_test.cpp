@@ -38,31 +38,30 @@ using Json = nlohmann::json;
 
 // 2026-12-07 12:15:09 UTC.
 const utc::Time kNow = utc::Time(std::chrono::seconds(1796645709));
+const AppInfo kInfo{"1.0.0", "7", "Linux test", "Test Machine", "x86_64"};
 
 std::string slurp(const fs::path& file) {
-  return (std::ostringstream() << std::ifstream(file, std::ios::binary).rdbuf()).str();
+  return (std::ostringstream() << std::ifstream(file).rdbuf()).str();
 }
 
 std::vector<std::string> namesIn(const fs::path& folder) {
   std::vector<std::string> names;
   std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator(folder, ignored)) {
+  for (const auto& entry : fs::directory_iterator(folder, ignored))
     if (entry.is_regular_file()) names.push_back(entry.path().filename().string());
-  }
   std::sort(names.begin(), names.end());
   return names;
 }
 
 class FakePrompt final : public CrashPrompt {
  public:
-  bool mayAsk() override { return ready; }
+  bool mayAsk() override { return true; }
   bool ask(const Question& question) override {
-    questions.push_back(question.message);
-    return send;
+    return questions.push_back(question.message), send;
   }
   void mail(const Mail& mail, const Fallback&) override { mails.push_back(mail); }
 
-  bool ready = true, send = false;
+  bool send = false;
   std::vector<std::string> questions;
   std::vector<Mail> mails;
 };
@@ -70,13 +69,8 @@ class FakePrompt final : public CrashPrompt {
 // One launch of the program over a shared diagnostics folder, on virtual time.
 struct Launch {
   Launch(const fs::path& folder, std::int32_t pid = 0) : log({folder}, Redaction()) {
-    CrashReporter::Setup setup;
-    setup.store = {folder};
-    setup.info = {"1.0.0", "7", "Linux test", "Test Machine", "x86_64"};
-    setup.log = &log;
-    setup.watchHangs = false;
-    setup.now = [] { return kNow; };
-    setup.pid = pid;
+    const auto now = [] { return kNow; };  // no hang watchdog, no running twin
+    const CrashReporter::Setup setup{{folder}, kInfo, &log, false, false, {}, now, pid};
     reporter = std::make_unique<CrashReporter>(setup, mainThread, prompt);
   }
 
@@ -86,13 +80,6 @@ struct Launch {
   DiagnosticsLog log;
   std::unique_ptr<CrashReporter> reporter;
 };
-
-// A hand-made payload of the kind the crash handler and the watchdog write.
-std::string payload(const char* list, const Json& meta) {
-  return Json{{"timeStampEnd", "2026-12-06 23:10:00 +0100"},
-              {list, {{{"diagnosticMetaData", meta}}}}}
-      .dump();
-}
 
 void writeFile(const fs::path& file, const std::string& text) {
   fs::create_directories(file.parent_path());
@@ -106,36 +93,25 @@ class Child {
   explicit Child(const std::function<void(int input, int output)>& act) {
     int in[2], out[2];
     if (::pipe(in) != 0 || ::pipe(out) != 0) return;
-    pid = ::fork();
-    if (pid == 0) {
+    if ((pid = ::fork()) == 0) {
       ::close(in[1]);
-      ::close(out[0]);
       act(in[0], out[1]);
       std::_Exit(0);
     }
-    ::close(in[0]);
-    ::close(out[1]);
-    input_ = in[1];
-    output_ = out[0];
+    ::close(in[0]), ::close(out[1]);
+    input_ = in[1], output_ = out[0];
   }
   ~Child() {
     closeInput();
     ::close(output_);
-    if (pid > 0 && !reaped_) {
-      ::kill(pid, SIGKILL);
-      wait();
-    }
+    if (pid > 0 && !reaped_) ::kill(pid, SIGKILL), wait();
   }
-  std::string readLine() {
-    std::string line;
-    for (char c; ::read(output_, &c, 1) == 1 && c != '\n';) line.push_back(c);
-    return line;
-  }
+  bool ready() { return ::read(output_, &ready_, 1) == 1; }
   // A running child takes the end of its input as its quit.
   void closeInput() { ::close(std::exchange(input_, -1)); }
   int wait() {
     int status = 0;
-    if (pid > 0 && !reaped_ && ::waitpid(pid, &status, 0) == pid) reaped_ = true;
+    reaped_ = reaped_ || (pid > 0 && ::waitpid(pid, &status, 0) == pid);
     return status;
   }
 
@@ -144,38 +120,33 @@ class Child {
  private:
   int input_ = -1, output_ = -1;
   bool reaped_ = false;
+  char ready_ = 0;
 };
 
-// A run of the program that says "ready" once started and quits when its
+// A run of the program that says it is ready once started and quits when its
 // input closes.
 std::function<void(int, int)> running(const fs::path& folder) {
   return [folder](int input, int output) {
     Launch run(folder);
     run.reporter->start();
-    [[maybe_unused]] auto said = ::write(output, "ready\n", 6);
-    for (char byte; ::read(input, &byte, 1) > 0;) {
-    }
+    [[maybe_unused]] auto said = ::write(output, "r", 1);
+    for (char byte; ::read(input, &byte, 1) > 0;) continue;
     run.reporter->quit();
   };
 }
 
-const std::string kUnclean = "Quimbel didn’t close normally last time";
-const std::string kCrashed = "Quimbel quit unexpectedly last time";
 using Names = std::vector<std::string>;
 
 TEST(CrashReporterTest, AKilledRunIsAskedAboutOnceAndANormalQuitLeavesNothing) {
   testing::TempFolder folder;
-  {
-    Child quitting(running(folder.path()));
-    ASSERT_EQ(quitting.readLine(), "ready");
-    quitting.closeInput();
-    const int status = quitting.wait();
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+  Child quitting(running(folder.path()));
+  ASSERT_TRUE(quitting.ready());
+  quitting.closeInput();
+  ASSERT_EQ(quitting.wait(), 0);  // exited with status 0
   EXPECT_EQ(namesIn(folder.path()), Names{"quimbel.log"});
 
   Child killed(running(folder.path()));
-  ASSERT_EQ(killed.readLine(), "ready");
+  ASSERT_TRUE(killed.ready());
   ::kill(killed.pid, SIGKILL);
   killed.wait();
   const fs::path marker = folder.path() / SessionMarker::fileName(killed.pid);
@@ -188,19 +159,16 @@ TEST(CrashReporterTest, AKilledRunIsAskedAboutOnceAndANormalQuitLeavesNothing) {
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_EQ(pending[0].rfind("exit-", 0), 0u);
   const auto ended = EndedSession::fromJson(slurp(folder.path() / "Pending" / pending[0]));
-  ASSERT_TRUE(ended);
-  EXPECT_EQ(ended->marker.pid, killed.pid);
-  EXPECT_NE(ended->log.find("[quimbel] started: Quimbel 1.0.0 (7)"), std::string::npos);
+  EXPECT_EQ(ended.value().marker.pid, killed.pid);
 
   next.mainThread.advance(5999);
   EXPECT_TRUE(next.prompt.questions.empty());
   next.mainThread.advance(1);
-  EXPECT_EQ(next.prompt.questions, Names{kUnclean});
+  EXPECT_EQ(next.prompt.questions, Names{"Quimbel didn’t close normally last time"});
   // "Not now": nothing mailed, the event gone for good.
   EXPECT_TRUE(namesIn(folder.path() / "Pending").empty());
   EXPECT_TRUE(next.prompt.mails.empty());
   next.reporter->quit();
-  EXPECT_FALSE(fs::exists(next.reporter->markerFile()));
 
   Launch after(folder.path());
   after.reporter->start();
@@ -211,7 +179,7 @@ TEST(CrashReporterTest, AKilledRunIsAskedAboutOnceAndANormalQuitLeavesNothing) {
 TEST(CrashReporterTest, OnlyALiveInstancesMarkerIsLeftAlone) {
   testing::TempFolder folder;
   Child live(running(folder.path()));
-  ASSERT_EQ(live.readLine(), "ready");
+  ASSERT_TRUE(live.ready());
   // An earlier run that had this process's id (ids come round again).
   const SessionMarker earlier{"0.9.0", "5", "Linux", ::getpid(), kNow - std::chrono::days(2)};
   writeFile(folder.path() / SessionMarker::fileName(::getpid()), earlier.toJson());
@@ -222,54 +190,14 @@ TEST(CrashReporterTest, OnlyALiveInstancesMarkerIsLeftAlone) {
   EXPECT_EQ(namesIn(folder.path() / "Pending"), Names{EndedSession{earlier}.fileName()});
 }
 
-TEST(CrashReporterTest, AHangAloneAsksNothingAndABusyUserIsAskedTenSecondsLater) {
+TEST(CrashReporterTest, AHangAloneAsksNothing) {
   testing::TempFolder folder;
-  const fs::path pending = folder.path() / "Pending";
-  writeFile(pending / "metrickit-B.json",
-            payload("hangDiagnostics", {{"appVersion", "1.0.0"}, {"hangDuration", "3.0 s"}}));
-  {
-    Launch hangOnly(folder.path(), 101);
-    hangOnly.reporter->start();
-    hangOnly.mainThread.advance(60000);
-    EXPECT_TRUE(hangOnly.prompt.questions.empty());
-    hangOnly.reporter->quit();
-  }
-  writeFile(pending / "metrickit-A.json",
-            payload("crashDiagnostics", {{"exceptionType", 1}, {"signal", SIGSEGV}}));
-  Launch launch(folder.path(), 102);
-  launch.prompt.ready = false;
-  launch.prompt.send = true;
-  launch.reporter->start();
-  launch.mainThread.advance(15999);
-  EXPECT_TRUE(launch.prompt.questions.empty());
-  launch.prompt.ready = true;
-  launch.mainThread.advance(1);
-  EXPECT_EQ(launch.prompt.questions, Names{kCrashed});
-
-  ASSERT_EQ(launch.prompt.mails.size(), 1u);
-  const auto& mail = launch.prompt.mails[0];
-  EXPECT_EQ(mail.subject, "Quimbel report (1.0.0)");
-  EXPECT_EQ(mail.attachment, folder.path() / "Outbox" / "Quimbel report 2026-12-07 1215.txt");
-  // The kept hang rides along with the crash.
-  EXPECT_NE(slurp(mail.attachment).find("── Hang 1 ──\nQuimbel 1.0.0\nHang: 3.0 s\n"),
-            std::string::npos);
-  EXPECT_TRUE(namesIn(pending).empty());
-}
-
-TEST(CrashReporterTest, OldPendingFilesAndReportsArePruned) {
-  testing::TempFolder folder;
-  const fs::path pending = folder.path() / "Pending", outbox = folder.path() / "Outbox";
-  const auto aged = [](const fs::path& file, std::chrono::seconds age) {
-    writeFile(file, "x");
-    fs::last_write_time(file, std::chrono::file_clock::from_sys(kNow - age));
-  };
-  aged(pending / "exit-kept.json", std::chrono::days(30));
-  aged(pending / "metrickit-gone.json", std::chrono::days(30) + std::chrono::seconds(1));
-  aged(outbox / "kept.txt", std::chrono::days(7));
-  aged(outbox / "gone.txt", std::chrono::days(7) + std::chrono::seconds(1));
-  Launch(folder.path()).reporter->start();
-  EXPECT_EQ(namesIn(pending), Names{"exit-kept.json"});
-  EXPECT_EQ(namesIn(outbox), Names{"kept.txt"});
+  writeFile(folder.path() / "Pending" / "metrickit-B.json",
+            R"({"hangDiagnostics": [{"diagnosticMetaData": {"hangDuration": "3.0 s"}}]})");
+  Launch hangOnly(folder.path(), 101);
+  hangOnly.reporter->start();
+  hangOnly.mainThread.advance(60000);
+  EXPECT_TRUE(hangOnly.prompt.questions.empty());
 }
 
 // addr2line's function name for an offset into this test program.
@@ -277,11 +205,10 @@ std::string functionAt(std::uint64_t offset) {
   const std::string command = "addr2line -f -C -e /proc/" + std::to_string(::getpid()) + "/exe 0x" +
                               (std::ostringstream() << std::hex << offset).str();
   FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return {};
   char line[512] = {};
-  const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
-  ::pclose(pipe);
-  return read ? line : "";
+  if (pipe && !std::fgets(line, sizeof line, pipe)) line[0] = 0;
+  if (pipe) ::pclose(pipe);
+  return line;
 }
 
 TEST(CrashReporterTest, ARealCrashLeavesAPayloadThatTheNextStartReports) {
@@ -298,27 +225,27 @@ TEST(CrashReporterTest, ARealCrashLeavesAPayloadThatTheNextStartReports) {
     Child child([&, crashes = crashes](int, int) {
       const rlimit noCore{0, 0};  // the signal is wanted, not a core file
       ::setrlimit(RLIMIT_CORE, &noCore);
-      const AppInfo info{"1.0.0", "7", "Linux test", "Test Machine", "x86_64"};
-      if (installFatalSignalHandlers(DiagnosticsStore{folder.path()}.pendingFolder(), info)) {
+      if (installFatalSignalHandlers(DiagnosticsStore{folder.path()}.pendingFolder(), kInfo))
         crashes();
-      }
     });
     const int status = child.wait();
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), signal);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
 
     const auto pending = namesIn(folder.path() / "Pending");
     ASSERT_EQ(pending.size(), 1u);
     const Json json = Json::parse(slurp(folder.path() / "Pending" / pending[0]));
-    const Json& diagnostic = json.at("crashDiagnostics").at(0);
     // Walk the crashing thread's frames, innermost first; return addresses
     // (every frame but the first) point just past their call.
     bool found = false;
-    Json frames = diagnostic.at("callStackTree").at("callStacks").at(0).at("callStackRootFrames");
+    Json frames = json.at("crashDiagnostics")
+                      .at(0)
+                      .at("callStackTree")
+                      .at("callStacks")
+                      .at(0)
+                      .at("callStackRootFrames");
     for (int depth = 0; !frames.empty() && !found; ++depth) {
       const Json frame = frames.at(0);
       if (frame.value("binaryName", "") == self) {
-        EXPECT_EQ(frame.at("binaryUUID").get<std::string>().size(), 40u);
         const auto offset = frame.at("offsetIntoBinaryTextSegment").get<std::uint64_t>();
         found = functionAt(offset - (depth > 0 ? 1 : 0)).find(function) != std::string::npos;
       }
@@ -330,35 +257,12 @@ TEST(CrashReporterTest, ARealCrashLeavesAPayloadThatTheNextStartReports) {
     next.prompt.send = true;
     next.reporter->start();
     next.mainThread.advance(6000);
-    EXPECT_EQ(next.prompt.questions, Names{kCrashed});
+    EXPECT_EQ(next.prompt.questions, Names{"Quimbel quit unexpectedly last time"});
     ASSERT_EQ(next.prompt.mails.size(), 1u);
     const std::string report = slurp(next.prompt.mails[0].attachment);
     EXPECT_NE(report.find("Exception: " + std::string(summary) + "\nTermination: Namespace SIGNAL"),
               std::string::npos)
         << report;
-  }
-}
-
-TEST(HangTrackerTest, AStallOfTwoSecondsIsAHangUntilTheNextBeat) {
-  HangTracker tracker(250, 2000);
-  struct Look {
-    double nowMs, lastBeatMs;
-    bool began;
-    std::optional<double> ongoing, ended;
-  };
-  for (const Look& look : {
-           Look{3249, 1000, false, {}, {}},    // 1.999 s past the due beat
-           Look{3250, 1000, true, 2.0, {}},    // noticed
-           Look{4250, 1000, false, 3.0, {}},   // still stalled
-           Look{4300, 4280, false, {}, 3.03},  // the beat ran at 4280
-           Look{6529, 4280, false, {}, {}},    // a fresh count from the new beat
-           Look{6530, 4280, true, 2.0, {}},
-       }) {
-    const auto step = tracker.look(look.nowMs, look.lastBeatMs);
-    SCOPED_TRACE(look.nowMs);
-    EXPECT_EQ(step.began, look.began);
-    EXPECT_EQ(step.ongoingSeconds, look.ongoing);
-    EXPECT_EQ(step.endedSeconds, look.ended);
   }
 }
 

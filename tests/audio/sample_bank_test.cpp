@@ -13,18 +13,9 @@ namespace {
 
 using testing::ScratchFolder;
 
-TEST(SampleFileNameTest, StemMustBeASignedDecimalIntegerInRange) {
-  const int notes[] = {60, 62, -3, 7, 2147483647};
-  const char* names[] = {"60.caf", "+62.caf", "-3.caf", "007.caf", "2147483647.caf"};
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(sampleNoteFromFileName(names[i]), notes[i]) << names[i];
-  for (const char* name :
-       {"piano.caf", "2147483648.caf", " 60.caf", "+.caf", "+-60.caf", "0x3C.caf", "6_0.caf"})
-    EXPECT_EQ(sampleNoteFromFileName(name), std::nullopt) << name;
-}
-
 // A mono file "+62.caf" of exact 16-bit values, a four-channel "60.caf"
 // that replaces "+60.caf" (earlier in name order), and files that are no
-// samples.
+// samples: the stem must be a signed decimal integer in range.
 TEST(SampleLibraryTest, ReadsIntegerNamedCafFilesMonoOrWideTheLaterNameWinning) {
   ScratchFolder data;
   const auto piano = data.path() / "Piano";
@@ -32,24 +23,27 @@ TEST(SampleLibraryTest, ReadsIntegerNamedCafFilesMonoOrWideTheLaterNameWinning) 
   testing::writeCaf(piano / "+62.caf", 1, 22050, mono);
   testing::writeCaf(piano / "+60.caf", 2, 48000, {5, 5});
   testing::writeCaf(piano / "60.caf", 4, 48000, {0, 1, 2, 3, 10, 11, 12, 13});
-  testing::writeCaf(piano / "200.caf", 1, 48000, {1});  // kept, never played
+  for (const char* kept : {"200.caf", "007.caf", "-3.caf"})  // kept, though not all played
+    testing::writeCaf(piano / kept, 1, 48000, {1});
   // "70.caf" at the top level is unused while "Piano" exists.
-  for (const char* name : {"Piano/piano.caf", "Piano/64.wav", "70.caf"})
+  for (const char* name : {"Piano/piano.caf", "Piano/64.wav", "70.caf", "Piano/2147483648.caf",
+                           "Piano/ 61.caf", "Piano/+-61.caf", "Piano/0x3D.caf", "Piano/6_1.caf"})
     testing::writeCaf(data.path() / name, 1, 48000, {1});
   testing::writeCaf(piano / "66.caf", 2, 48000, {});  // a header without frames
   std::ofstream(piano / "65.caf") << "not audio at all";
 
   const SampleLibrary library = loadSampleLibrary(data.path());
-  ASSERT_EQ(library.size(), 3u);
-  ASSERT_EQ(library.count(200), 1u);
+  std::set<int> notes;
+  for (const auto& [note, sound] : library) notes.insert(note);
+  ASSERT_EQ(notes, (std::set<int>{-3, 7, 60, 62, 200}));
   const Sound wide = library.at(60).sound(), single = library.at(62).sound();
   EXPECT_EQ(wide.left->at(1) * 32768, 10);
   EXPECT_EQ(wide.right->at(1) * 32768, 11);
   EXPECT_EQ(single.left, single.right);
   EXPECT_EQ(single.rate, 22050.0);
-  ASSERT_EQ(single.frames(), mono.size());
-  for (std::size_t i = 0; i < mono.size(); ++i)
-    EXPECT_EQ((*single.left)[i], mono[i] / 32768.0f) << i;
+  std::vector<float> exact;
+  for (std::int16_t x : mono) exact.push_back(x / 32768.0f);
+  EXPECT_EQ(*single.left, exact);
   EXPECT_EQ(library.at(62).bytes(), mono.size() * 2) << "16-bit mono stays 16-bit and single";
 
   std::filesystem::remove_all(piano);
@@ -57,29 +51,18 @@ TEST(SampleLibraryTest, ReadsIntegerNamedCafFilesMonoOrWideTheLaterNameWinning) 
   EXPECT_TRUE(loadSampleLibrary("/nonexistent/quimbel/data").empty());
 }
 
-TEST(SoundAtRateTest, RatesLessThanHalfAHertzApartAreNotConverted) {
-  const std::vector<float> wave = testing::sine(1000, 48000, 0.1);
-  const Sound sound = testing::makeSound(wave, wave, 48000);
-  for (double target : {48000.4, 47999.6}) {
-    const Sound same = soundAtRate(sound, target);
-    EXPECT_TRUE(same.left == sound.left && same.right == sound.right) << target;
-  }
-  EXPECT_EQ(soundAtRate(testing::makeSound({}, {}, 48000), 44100).frames(), 0u);
-}
-
-TEST(SoundAtRateTest, ConversionKeepsLengthPitchAndLevel) {
-  const double from = 48000;
+TEST(SoundAtRateTest, ConversionKeepsLengthPitchAndLevelAndNearRatesAreNotConverted) {
   const Sound sound =
-      testing::makeSound(testing::sine(1000, from, 1.0), testing::sine(250, from, 1.0), from);
+      testing::makeSound(testing::sine(1000, 48000, 1.0), testing::sine(250, 48000, 1.0), 48000);
+  for (double target : {48000.4, 47999.6})  // less than half a hertz apart
+    EXPECT_EQ(soundAtRate(sound, target).left, sound.left) << target;
+  EXPECT_EQ(soundAtRate(testing::makeSound({}, {}, 48000), 44100).frames(), 0u);
   for (const double to : {44100.0, 48001.0, 96000.0}) {
     const Sound converted = soundAtRate(sound, to);
     EXPECT_NEAR(static_cast<double>(converted.frames()), to, 2.0);
     EXPECT_EQ(converted.right->size(), converted.left->size());
     const auto left = testing::between(*converted.left, to, 0.25, 0.75);
     EXPECT_NEAR(testing::strongestFrequency(left, to, 950, 1050, 1), 1000, 2);
-    EXPECT_NEAR(testing::strongestFrequency(testing::between(*converted.right, to, 0.25, 0.75), to,
-                                            200, 300, 1),
-                250, 2);
     EXPECT_NEAR(testing::rms(left), 0.5 / std::sqrt(2.0), 0.005) << to;
   }
 }
@@ -111,14 +94,11 @@ TEST(InstallSamplesTest, NotesOutsideTheKeyboardAreNeverInstalledNorPlayed) {
 TEST(SampleCacheTest, KeptConversionsPlayAsFreshOnesAndBadEntriesAreRemade) {
   ScratchFolder scratch;
   const std::filesystem::path cache = scratch.path() / "cache";
-  auto noise = [](unsigned seed) {
-    std::vector<float> wave(24000);
-    for (float& x : wave)
-      x = static_cast<float>((seed = seed * 1664525u + 1013904223u) >> 8) * 0x1p-24f - 0.5f;
-    return wave;
+  auto recording = [](double hz) {
+    const std::vector<float> wave = testing::sine(hz, 48000, 0.5);
+    return SampleLibrary{{60, StoredSound(testing::makeSound(wave, wave, 48000))}};
   };
-  const SampleLibrary ours{{60, StoredSound(testing::makeSound(noise(1), noise(2), 48000))}};
-  const SampleLibrary others{{60, StoredSound(testing::makeSound(noise(3), noise(4), 48000))}};
+  const SampleLibrary ours = recording(440), others = recording(660);
   auto played = [](const SampleLibrary& library, const std::filesystem::path& folder) {
     setenv("QUIMBEL_CACHE_DIR", folder.c_str(), 1);
     RenderCore* core = createCore(44100);
@@ -128,45 +108,30 @@ TEST(SampleCacheTest, KeptConversionsPlayAsFreshOnesAndBadEntriesAreRemade) {
     destroyCore(core);
     return out;
   };
-  auto fresh = [&](const SampleLibrary& library) {
-    std::filesystem::remove_all(scratch.path() / "fresh");
-    return played(library, scratch.path() / "fresh");
-  };
-  auto entry = [&] {
-    std::vector<std::filesystem::path> files;
-    for (const auto& file : std::filesystem::directory_iterator(cache)) files.push_back(file);
-    EXPECT_EQ(files.size(), 1u);
-    return files.empty() ? std::filesystem::path() : files.front();
+  auto entry = [&] {  // the one file in the cache
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(cache), {}), 1);
+    return std::filesystem::directory_iterator(cache)->path();
   };
   auto bytes = [](const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   };
-  const std::vector<float> ourSound = fresh(ours);
+  const std::vector<float> ourSound = played(ours, scratch.path() / "ours");
   EXPECT_EQ(played(ours, cache), ourSound);  // made and kept
   const std::string kept = bytes(entry());
   EXPECT_EQ(played(ours, cache), ourSound);  // taken from the cache
 
-  const struct {
-    const char* damage;
-    std::size_t at;  // the byte flipped, or the length cut to
-    bool cut;
-  } damages[] = {{"a flipped sample", 48 + 2 * 1000 + 1, false},
-                 {"a flipped key", 9, false},
-                 {"a cut entry", kept.size() - 2, true}};
-  for (const auto& damage : damages) {
-    std::string bad = kept;
-    if (damage.cut) {
-      bad.resize(damage.at);
-    } else {
-      bad[damage.at] = static_cast<char>(bad[damage.at] ^ 0x10);
-    }
+  auto flipped = [&](std::size_t at) {
+    return std::string(kept).replace(at, 1, 1, kept[at] ^ 0x10);
+  };
+  // A flipped sample, a flipped key, a cut entry.
+  for (const std::string& bad :
+       {flipped(48 + 2 * 1000 + 1), flipped(9), kept.substr(0, kept.size() - 2)}) {
     std::ofstream(entry(), std::ios::binary | std::ios::trunc) << bad;
-    EXPECT_EQ(played(ours, cache), ourSound) << damage.damage;
-    EXPECT_EQ(bytes(entry()), kept) << damage.damage;  // made again
+    EXPECT_EQ(played(ours, cache), ourSound) << bad.size();
+    EXPECT_EQ(bytes(entry()), kept) << bad.size();  // made again
   }
-  const std::vector<float> theirSound = fresh(others);
-  ASSERT_NE(theirSound, ourSound);
+  const std::vector<float> theirSound = played(others, scratch.path() / "theirs");
   EXPECT_EQ(played(others, cache), theirSound);  // stale: made again
   EXPECT_NE(bytes(entry()), kept);
 }
@@ -179,13 +144,9 @@ TEST(PianoPartTest, HoldsTheSamplesTheWholeLibraryWouldPlayTheNotesFrom) {
   const SampleLibrary& whole = sampleLibrary();
   ASSERT_FALSE(whole.empty()) << "no piano in QUIMBEL_DATA_DIR";
   std::set<int> expected, got;
-  for (int note : notes) {
+  for (int note : notes)
     if (const auto nearest = nearestSampleNote(whole, note)) expected.insert(*nearest);
-  }
-  for (const auto& [note, sound] : part) {
-    got.insert(note);
-    EXPECT_EQ(sound.frames(), whole.at(note).frames()) << note;
-  }
+  for (const auto& [note, sound] : part) got.insert(note);
   EXPECT_EQ(got, expected);
 }
 
@@ -194,15 +155,12 @@ TEST(PianoPartTest, HoldsTheSamplesTheWholeLibraryWouldPlayTheNotesFrom) {
 // and all of them play middle C in tune.
 TEST(PianoPreparationTest, EveryCoreGetsAnInTunePianoWhetherPreparedOrNot) {
   preloadSampleLibrary(44100);
-  preloadSampleLibrary(96000);  // a second call changes nothing
   for (double rate : {44100.0, 44100.0, 48000.0}) {
     RenderCore* core = createCore(rate);
     installPianoSamples(core, rate);
     const std::vector<float> out = playNote(core, 60, 1.0);
-    EXPECT_NEAR(
-        testing::strongestFrequency(testing::between(out, rate, 0.05, 0.95), rate, 230, 290, 0.1),
-        261.63, 261.63 * 0.003)
-        << rate;
+    const auto middle = testing::between(out, rate, 0.05, 0.95);
+    EXPECT_NEAR(testing::strongestFrequency(middle, rate, 230, 290, 0.1), 261.63, 0.8) << rate;
     destroyCore(core);
   }
 }

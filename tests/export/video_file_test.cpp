@@ -1,18 +1,13 @@
 // Renders a short take to MP4 once and reads it back with FFmpeg's own
-// demuxer and decoder (and with the ffprobe program where it is installed).
+// demuxer and decoder.
 // One test checks the file every way, since rendering is the costly part.
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QGuiApplication>
 #include <algorithm>
 #include <map>
-#include <memory>
 #include <set>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "export/scratch.h"
 #include "export/video_export.h"
@@ -86,22 +81,17 @@ int distance(std::uint32_t a, std::uint32_t b) {
   return worst;
 }
 
-// Pixels in a box close to `color` (or, with `near` false, far from it), and
-// the leftmost and rightmost such columns.
+// Pixels of a band across the picture far from the background, and the
+// leftmost and rightmost such columns.
 struct Ink {
   int count = 0, left = 1 << 20, right = -1;
 };
-Ink ink(const FramePtr& picture, int x0, int y0, int width, int height, std::uint32_t color,
-        bool near = true) {
+Ink ink(const FramePtr& picture, int y0, int height) {
   Ink found;
-  for (int y = y0; y < y0 + height; ++y) {
-    for (int x = x0; x < x0 + width; ++x) {
-      if ((distance(colorAt(picture, x, y), color) <= 40) != near) continue;
-      ++found.count;
-      found.left = std::min(found.left, x);
-      found.right = std::max(found.right, x);
-    }
-  }
+  for (int y = y0; y < y0 + height; ++y)
+    for (int x = 0; x < 1080; ++x)
+      if (distance(colorAt(picture, x, y), 0x0A0A0A) > 40)
+        found = {found.count + 1, std::min(found.left, x), std::max(found.right, x)};
   return found;
 }
 
@@ -123,8 +113,7 @@ TEST(VideoFileTest, ARenderedTakeReadsBackWithItsStreamsScreenPadsAndOutro) {
   // Text drawing needs a QGuiApplication, here on the offscreen platform.
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   int argc = 1;
-  char name[] = "quimbel-test";
-  char* argv[] = {name, nullptr};
+  char* argv[] = {const_cast<char*>("quimbel-test"), nullptr};
   QGuiApplication app(argc, argv);
   ScratchDir scratch;
 
@@ -142,8 +131,6 @@ TEST(VideoFileTest, ARenderedTakeReadsBackWithItsStreamsScreenPadsAndOutro) {
                                     chord(4, 0.6, 0.2, {44, 48, 51}, "G#")},
                          .taken = 1.0,
                          .key = {1, Chords::Mode::minor},
-                         .knob = -3,
-                         .volume = 0.64f,
                          .icon = loadVideoIcon()};
   const fs::path folder = makeTakeFolder();
   const fs::path file = folder / kVideoFileName;
@@ -154,97 +141,53 @@ TEST(VideoFileTest, ARenderedTakeReadsBackWithItsStreamsScreenPadsAndOutro) {
   // length, the index leading the file.
   AVFormatContext* opened = nullptr;
   ASSERT_GE(avformat_open_input(&opened, file.c_str(), nullptr, nullptr), 0);
-  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> input(
-      opened, [](AVFormatContext* f) { avformat_close_input(&f); });
   ASSERT_GE(avformat_find_stream_info(opened, nullptr), 0);
-  ASSERT_EQ(input->nb_streams, 2u);
-  const AVStream* video = input->streams[0];
-  const AVCodecParameters* sound = input->streams[1]->codecpar;
+  ASSERT_EQ(opened->nb_streams, 2u);
+  const AVStream* video = opened->streams[0];
+  const AVCodecParameters* sound = opened->streams[1]->codecpar;
   EXPECT_EQ(describe(video), "h264 High 1080x1920 yuv420p 30/1 tv bt709 bt709 bt709 114");
-  EXPECT_EQ(std::string(avcodec_get_name(sound->codec_id)), "aac");
-  EXPECT_EQ(sound->sample_rate, 48000);
-  EXPECT_EQ(sound->ch_layout.nb_channels, 2);
-  const double videoSeconds = video->duration * av_q2d(video->time_base);
-  EXPECT_NEAR(videoSeconds, 114.0 / 30.0, 1e-6);
-  EXPECT_NEAR(input->streams[1]->duration * av_q2d(input->streams[1]->time_base), videoSeconds,
-              1.0 / 30.0);
-  EXPECT_NEAR(input->duration / static_cast<double>(AV_TIME_BASE), videoSeconds, 1.0 / 30.0);
-  const std::string bytes = contents(file);
-  EXPECT_LT(bytes.find("moov"), bytes.find("mdat"));
-  if (const auto probe = runIfInstalled(
-          "ffprobe",
-          "-v error -show_entries stream=codec_name,profile,width,height,r_frame_rate,"
-          "color_range,color_space,nb_frames,sample_rate,channels -of csv=p=0 '" +
-              file.string() + "'")) {
-    // The sound's packet count depends on the encoder's priming; the rest is fixed.
-    EXPECT_THAT(*probe, ::testing::StartsWith("h264,High,1080,1920,tv,bt709,30/1,114\n"
-                                              "aac,LC,48000,2,0/0,"));
-  }
+  EXPECT_STREQ(avcodec_get_name(sound->codec_id), "aac");
+  EXPECT_EQ(std::pair(sound->sample_rate, sound->ch_layout.nb_channels), std::pair(48000, 2));
+  auto seconds = [](const AVStream* s) { return s->duration * av_q2d(s->time_base); };
+  EXPECT_NEAR(seconds(video), 114.0 / 30.0, 1e-6);
+  EXPECT_NEAR(seconds(opened->streams[1]), seconds(video), 1.0 / 30.0);
+  EXPECT_LT(contents(file).find("moov"), contents(file).find("mdat"));
 
   // Frames 9 (pad 0 held), 25 (pad 4 fading), 45 (pad 0 held again in the
   // second pass), 60 (the outro's first) and 113 (the last).
-  const DecodedVideo decoded = decodeVideo(input.get(), 0, {9, 25, 45, 60, 113});
+  const DecodedVideo decoded = decodeVideo(opened, 0, {9, 25, 45, 60, 113});
+  avformat_close_input(&opened);
   EXPECT_EQ(decoded.count, 114);
-  ASSERT_EQ(decoded.frames.size(), 5u);
   for (int index : {9, 25, 45}) {
     const VideoExport::Frame state = take.frameState(index / 30.0);
-    int worst = 0;
-    for (int n = 0; n < ChordScreen::kCellCount; ++n) {
-      const double x = 144.8 + (n % 32) * 24.78125 + 11.09;
-      const double y = 154.0 + (n / 32) * 24.78125 + 11.09;
-      worst = std::max(worst, distance(colorAt(decoded.frames.at(index), x, y),
-                                       state.cells[n].value_or(ChordScreen::kBackground)));
-    }
+    int worst = 0;  // cell n's centre is sampled
+    for (int n = 0; n < ChordScreen::kCellCount; ++n)
+      worst =
+          std::max(worst, distance(colorAt(decoded.frames.at(index), 155.89 + (n % 32) * 24.78125,
+                                           165.09 + (n / 32) * 24.78125),
+                                   state.cells[n].value_or(ChordScreen::kBackground)));
     EXPECT_LE(worst, 10) << "the screen cells of frame " << index;
   }
 
-  // Pad 0 at (144.8, 975.6), pressed; pad 1 beside it, at rest. The fill is
-  // sampled right of the labels, the edges in the band a press leaves.
-  const FramePtr& held = decoded.frames.at(9);
-  EXPECT_LE(distance(colorAt(held, 360, 1100), 0xFF612B), 8);
-  EXPECT_LE(distance(colorAt(held, 146, 1100), 0x0A0A0A), 12);
-  EXPECT_LE(distance(colorAt(held, 630, 1100), Chords::padColor(1)), 8);
-  EXPECT_LE(distance(colorAt(held, 416.5, 1100), Chords::padColor(1)), 12);
-  // The sevenths pad lights while pad 0's seventh chord is held.
-  EXPECT_LE(distance(colorAt(held, 615, 1641), 0xEDEDED), 8);
-  // Knob -3 points left from its centre (810.4, 1641.2).
-  const auto knob = ChordScreen::kKnobPalette[ChordScreen::knobPaletteIndex(-3)];
-  EXPECT_LE(distance(colorAt(held, 750.4, 1641.2), knob.second), 12);
-  EXPECT_LE(distance(colorAt(held, 870.4, 1641.2), knob.first), 12);
-  // Pad 1's label sits top left; its degree reads "II7" while a seventh is
-  // held, "II" in frame 25.
-  const std::uint32_t type = Chords::padLabelColor(1);
-  EXPECT_GT(ink(held, 416, 976, 124, 134, type).count, 300);
-  EXPECT_EQ(ink(held, 546, 976, 118, 150, type).count, 0);
-  EXPECT_GT(ink(held, 441, 1159, 220, 45, type).count,
-            ink(decoded.frames.at(25), 441, 1159, 220, 45, type).count * 5 / 4);
+  // Pad 0 at (144.8, 975.6), pressed; the fill is sampled right of its label.
+  EXPECT_LE(distance(colorAt(decoded.frames.at(9), 360, 1100), 0xFF612B), 8);
 
   // The outro fades in from nothing to the icon, the name and the address,
   // each centred in its band.
-  EXPECT_EQ(ink(decoded.frames.at(60), 0, 600, 1080, 560, 0x0A0A0A, false).count, 0);
+  EXPECT_EQ(ink(decoded.frames.at(60), 600, 560).count, 0);
   for (const auto& [top, height, least] :
        {std::tuple{600, 360, 10000}, {966, 110, 500}, {1082, 70, 200}}) {
-    const Ink drawn = ink(decoded.frames.at(113), 0, top, 1080, height, 0x0A0A0A, false);
+    const Ink drawn = ink(decoded.frames.at(113), top, height);
     EXPECT_GT(drawn.count, least) << top;
     EXPECT_NEAR(drawn.left + drawn.right, 1080, 8) << top;
   }
 
-  // Failures leave no file at the destination.
-  // A folder in the way of the finished copy: it survives, the copy goes.
-  const fs::path blocked = folder / "blocked";
-  fs::create_directory(blocked);
-  std::ofstream(blocked / "inside") << "keep";
-  EXPECT_FALSE(VideoExport::mux(file, file, blocked));
-  EXPECT_EQ(contents(blocked / "inside"), "keep");
-  // No folder to write into: the error says why and creates nothing.
+  // No folder to write into: the render fails and creates nothing, and
+  // nothing was left aside, not even the render's own intermediate files.
   const fs::path nowhere = folder / "missing" / kVideoFileName;
-  const Written failed = take.renderVideo(nowhere);
-  EXPECT_NE(failed.error.find("No such file or directory"), std::string::npos) << failed.error;
+  EXPECT_FALSE(take.renderVideo(nowhere));
   EXPECT_FALSE(fs::exists(nowhere.parent_path()));
-  // Nothing was left aside, not even the render's own intermediate files.
-  std::set<std::string> left;
-  for (const auto& entry : fs::directory_iterator(folder)) left.insert(entry.path().filename());
-  EXPECT_EQ(left, (std::set<std::string>{kVideoFileName, "blocked"}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1);
 }
 
 }  // namespace

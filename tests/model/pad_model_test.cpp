@@ -4,7 +4,6 @@
 
 #include <cmath>
 
-#include "audio/core/midi_chord_map.h"
 #include "model/model_rig.h"
 #include "music/chords.h"
 
@@ -18,14 +17,7 @@ using Chords::Key;
 using Chords::Mode;
 
 TEST(PadModelSettingsTest, FreshDefaultsAndStoredValuesClampedOrIgnored) {
-  ModelRig fresh;
-  EXPECT_EQ(fresh->key().get(), (Key{1, Mode::minor}));
-  EXPECT_EQ(fresh->knob(), -3);
-  EXPECT_TRUE(fresh->bass());
-  EXPECT_EQ(fresh->bpm(), 120);
-  EXPECT_EQ(fresh->volume(), 0.8);
-  EXPECT_TRUE(fresh->quantize());
-  EXPECT_EQ(fresh->engine().volume(), 0.64f);  // heard as the square
+  EXPECT_EQ(ModelRig()->engine().volume(), 0.64f);  // the fresh 0.8, heard as the square
 
   ModelRig stored(Stored{{"knob", "9"},
                          {"bpm", "20"},
@@ -36,7 +28,6 @@ TEST(PadModelSettingsTest, FreshDefaultsAndStoredValuesClampedOrIgnored) {
   EXPECT_EQ(stored->bpm(), 60);
   EXPECT_EQ(stored->volume(), 1.0);
   EXPECT_EQ(stored->key().get(), (Key{1, Mode::minor}));
-  EXPECT_FALSE(stored->bass());
   EXPECT_EQ(stored->engine().bpm(), 60.0);
 }
 
@@ -50,7 +41,6 @@ TEST(PadModelSettingsTest, ChangesAreStoredAndReadBack) {
   rig->shiftTonic(-5);
   rig->setBpm(250);
   rig->toggleBass();
-  rig->setVolume(0.3);
   EXPECT_EQ(rig.settings().value("knob"), "5");
   EXPECT_EQ(rig.settings().value("key"), R"({"mode":"major","tonic":11})");
   EXPECT_EQ(rig.settings().value("bpm"), "200");
@@ -63,25 +53,22 @@ TEST(PadModelSettingsTest, ChangesAreStoredAndReadBack) {
 
 TEST(PadModelModifierTest, EitherSourceHoldsAModifierAndTheLegendWaitsAndYields) {
   ModelRig rig;
-  for (const auto& [which, down] :
-       {std::pair{Modifier::tabKey, true}, {Modifier::key8, true}, {Modifier::tabKey, false}}) {
+  // Tab or 8 holds sevenths; letting go of one while the other is down keeps them.
+  for (const auto& [which, down, held] : {std::tuple{Modifier::tabKey, true, true},
+                                          {Modifier::key8, true, true},
+                                          {Modifier::tabKey, false, true},
+                                          {Modifier::key8, false, false}}) {
     rig->setModifier(which, down);
     rig->updateModifiers(down);
+    EXPECT_EQ(rig->sevenths(), held);
   }
-  EXPECT_TRUE(rig->sevenths());  // 8 still holds it
-  rig->setModifier(Modifier::key8, false);
-  rig->updateModifiers(false);
-  EXPECT_FALSE(rig->sevenths());
 
   rig->setModifier(Modifier::shiftKey, true);
   rig->updateModifiers(true);
   const double pressedAt = rig.clock.nowMs();
   EXPECT_FALSE(rig->screenInput(pressedAt + 600).legend);  // not before 600 ms
   const auto legend = rig->screenInput(pressedAt + 601).legend;
-  ASSERT_TRUE(legend);
-  EXPECT_TRUE(legend->seventh);  // a ninth brings its seventh
-  EXPECT_TRUE(legend->ninth);
-  EXPECT_FALSE(legend->strum);
+  EXPECT_TRUE(legend && legend->seventh && legend->ninth);  // a ninth brings its seventh
   rig->holdPad(2);
   rig->press(2);  // playing clears the legend while the modifier stays held
   EXPECT_FALSE(rig->screenInput(pressedAt + 5000).legend);
@@ -96,15 +83,10 @@ TEST(PadModelPressTest, TagsWrapAndPendingStaysBounded) {
   for (int i = 0; i < 500000 + 10; ++i) {
     // Only the stretch around the wrap needs the full press; elsewhere the
     // tag counter alone moves on.
-    std::int32_t last;
-    if (i < 200 || i >= 500000 - 200) {
-      rig->press(i % 7);
-      last = rig->nextTag();
-      most = std::max(most, rig->pending().size());
-    } else {
-      last = rig->takeTag();
-    }
-    ASSERT_EQ(last, (i + 1) % 500000);
+    const bool full = i < 200 || i >= 500000 - 200;
+    if (full) rig->press(i % 7);
+    ASSERT_EQ(full ? rig->nextTag() : rig->takeTag(), (i + 1) % 500000);
+    most = std::max(most, rig->pending().size());
   }
   EXPECT_LE(most, 65u);
   // After the wrap the presses just before it are still recent.
@@ -120,13 +102,8 @@ TEST(PadModelMidiTest, SourcesKeepTheEngineUpAndOnlyAStrumWaitsForItsNotice) {
   rig.sources = 0;
   rig->midi().refreshSources();
   EXPECT_FALSE(rig->engine().keepRunning());
-  // C, D, E, F, G, A, B of any octave are pads 0 … 6; black keys play none.
-  for (auto [note, pad] : {std::pair{60u, 0}, {71u, 6}, {61u, -1}, {0u, 0}, {127u, 4}})
-    EXPECT_EQ(midiNoteOn(note, 0), pad) << note;
-
   rig->midiNote(2, 80);
   EXPECT_TRUE(rig->pending().empty());  // the core played it by itself
-  EXPECT_EQ(*rig->shownChord().get(), rig->shownFor(2));
   rig->setModifier(Modifier::spaceKey, true);
   rig->updateModifiers(true);
   rig->midiNote(5, 80);
@@ -145,8 +122,6 @@ TEST(PadModelPanelTest, TickerStopsAfterTwoIdleSeconds) {
   EXPECT_TRUE(rig->tickerRunning());
   rig.main.advance(30);
   EXPECT_FALSE(rig->tickerRunning());
-  rig->setVolume(0.2);
-  EXPECT_TRUE(rig->tickerRunning());
 }
 
 }  // namespace

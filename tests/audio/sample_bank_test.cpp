@@ -1,9 +1,11 @@
 #include "audio/sample_bank.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <fstream>
 #include <set>
+#include <stdexcept>
 
 #include "audio/audio_fixtures.h"
 #include "audio/core/render_core.h"
@@ -12,6 +14,17 @@ namespace quimbel {
 namespace {
 
 using testing::ScratchFolder;
+
+// A 16-bit CAF file of the given interleaved samples.
+inline void writeCaf(const std::filesystem::path& file, int channels, int rate,
+                     const std::vector<std::int16_t>& interleaved) {
+  std::filesystem::create_directories(file.parent_path());
+  SF_INFO info{0, rate, channels, SF_FORMAT_CAF | SF_FORMAT_PCM_16, 0, 0};
+  SNDFILE* out = sf_open(file.c_str(), SFM_WRITE, &info);
+  if (out == nullptr) throw std::runtime_error("cannot write " + file.string());
+  sf_writef_short(out, interleaved.data(), static_cast<sf_count_t>(interleaved.size()) / channels);
+  sf_close(out);
+}
 
 TEST(SampleFileNameTest, StemMustBeASignedDecimalIntegerInRange) {
   const int notes[] = {60, 62, -3, 7, 2147483647};
@@ -29,14 +42,14 @@ TEST(SampleLibraryTest, ReadsIntegerNamedCafFilesMonoOrWideTheLaterNameWinning) 
   ScratchFolder data;
   const auto piano = data.path() / "Piano";
   const std::vector<std::int16_t> mono{0, 1, -1, 32767, -32768, 12345};
-  testing::writeCaf(piano / "+62.caf", 1, 22050, mono);
-  testing::writeCaf(piano / "+60.caf", 2, 48000, {5, 5});
-  testing::writeCaf(piano / "60.caf", 4, 48000, {0, 1, 2, 3, 10, 11, 12, 13});
-  testing::writeCaf(piano / "200.caf", 1, 48000, {1});  // kept, never played
+  writeCaf(piano / "+62.caf", 1, 22050, mono);
+  writeCaf(piano / "+60.caf", 2, 48000, {5, 5});
+  writeCaf(piano / "60.caf", 4, 48000, {0, 1, 2, 3, 10, 11, 12, 13});
+  writeCaf(piano / "200.caf", 1, 48000, {1});  // kept, never played
   // "70.caf" at the top level is unused while "Piano" exists.
   for (const char* name : {"Piano/piano.caf", "Piano/64.wav", "70.caf"})
-    testing::writeCaf(data.path() / name, 1, 48000, {1});
-  testing::writeCaf(piano / "66.caf", 2, 48000, {});  // a header without frames
+    writeCaf(data.path() / name, 1, 48000, {1});
+  writeCaf(piano / "66.caf", 2, 48000, {});  // a header without frames
   std::ofstream(piano / "65.caf") << "not audio at all";
 
   const SampleLibrary library = loadSampleLibrary(data.path());

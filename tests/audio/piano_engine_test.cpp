@@ -6,7 +6,6 @@
 #include "audio/core/midi_chord_map.h"
 #include "audio/on_demand_backend.h"
 #include "diagnostics/manual_main_thread.h"
-#include "diagnostics/report.h"
 
 namespace quimbel {
 namespace {
@@ -31,27 +30,19 @@ class PianoEngineTest : public ::testing::Test {
   ManualClock clock;
   ManualMainThread mainThread;
   OnDemandBackend backend;
-  diagnostics::LogCapture log;
   PianoEngine engine;
 };
 
-TEST_F(PianoEngineTest, NoDeviceIsLoggedAndALaterEnsureRunningPlaysWhatWaited) {
+TEST_F(PianoEngineTest, WithoutADeviceNotesWaitAndALaterEnsureRunningPlaysThem) {
   backend.setStartFailure("Device unavailable");
   engine.ensureRunning();
   EXPECT_FALSE(engine.running());
-  EXPECT_TRUE(log.contains("[audio] didn't start: Device unavailable"));
-  EXPECT_FALSE(log.contains("[audio] started"));
-  EXPECT_EQ(engine.latencyMs(), 0.0);
-  ASSERT_NE(engine.core(), nullptr);
   engine.noteOn(60, 7, 90, 1.0f, 0.0, 1.0);
   EXPECT_FALSE(backend.pull(256));
 
   backend.setStartFailure(std::nullopt);
-  backend.setLatencyMs(12.5);
   engine.ensureRunning();
   EXPECT_TRUE(engine.running());
-  EXPECT_TRUE(log.contains("[audio] started at 48000 Hz"));
-  EXPECT_EQ(engine.latencyMs(), 12.5);
   ASSERT_TRUE(backend.pull(4800));
   EXPECT_GT(peak(backend.left()), 0.01f);
   const auto started = engine.started();
@@ -59,22 +50,11 @@ TEST_F(PianoEngineTest, NoDeviceIsLoggedAndALaterEnsureRunningPlaysWhatWaited) {
   EXPECT_EQ(started[0].tag, 7);
 }
 
-TEST_F(PianoEngineTest, RestartsAtOneRateKeepTheCoreAndItsClock) {
-  engine.start();
-  RenderCore* first = engine.core();
-  ASSERT_TRUE(backend.pull(1000));
-  engine.start();
-  EXPECT_EQ(engine.core(), first);
-  EXPECT_EQ(backend.streamsOpen(), 1);
-  EXPECT_EQ(engine.now(), 1000);
-  EXPECT_EQ(engine.retiredCoreCount(), 0);
-}
-
-// The stream ends by itself (the device went away) and comes back at
-// another rate: the rebuild on the main thread makes a new core that keeps
-// the tempo and takes the MIDI keyboard's chords, and frees the old core
-// two seconds later.
-TEST_F(PianoEngineTest, ARateChangeSwapsTheCoreAndFreesTheOldOneTwoSecondsLater) {
+// A restart at the same rate keeps the core and its clock. Then the stream
+// ends by itself (the device went away) and comes back at another rate: the rebuild on the main
+// thread makes a new core that keeps the tempo and takes the MIDI keyboard's chords, and frees the
+// old core two seconds later.
+TEST_F(PianoEngineTest, ARestartKeepsTheCoreButARateChangeSwapsItAndFreesTheOldOneTwoSecondsLater) {
   mapNoteToPad(60, 0);
   const std::int32_t chord[] = {60, 64, 67};
   setPadChord(0, 0, chord, 3);
@@ -83,6 +63,11 @@ TEST_F(PianoEngineTest, ARateChangeSwapsTheCoreAndFreesTheOldOneTwoSecondsLater)
   engine.start();
   RenderCore* old = engine.core();
   ASSERT_TRUE(backend.pull(4800));
+  engine.start();
+  EXPECT_EQ(engine.core(), old);
+  EXPECT_EQ(backend.streamsOpen(), 1);
+  EXPECT_EQ(engine.now(), 4800);
+  EXPECT_EQ(engine.retiredCoreCount(), 0);
 
   backend.setDeviceRate(44100);
   ASSERT_TRUE(backend.endStream());
@@ -90,7 +75,6 @@ TEST_F(PianoEngineTest, ARateChangeSwapsTheCoreAndFreesTheOldOneTwoSecondsLater)
   mainThread.runPending();
   EXPECT_NE(engine.core(), old);
   EXPECT_EQ(backend.renderingCore(), engine.core()) << "running the new core";
-  EXPECT_TRUE(log.contains("[audio] started at 44100 Hz"));
 
   engine.startMetronome(0, 0.0);
   EXPECT_EQ(midiNoteOn(60, 100), 0);
@@ -123,24 +107,6 @@ TEST_F(PianoEngineTest, SettingsMadeBeforeTheFirstStartReachTheFirstCore) {
   };
   EXPECT_LT(play(false), 1e-6f) << "volume 0 silences the piano";
   EXPECT_GT(play(true), 0.01f) << "the metronome's clicks bypass the volume";
-}
-
-TEST_F(PianoEngineTest, StartedHandsOutAtMostSixtyFourNoticesInQueueOrder) {
-  engine.start();
-  for (int tag = 0; tag < 70; ++tag) {
-    engine.noteOn(60, tag, 100, 0.01f, 0.0, 0.1);
-    if (tag % 20 == 19) {
-      ASSERT_TRUE(backend.pull(128));
-    }
-  }
-  ASSERT_TRUE(backend.pull(128));
-  auto notices = engine.started();
-  ASSERT_EQ(notices.size(), 64u);
-  const auto rest = engine.started();
-  ASSERT_EQ(rest.size(), 6u);
-  notices.insert(notices.end(), rest.begin(), rest.end());
-  for (int i = 0; i < 70; ++i) EXPECT_EQ(notices[static_cast<std::size_t>(i)].tag, i);
-  EXPECT_TRUE(engine.started().empty());
 }
 
 TEST_F(PianoEngineTest, EndReportsAndRetiredCoresOutliveTheEngineHarmlessly) {

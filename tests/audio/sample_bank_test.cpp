@@ -1,9 +1,11 @@
 #include "audio/sample_bank.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <fstream>
 #include <set>
+#include <stdexcept>
 
 #include "audio/audio_fixtures.h"
 #include "audio/core/render_core.h"
@@ -13,6 +15,17 @@ namespace {
 
 using testing::ScratchFolder;
 
+// A 16-bit CAF file of the given interleaved samples.
+inline void writeCaf(const std::filesystem::path& file, int channels, int rate,
+                     const std::vector<std::int16_t>& interleaved) {
+  std::filesystem::create_directories(file.parent_path());
+  SF_INFO info{0, rate, channels, SF_FORMAT_CAF | SF_FORMAT_PCM_16, 0, 0};
+  SNDFILE* out = sf_open(file.c_str(), SFM_WRITE, &info);
+  if (out == nullptr) throw std::runtime_error("cannot write " + file.string());
+  sf_writef_short(out, interleaved.data(), static_cast<sf_count_t>(interleaved.size()) / channels);
+  sf_close(out);
+}
+
 // A mono file "+62.caf" of exact 16-bit values, a four-channel "60.caf"
 // that replaces "+60.caf" (earlier in name order), and files that are no
 // samples: the stem must be a signed decimal integer in range.
@@ -20,16 +33,16 @@ TEST(SampleLibraryTest, ReadsIntegerNamedCafFilesMonoOrWideTheLaterNameWinning) 
   ScratchFolder data;
   const auto piano = data.path() / "Piano";
   const std::vector<std::int16_t> mono{0, 1, -1, 32767, -32768, 12345};
-  testing::writeCaf(piano / "+62.caf", 1, 22050, mono);
-  testing::writeCaf(piano / "+60.caf", 2, 48000, {5, 5});
-  testing::writeCaf(piano / "60.caf", 4, 48000, {0, 1, 2, 3, 10, 11, 12, 13});
+  writeCaf(piano / "+62.caf", 1, 22050, mono);
+  writeCaf(piano / "+60.caf", 2, 48000, {5, 5});
+  writeCaf(piano / "60.caf", 4, 48000, {0, 1, 2, 3, 10, 11, 12, 13});
   for (const char* kept : {"200.caf", "007.caf", "-3.caf"})  // kept, though not all played
-    testing::writeCaf(piano / kept, 1, 48000, {1});
+    writeCaf(piano / kept, 1, 48000, {1});
   // "70.caf" at the top level is unused while "Piano" exists.
   for (const char* name : {"Piano/piano.caf", "Piano/64.wav", "70.caf", "Piano/2147483648.caf",
                            "Piano/ 61.caf", "Piano/+-61.caf", "Piano/0x3D.caf", "Piano/6_1.caf"})
-    testing::writeCaf(data.path() / name, 1, 48000, {1});
-  testing::writeCaf(piano / "66.caf", 2, 48000, {});  // a header without frames
+    writeCaf(data.path() / name, 1, 48000, {1});
+  writeCaf(piano / "66.caf", 2, 48000, {});  // a header without frames
   std::ofstream(piano / "65.caf") << "not audio at all";
 
   const SampleLibrary library = loadSampleLibrary(data.path());

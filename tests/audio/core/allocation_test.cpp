@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <new>
 
 #include "audio/core/core_fixture.h"
 #include "audio/core/midi_chord_map.h"
@@ -13,9 +12,7 @@
 namespace {
 std::atomic<bool> counting{false};
 std::atomic<long> allocations{0};
-[[maybe_unused]] void note() {
-  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
-}
+[[maybe_unused]] void note() { allocations += counting ? 1 : 0; }
 }  // namespace
 
 // The sanitizers own the allocator: their builds only run the scenario, the
@@ -31,20 +28,13 @@ void* __libc_realloc(void*, std::size_t);
 void* __libc_memalign(std::size_t, std::size_t);
 void __libc_free(void*);
 void* malloc(std::size_t size) { return note(), __libc_malloc(size); }
-void* calloc(std::size_t count, std::size_t size) { return note(), __libc_calloc(count, size); }
+void* calloc(std::size_t k, std::size_t n) { return note(), __libc_calloc(k, n); }
 void* realloc(void* p, std::size_t size) { return note(), __libc_realloc(p, size); }
-void* aligned_alloc(std::size_t align, std::size_t size) {
-  return note(), __libc_memalign(align, size);
+void* aligned_alloc(std::size_t a, std::size_t n) { return note(), __libc_memalign(a, n); }
+int posix_memalign(void** out, std::size_t a, std::size_t n) {
+  return note(), *out = __libc_memalign(a, n), *out == nullptr ? ENOMEM : 0;
 }
-int posix_memalign(void** out, std::size_t align, std::size_t size) {
-  note();
-  *out = __libc_memalign(align, size);
-  return *out == nullptr ? ENOMEM : 0;
-}
-void free(void* p) {
-  if (p != nullptr) note();
-  __libc_free(p);
-}
+void free(void* p) { return p != nullptr ? note() : void(), __libc_free(p); }
 }
 #endif
 
@@ -53,11 +43,9 @@ namespace {
 
 void renderCounted(RenderCore* core, int blocks) {
   float l[128], r[128];
-  for (int b = 0; b < blocks; ++b) {
-    counting.store(true);
-    render(core, l, r, 128);
-    counting.store(false);
-  }
+  counting = true;
+  for (int b = 0; b < blocks; ++b) render(core, l, r, 128);
+  counting = false;
 }
 
 TEST(AllocationTest, RenderNeverAllocatesOrFrees) {
@@ -70,53 +58,47 @@ TEST(AllocationTest, RenderNeverAllocatesOrFrees) {
   ASSERT_EQ(allocations.exchange(0), countsAllocations ? 2 : 0);
 
   testing::CorePtr core(createCore(48000.0));
-  for (int note = 21; note <= 108; note += 3) {
-    freeSample(installSample(core.get(), static_cast<std::uint32_t>(note),
-                             testing::toneSample(220.0, 24000)));
-  }
-  for (std::uint32_t n = 0; n < 128; ++n) mapNoteToPad(n, n % 12 < 7 ? n % 12 : 255);
+  RenderCore* c = core.get();
+  for (std::uint32_t note = 21; note <= 108; note += 3)
+    freeSample(installSample(c, note, testing::toneSample(220.0, 24000)));
   const std::int32_t chord[] = {60, 64, 67, 71};
-  for (std::uint32_t pad = 0; pad < 7; ++pad) {
-    for (int variant = 0; variant < 4; ++variant) setPadChord(pad, variant, chord, 3 + variant % 2);
+  for (std::uint32_t n = 0; n < 128; ++n) {
+    mapNoteToPad(n, n % 12 < 7 ? n % 12 : 255);
+    if (n < 28) setPadChord(n / 4, int(n % 4), chord, 3 + int(n % 2));
   }
-  setMidiEngine(core.get());
-  setMetronomeOn(core.get(), 1);
-  setBPM(core.get(), 240.0);
+  setMidiEngine(c);
+  setMetronomeOn(c, 1);
+  setBPM(c, 240.0);
   StartedNote notices[CoreQueueCapacity];
 
   // Count-in and metronome, then more than 64 notes so that voices are
   // stolen, scheduled notes and release-alls, direct MIDI chords, volume
   // glides, and notes ending on their own.
-  startMetronome(core.get(), 4, 0.01);
-  renderCounted(core.get(), 40);
-  for (int i = 0; i < 80; ++i) noteOn(core.get(), 40 + i % 40, i, 100, 0.3f, i * 0.001, 0.2);
-  renderCounted(core.get(), 40);
-  const std::int64_t now = currentFrame(core.get());
+  startMetronome(c, 4, 0.01);
+  renderCounted(c, 40);
+  for (int i = 0; i < 80; ++i) noteOn(c, 40 + i % 40, i, 100, 0.3f, i * 0.001, 0.2);
+  renderCounted(c, 40);
   for (int i = 0; i < 30; ++i)
-    scheduleNote(core.get(), 50 + i, now + 100 + i * 333, LoopTagBase + i, 90, 0.2f, 0.3);
-  scheduleReleaseAll(core.get(), now + 5000);
-  renderCounted(core.get(), 100);
-  for (int i = 0; i < 20; ++i) {
-    midiNoteOn(static_cast<std::uint32_t>(48 + i), 30 + i * 4);
-    renderCounted(core.get(), 3);
-  }
+    scheduleNote(c, 50 + i, currentFrame(c) + 100 + i * 333, LoopTagBase + i, 90, 0.2f, 0.3);
+  scheduleReleaseAll(c, currentFrame(c) + 5000);
+  renderCounted(c, 100);
+  for (std::uint32_t i = 0; i < 20; ++i) midiNoteOn(48 + i, 30 + int(i) * 4), renderCounted(c, 3);
   setChordFlags(true, true, false);
   midiNoteOn(60, 100);
-  releaseAll(core.get());
-  setVolume(core.get(), 0.2f);
-  renderCounted(core.get(), 50);
-  stopMetronome(core.get());
-  clearScheduled(core.get());
-  drainStarted(core.get(), notices, CoreQueueCapacity);
-  EXPECT_FALSE(reverbIdle(core->reverb));  // busy
+  releaseAll(c);
+  setVolume(c, 0.2f);
+  renderCounted(c, 50);
+  stopMetronome(c);
+  clearScheduled(c);
+  drainStarted(c, notices, CoreQueueCapacity);
+  EXPECT_FALSE(reverbIdle(core->reverb));
   // Long enough for every voice to end and the reverb to fall idle.
-  renderCounted(core.get(), 2000);
-  EXPECT_EQ(testing::soundingVoices(core.get()) + testing::soundingVoices(core.get(), true), 0);
-  EXPECT_TRUE(reverbIdle(core->reverb));  // idle again
-  noteOn(core.get(), 60, 1, 100, 0.5f, 0.0, 0.1);
-  renderCounted(core.get(), 200);
+  renderCounted(c, 2000);
+  EXPECT_EQ(testing::soundingVoices(c) + testing::soundingVoices(c, true), 0);
+  EXPECT_TRUE(reverbIdle(core->reverb));
+  noteOn(c, 60, 1, 100, 0.5f, 0.0, 0.1);
+  renderCounted(c, 200);
   setMidiEngine(nullptr);
-  setChordFlags(false, false, false);
   EXPECT_EQ(allocations.load(), 0);
 }
 

@@ -42,10 +42,10 @@ QPointF onKnob(double degrees) {
 
 // A knob showing step −3 and the steps it asks for.
 struct Knob {
+  QApplication& qt = offscreenApp();  // before the dial
   KnobDial dial;
   std::vector<int> asked;
   Knob() {
-    offscreenApp();
     dial.resize(96, 96);
     dial.showKnob(-3);
     QObject::connect(&dial, &KnobDial::knobTurned, &dial, [this](int v) { asked.push_back(v); });

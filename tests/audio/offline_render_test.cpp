@@ -55,8 +55,8 @@ TEST(OfflineRenderTest, EachHitStartsExactlyOnItsFrameWhateverTheChunking) {
 TEST(OfflineRenderTest, SortsHitsScalesByVolumeAndSkipsWhatCannotPlay) {
   const SampleLibrary library = testing::sineLibrary({60, 72});
   const std::vector<ChordHit> unsorted{hitAt(0.3, {72}), hitAt(0.1, {60})};
-  const auto late =
-      between(renderOffline(unsorted, 1.2, 1.0f, 48000, library).left, 48000, 0.7, 1.1);
+  const StereoBuffer sorted = renderOffline(unsorted, 1.2, 1.0f, 48000, library);
+  const auto late = between(sorted.left, 48000, 0.7, 1.1);
   EXPECT_GT(magnitudeAt(late, 48000, kC5), 100 * magnitudeAt(late, 48000, kC4));
   const StereoBuffer silent = renderOffline({}, 0.3, 1.0f, 44100, library);
   EXPECT_EQ(rms(silent.left) + rms(silent.right), 0.0);

@@ -29,7 +29,10 @@ PadModel::PadModel(Services services)
                                             std::move(services.installSamples))),
       defaults_(std::move(services.defaults)),
       reduceMotion_(services.reduceMotion),
-      midi_(std::make_unique<MIDIInput>(services.mainThread, std::move(services.midiSequencer))) {
+      midi_(std::make_unique<MIDIInput>(services.mainThread, std::move(services.midiSequencer))),
+      video_(services.mainThread, [this](int takeID, const VideoExport& rendered) {
+        return videoStillCurrent(takeID, rendered);
+      }) {
   if (!defaults_) defaults_ = std::make_unique<MemorySettingsStore>();
 
   const StoredSettings stored = readStoredSettings(*defaults_);

@@ -4,6 +4,7 @@
 
 #include "app/app_delegate.h"
 #include "app/pad_panel.h"
+#include "app/panel_presenter.h"
 #include "app/save_dialogs.h"
 #include "export/video_frames.h"
 #include "ui/foot_row.h"
@@ -125,7 +126,7 @@ void AppDelegate::wireFoot() {
   // --- Exports: a click saves through a dialog, a drag hands out the file ---
   // The unpinned panel stays open while a drag or a dialog of its own runs.
   auto holdOpen = [this] {
-    return std::static_pointer_cast<void>(std::make_shared<KeepOpen>(*this));
+    return std::static_pointer_cast<void>(std::make_shared<PanelPresenter::KeepOpen>(*presenter_));
   };
   auto dialogWindow = [this]() -> QWidget* {
     return panel_ != nullptr && panel_->isVisible() ? panel_ : nullptr;

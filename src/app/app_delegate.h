@@ -5,7 +5,7 @@
 // panel's widgets and keys to the model, the tray's menu to the model, the
 // presenter and autostart, and the panel's showing and hiding to the idle
 // stop of the audio. The work itself is done by the parts: TrayIcon,
-// PanelPresenter, Autostart.
+// PanelPresenter, Autostart, PickerFrames.
 //
 // Thread contract: main thread only. The services it is built on (clock, run
 // loop, audio backend) must outlive it.
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/autostart.h"
+#include "app/picker_frames.h"
 #include "model/pad_model.h"
 #include "model/published.h"
 
@@ -52,6 +53,8 @@ class AppDelegate : public QObject {
   PadPanel* panel() { return panel_; }
   // Null without a system tray.
   QSystemTrayIcon* tray();
+  // Where the key picker's areas sit, as the panel's widgets report them.
+  PickerFrames& pickerFrames() { return pickerFrames_; }
 
   // --- The panel's showing and hiding, after setup ---
   void showPanel();
@@ -90,6 +93,7 @@ class AppDelegate : public QObject {
   TrayIcon* tray_ = nullptr;
   PadPanel* panel_ = nullptr;
   std::unique_ptr<PanelPresenter> presenter_;
+  PickerFrames pickerFrames_;
   std::vector<Subscription> bag_;
   std::unique_ptr<TaskHandle> stopAudio_;
 };

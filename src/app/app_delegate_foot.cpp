@@ -18,8 +18,8 @@ namespace {
 // A scroll through keys sounds only the key where the user pauses this long.
 constexpr double kTonicPauseSeconds = 0.15;
 
-// A widget's rectangle in its window's points, as the model keeps frames.
-PadModel::Rect windowFrame(const QWidget& widget, QRect local) {
+// A widget's rectangle in its window's points, as the picker's frames are kept.
+PickerFrames::Rect windowFrame(const QWidget& widget, QRect local) {
   if (!local.isValid()) return {};
   const QPoint origin = widget.mapTo(widget.window(), local.topLeft());
   return {double(origin.x()), double(origin.y()), double(local.width()), double(local.height())};
@@ -81,12 +81,12 @@ void AppDelegate::wireFoot() {
 
   // --- Frames that an outside click is tested against ---
   auto footFrames = [this, &foot] {
-    model_->setFrame("key", windowFrame(foot, foot.keyButtonFrame()));
-    model_->setFrame("bpm", windowFrame(foot, foot.tempoKeyFrame()));
+    pickerFrames_.setFrame("key", windowFrame(foot, foot.keyButtonFrame()));
+    pickerFrames_.setFrame("bpm", windowFrame(foot, foot.tempoKeyFrame()));
   };
   connect(&foot, &FootRow::framesChanged, this, footFrames);
   connect(&picker, &KeyPicker::placed, this, [this, &picker] {
-    model_->setFrame("picker", windowFrame(picker, QRect(QPoint(0, 0), picker.size())));
+    pickerFrames_.setFrame("picker", windowFrame(picker, QRect(QPoint(0, 0), picker.size())));
   });
   footFrames();
 

@@ -344,20 +344,6 @@ void PadModel::setLive(bool live) { live_ = live; }
 void PadModel::setVisible(bool visible) { visible_ = visible; }
 void PadModel::setReduceMotion(bool reduce) { reduceMotion_ = reduce; }
 
-void PadModel::setFrame(const std::string& name, Rect frame) { frames_[name] = frame; }
-
-bool PadModel::insidePickerFrames(Point point) const {
-  for (const char* name : {"picker", "key", "bpm"}) {
-    auto found = frames_.find(name);
-    if (found == frames_.end()) continue;
-    const Rect& r = found->second;
-    if (point.x >= r.x && point.x <= r.x + r.width && point.y >= r.y && point.y <= r.y + r.height) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // --- MIDI ---
 
 void PadModel::midiNote(int pad, int velocity) {

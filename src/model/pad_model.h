@@ -61,13 +61,6 @@ class PadModel {
     bool reduceMotion = false;  // the desktop's reduce-motion setting at launch
   };
 
-  struct Rect {
-    double x = 0.0, y = 0.0, width = 0.0, height = 0.0;
-  };
-  struct Point {
-    double x = 0.0, y = 0.0;
-  };
-
   // The sources that hold a modifier on: sevenths (Tab, a seventh gesture on
   // a pad, the 8 key), ninths (Shift, 9), strum (Space, 0).
   enum class Modifier { tabKey, tabMouse, key8, shiftKey, key9, spaceKey, key0 };
@@ -196,8 +189,6 @@ class PadModel {
   void setLive(bool live);
   void setVisible(bool visible);
   void setReduceMotion(bool reduce);
-  void setFrame(const std::string& name, Rect frame);
-  bool insidePickerFrames(Point point) const;
 
   // --- MIDI ---
   void midiNote(int pad, int velocity);
@@ -309,7 +300,6 @@ class PadModel {
   double volumeShownAt_ = kNever;
   double volumeBefore_ = 0.8;
   Published<bool> pickerOpen_{false};
-  std::map<std::string, Rect> frames_;
   Published<std::set<int>> held_;
   // The pads of `held` that the user holds down (keys, mouse), as opposed to
   // pads lit by loop playback, whose light must not end such a hold.

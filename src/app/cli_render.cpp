@@ -22,7 +22,7 @@
 #include "audio/offline_render.h"
 #include "audio/on_demand_backend.h"
 #include "audio/wav_writer.h"
-#include "diagnostics/manual_main_thread.h"
+#include "base/manual_main_thread.h"
 #include "export/midi_file.h"
 #include "export/video_export.h"
 #include "export/video_frames.h"

@@ -29,7 +29,7 @@
 #include "audio/audio_backend.h"
 #include "audio/midi_input.h"
 #include "audio/piano_engine.h"
-#include "diagnostics/main_thread.h"
+#include "base/main_thread.h"
 #include "export/video_export.h"
 #include "export/written.h"
 #include "model/published.h"

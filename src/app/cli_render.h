@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/take_document.h"
-#include "export/written.h"
+#include "files/written.h"
 #include "music/take.h"
 
 namespace quimbel::cli {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app/cli.h"
-#include "export/written.h"
+#include "files/written.h"
 #include "music/chords.h"
 #include "screen/compose.h"
 #include "screen/input.h"

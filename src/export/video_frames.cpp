@@ -12,7 +12,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "audio/data_folder.h"
+#include "files/data_folder.h"
 #include "music/chords.h"
 #include "screen/compose.h"
 

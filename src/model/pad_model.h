@@ -31,7 +31,7 @@
 #include "audio/piano_engine.h"
 #include "base/main_thread.h"
 #include "export/video_export.h"
-#include "export/written.h"
+#include "files/written.h"
 #include "model/published.h"
 #include "music/chord_hit.h"
 #include "music/key.h"

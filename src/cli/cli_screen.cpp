@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cli.h"
+#include "cli/cli.h"
 #include "files/written.h"
 #include "look/palette.h"
 #include "music/chords.h"

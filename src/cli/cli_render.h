@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "app/take_document.h"
+#include "cli/take_document.h"
 #include "files/written.h"
 #include "music/take.h"
 

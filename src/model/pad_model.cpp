@@ -6,7 +6,7 @@
 
 #include "audio/core/midi_chord_map.h"
 #include "audio/core/render_core.h"
-#include "diagnostics/manual_main_thread.h"
+#include "base/memory_settings_store.h"
 #include "model/stored_settings.h"
 #include "music/chords.h"
 #include "music/voicing.h"

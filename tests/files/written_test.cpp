@@ -1,4 +1,4 @@
-#include "export/written.h"
+#include "files/written.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "export/scratch.h"
+#include "base/random_id.h"
+#include "files/scratch.h"
 
 namespace quimbel {
 namespace {

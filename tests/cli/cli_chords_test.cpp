@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_program.h"
+#include "cli/run_program.h"
 #include "music/voicing.h"
 
 namespace quimbel::testing {

@@ -2,8 +2,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/cli.h"
 #include "app/instrument.h"
+#include "cli/cli.h"
 
 namespace {
 

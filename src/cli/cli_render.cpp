@@ -1,7 +1,7 @@
 // `quimbel render`: a take document played into the pad model as the
 // instrument would have recorded it, then handed to the panel's exporters.
 
-#include "app/cli_render.h"
+#include "cli/cli_render.h"
 
 #include <QGuiApplication>
 #include <algorithm>
@@ -17,12 +17,12 @@
 #include <variant>
 #include <vector>
 
-#include "app/cli.h"
 #include "audio/audio_export.h"
 #include "audio/offline_render.h"
 #include "audio/on_demand_backend.h"
 #include "audio/wav_writer.h"
-#include "diagnostics/manual_main_thread.h"
+#include "base/manual_main_thread.h"
+#include "cli/cli.h"
 #include "export/midi_file.h"
 #include "export/video_export.h"
 #include "export/video_frames.h"

@@ -1,4 +1,4 @@
-#include "audio/data_folder.h"
+#include "files/data_folder.h"
 
 #include <cstdlib>
 #include <system_error>

@@ -1,5 +1,6 @@
 #pragma once
-// A scratch folder and small file and process helpers for the export tests.
+// A scratch folder and small file and process helpers for the tests of
+// written files: take folders, exports and the Save dialogs.
 
 #include <stdlib.h>
 

@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/cli.h"
+#include "cli/cli.h"
 
 namespace quimbel::cli {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cli.h"
+#include "cli/cli.h"
 #include "music/chords.h"
 #include "music/voicing.h"
 

@@ -16,8 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "app/cli.h"
-#include "export/written.h"
+#include "cli/cli.h"
+#include "files/written.h"
+#include "look/palette.h"
 #include "music/chords.h"
 #include "screen/compose.h"
 #include "screen/input.h"
@@ -28,8 +29,6 @@ namespace {
 
 using nlohmann::json;
 
-// The panel's grid lines and background.
-constexpr std::uint32_t kGridColor = 0x121212;
 constexpr int kMaxScale = 100;
 
 // A problem in the snapshot document: where (a JSON path) and what.
@@ -217,7 +216,7 @@ QByteArray screenPng(const ChordScreen::Cells& cells, int scale) {
   for (int y = 0; y < side; ++y) {
     auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
     for (int x = 0; x < side; ++x) {
-      std::uint32_t color = kGridColor;
+      std::uint32_t color = kScreenGapColor;
       if (x % scale != scale - 1 && y % scale != scale - 1) {
         const ChordScreen::Cell& cell =
             cells[static_cast<std::size_t>((y / scale) * ChordScreen::kSide + x / scale)];

@@ -1,12 +1,12 @@
-#include "app/cli_render.h"
+#include "cli/cli_render.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "app/run_program.h"
 #include "audio/core/midi_chord_map.h"
+#include "cli/run_program.h"
 
 namespace quimbel::cli {
 namespace {

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "app/take_document.h"
-#include "export/written.h"
+#include "cli/take_document.h"
+#include "files/written.h"
 #include "music/take.h"
 
 namespace quimbel::cli {

@@ -4,6 +4,10 @@
 // the command line: nothing runs until advance() moves the clock, and tasks
 // run in due order on the calling thread. post() may be called from any
 // thread; the posted tasks run at the next advance() or runPending().
+//
+// check-layers: test-only. The program runs on its real clock and timers;
+// of the program's own code only the command line, which plays a take on
+// virtual time, includes this header. The memory settings store comes with it.
 
 #include <algorithm>
 #include <cstdint>
@@ -11,7 +15,8 @@
 #include <mutex>
 #include <vector>
 
-#include "diagnostics/main_thread.h"
+#include "base/main_thread.h"
+#include "base/memory_settings_store.h"
 
 namespace quimbel {
 
@@ -123,22 +128,6 @@ class ManualMainThread final : public MainThread {
   std::uint64_t lastId_ = 0;
   std::mutex postMutex_;
   std::vector<std::function<void()>> posted_;
-};
-
-// Settings held in memory: the command line and tests never touch the user's.
-class MemorySettingsStore final : public SettingsStore {
- public:
-  std::optional<std::string> value(std::string_view key) const override {
-    auto it = values_.find(std::string(key));
-    if (it == values_.end()) return std::nullopt;
-    return it->second;
-  }
-  void setValue(std::string_view key, std::string_view value) override {
-    values_[std::string(key)] = std::string(value);
-  }
-
- private:
-  std::map<std::string, std::string> values_;
 };
 
 }  // namespace quimbel

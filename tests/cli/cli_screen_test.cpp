@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "app/run_program.h"
+#include "cli/run_program.h"
 
 namespace quimbel::testing {
 namespace {

@@ -21,10 +21,6 @@ struct Written {
   explicit operator bool() const { return file.has_value(); }
 };
 
-// A new random (version 4) UUID in its upper-case text form,
-// "8-4-4-4-12" hexadecimal digits.
-std::string newUuid();
-
 // A new folder <temporary directory>/Takes/<new UUID> ($TMPDIR, else /tmp).
 // A failure to create it is not reported here: the write into it fails later.
 std::filesystem::path makeTakeFolder();

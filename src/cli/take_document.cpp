@@ -1,4 +1,4 @@
-#include "app/take_document.h"
+#include "cli/take_document.h"
 
 #include <cerrno>
 #include <cmath>

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <ctime>
-#include <random>
 #include <vector>
 
 #include "diagnostics/module_table.h"
@@ -64,21 +63,6 @@ std::string jsonEscaped(std::string_view text) {
     }
   }
   return out;
-}
-
-std::string newUuid() {
-  std::random_device device;
-  std::uniform_int_distribution<int> nibble(0, 15);
-  const char* hex = "0123456789ABCDEF";
-  std::string uuid;
-  for (int i = 0; i < 32; ++i) {
-    if (i == 8 || i == 12 || i == 16 || i == 20) uuid.push_back('-');
-    int value = nibble(device);
-    if (i == 12) value = 4;                // version 4: random
-    if (i == 16) value = 8 | (value & 3);  // the RFC 4122 variant
-    uuid.push_back(hex[value]);
-  }
-  return uuid;
 }
 
 // Computed by hand: no library time call is safe in a signal handler.

@@ -78,8 +78,4 @@ std::string payloadMetaData(const AppInfo& info);
 // stack as sampled when it was noticed (none when count is 0).
 std::string hangPayload(const AppInfo& info, double seconds, void* const* frames, int count);
 
-// A random version-4 UUID in upper case: each payload file is named
-// "metrickit-<UUID>.json".
-std::string newUuid();
-
 }  // namespace quimbel::diagnostics

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "base/random_id.h"
 #include "diagnostics/crash_payload.h"
 #include "diagnostics/module_table.h"
 #include "diagnostics/session_marker.h"
@@ -163,7 +164,7 @@ bool installFatalSignalHandlers(const std::filesystem::path& pendingFolder, cons
 
   std::error_code ignored;
   std::filesystem::create_directories(pendingFolder, ignored);
-  const std::string name = "metrickit-" + diagnostics::newUuid() + ".json";
+  const std::string name = "metrickit-" + newUuid() + ".json";
   copyInto(prepared.finalPath, (pendingFolder / name).string());
   copyInto(prepared.tempPath, (pendingFolder / ("." + name + ".part")).string());
   copyInto(prepared.metaData, diagnostics::payloadMetaData(info));

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/random_id.h"
 #include "diagnostics/crash_payload.h"
 #include "diagnostics/fatal_signals.h"
 #include "diagnostics/session_marker.h"
@@ -106,7 +107,7 @@ void HangWatchdog::watch() {
   while (!wake_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stopping_; })) {
     const auto step = tracker.look(steadyMs(), lastBeatMs_.load());
     if (step.began) {
-      file = pendingFolder_ / ("metrickit-" + diagnostics::newUuid() + ".json");
+      file = pendingFolder_ / ("metrickit-" + newUuid() + ".json");
       frames.clear();
       if (fatalSignalHandlersAvailable()) {
         sampleCount.store(-1);

@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "diagnostics/app_info.h"
-#include "diagnostics/main_thread.h"
+#include "base/main_thread.h"
 
 namespace quimbel {
 

@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
-#include "diagnostics/main_thread.h"
+#include "base/main_thread.h"
 #include "export/video_export.h"
-#include "export/written.h"
+#include "files/written.h"
 #include "model/published.h"
 
 namespace quimbel {

@@ -54,7 +54,9 @@ foreach(package_component quimbel:program quimbel-data:data)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${packaging_out}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
     COMPONENT ${component} EXCLUDE_FROM_ALL)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian/${package}
-    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
-    COMPONENT ${component} EXCLUDE_FROM_ALL)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/packaging/lintian/${package})
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian/${package}
+      DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+      COMPONENT ${component} EXCLUDE_FROM_ALL)
+  endif()
 endforeach()

@@ -4,8 +4,8 @@
 # the binaries must be hardened and stripped, apt installs both on this
 # machine, the installed program must work from the installed files alone
 # (its render equal to the build tree's, byte for byte), and purging both must
-# leave none of their files behind. Needs root (apt); it purges the packages
-# again however it ends.
+# leave none of their files behind. Installs and purges through apt (with
+# sudo when not root); it purges the packages again however it ends.
 #
 # Usage: tests/package/package_test.sh [REFERENCE_BUILD_DIR]   (default build/default)
 set -euo pipefail
@@ -13,7 +13,9 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 reference=${1:-$here/build/default}
 packages=$here/out/packages
 work=$(mktemp -d /tmp/quimbel-package.XXXXXX)
-apt_=(apt-get -o DPkg::Lock::Timeout=600 -y -q)
+sudo_=()
+[ "$(id -u)" -eq 0 ] || sudo_=(sudo)
+apt_=("${sudo_[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 -y -q)
 installed=0
 passed=0
 step_name="set-up"
@@ -24,7 +26,7 @@ timings=()
 present() {
   dpkg-query -W -f='${db:Status-Status}\n' quimbel quimbel-data 2>/dev/null | grep -qvx not-installed
 }
-purge() { DEBIAN_FRONTEND=noninteractive "${apt_[@]}" purge quimbel quimbel-data >"$work/purge.log" 2>&1; }
+purge() { "${apt_[@]}" purge quimbel quimbel-data >"$work/purge.log" 2>&1; }
 
 cleanup() {
   local status=$?
@@ -54,7 +56,6 @@ step() {
   echo "package: $step_name"
 }
 
-[ "$(id -u)" -eq 0 ] || fail "needs root to install the packages"
 [ -x "$reference/bin/quimbel" ] || fail "no program in the reference build $reference"
 
 step "build"
@@ -93,7 +94,7 @@ step "install"
 # Left over from an earlier run that could not clean up: start from nothing.
 if present; then purge; fi
 installed=1
-DEBIAN_FRONTEND=noninteractive "${apt_[@]}" install "$program_deb" "$data_deb" >"$work/install.log" 2>&1 ||
+"${apt_[@]}" install "$program_deb" "$data_deb" >"$work/install.log" 2>&1 ||
   { tail -20 "$work/install.log" >&2; fail "apt-get install"; }
 dpkg -L quimbel quimbel-data | sort -u >"$work/files.txt"
 

@@ -86,7 +86,10 @@ elves=0
 while IFS= read -r file; do
   elves=$((elves + 1))
   file -b "$file" | grep -q ', stripped' || fail "${file#"$work/unpacked"} is not stripped"
-  hardening-check "$file" >"$work/hardening.log" 2>&1 || { cat "$work/hardening.log" >&2; fail "hardening"; }
+  # No program on Debian 12 has the control-flow mark: its C start-up files
+  # lack it (scripts/package compiles with -fcf-protection all the same).
+  hardening-check --nocfprotection "$file" >"$work/hardening.log" 2>&1 ||
+    { cat "$work/hardening.log" >&2; fail "hardening"; }
 done < <(find "$work/unpacked" -type f -exec sh -c 'head -c4 "$1" | grep -q ELF' _ {} \; -print)
 [ $elves -gt 0 ] || fail "no program in the package"
 

@@ -74,7 +74,7 @@ echo "$depends" | grep -q "libc6" || fail "Depends not computed from the linked 
 step "lintian"
 # Every tag is shown; errors and warnings fail, and so does an override that
 # no longer matches anything.
-lintian --info --display-info --no-tag-display-limit --fail-on error,warning \
+lintian --info --display-info --tag-display-limit 0 --fail-on error,warning \
   "$program_deb" "$data_deb" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log" >&2; fail "lintian"; }
 grep -E "unused-override|mismatched-override" "$work/lintian.log" >&2 && fail "stale lintian override"
 sed 's/^/  lintian: /' "$work/lintian.log"

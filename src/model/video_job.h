@@ -21,7 +21,7 @@
 
 #include "diagnostics/main_thread.h"
 #include "export/video_export.h"
-#include "export/written.h"
+#include "files/written.h"
 #include "model/published.h"
 
 namespace quimbel {

@@ -151,7 +151,7 @@ void CrashReporter::prune() {
 }
 
 void CrashReporter::payloadsArrived() {
-  logLine("[quimbel] MetricKit sent diagnostics");
+  logLine("[quimbel] the crash handler left diagnostics");
   check();
 }
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -84,11 +85,40 @@ int writeAll(int fd, const void* bytes, std::size_t size) {
   return 0;
 }
 
+namespace {
+
+// Where a save really lands: a link is written through to the file it names
+// (a user's link into a synced folder stays a link), following a chain of
+// links as the system would.
+std::filesystem::path throughLinks(const std::filesystem::path& destination) {
+  std::filesystem::path target = destination;
+  std::error_code error;
+  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(target, error); ++hops) {
+    const std::filesystem::path next = std::filesystem::read_symlink(target, error);
+    if (error) break;
+    target = next.is_absolute() ? next : target.parent_path() / next;
+  }
+  return target;
+}
+
+// Makes the rename itself durable: without it a power cut can bring back the
+// old file, or no file, after the save said it was done.
+void syncFolder(const std::filesystem::path& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
 Written writeFileAside(const std::filesystem::path& destination,
                        const std::function<int(int fd)>& fill) {
-  const std::filesystem::path name = destination.filename();
-  if (name.empty()) return {std::nullopt, destination.string() + ": not a file name"};
-  std::filesystem::path dir = destination.parent_path();
+  if (destination.filename().empty())
+    return {std::nullopt, destination.string() + ": not a file name"};
+  const std::filesystem::path target = throughLinks(destination);
+  const std::filesystem::path name = target.filename();
+  std::filesystem::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
 
   std::filesystem::path aside;
@@ -102,14 +132,21 @@ Written writeFileAside(const std::filesystem::path& destination,
   }
   if (fd < 0) return {std::nullopt, destination.string() + ": " + systemMessage(errno)};
 
-  int error = fill(fd);
+  // A file saved over keeps the permissions its owner gave it.
+  int error = 0;
+  struct stat existing {};
+  if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
+      ::fchmod(fd, existing.st_mode & 07777) != 0)
+    error = errno;
+  if (error == 0) error = fill(fd);
   if (error == 0 && ::fsync(fd) != 0 && errno != EINVAL) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(aside.c_str(), destination.c_str()) != 0) error = errno;
+  if (error == 0 && ::rename(aside.c_str(), target.c_str()) != 0) error = errno;
   if (error != 0) {
     ::unlink(aside.c_str());
     return {std::nullopt, destination.string() + ": " + systemMessage(error)};
   }
+  syncFolder(dir);
   return {destination, {}};
 }
 

@@ -31,7 +31,9 @@ std::filesystem::path makeTakeFolder();
 
 // Writes the bytes beside `destination` under a hidden temporary name and
 // renames that over `destination`; on any failure the temporary is removed
-// and an existing file at `destination` is left untouched.
+// and an existing file at `destination` is left untouched. A file saved over
+// keeps its permissions; a link is written through to the file it names; the
+// folder is synced after the rename.
 Written writeFileAside(const std::filesystem::path& destination,
                        std::span<const std::uint8_t> bytes);
 

@@ -64,5 +64,31 @@ TEST(WrittenTest, ReplacesTheFileOrFailsLeavingTheDestinationAlone) {
   EXPECT_EQ(names, (std::set<std::string>{"my chords.mid", "taken"}));
 }
 
+TEST(WrittenTest, SavingOverAFileKeepsItsPermissionsAndWritesThroughLinks) {
+  ScratchDir dir;
+  const std::vector<std::uint8_t> bytes{'n', 'e', 'w'};
+  const fs::path shared = dir.path() / "shared.wav";
+  std::ofstream(shared) << "old";
+  fs::permissions(shared, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  ASSERT_TRUE(writeFileAside(shared, bytes));
+  EXPECT_EQ(fs::status(shared).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  // A link, through a second link in another folder, to the real file.
+  fs::create_directory(dir.path() / "synced");
+  const fs::path real = dir.path() / "synced" / "take.mid";
+  std::ofstream(real) << "old";
+  fs::create_symlink("synced/take.mid", dir.path() / "middle.mid");
+  fs::create_symlink(dir.path() / "middle.mid", dir.path() / "link.mid");
+  const Written written = writeFileAside(dir.path() / "link.mid", bytes);
+  ASSERT_TRUE(written) << written.error;
+  EXPECT_EQ(*written.file, dir.path() / "link.mid");
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "link.mid"));
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "middle.mid"));
+  EXPECT_EQ(contents(real), "new");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "synced"), {}), 1)
+      << "nothing left aside next to the real file";
+}
+
 }  // namespace
 }  // namespace quimbel

@@ -33,10 +33,13 @@ double audioExportSeconds(const Take& take) {
 }
 
 std::optional<std::filesystem::path> exportTakeAudio(const Take& take) {
-  const std::filesystem::path file = makeTakeFolder() / "my chords.wav";
+  const Written folder = makeTakeFolder();
   // The live engine plays at volume squared; the file sounds the same.
-  Written written = renderWavFile(take.events, audioExportSeconds(take), take.volume * take.volume,
-                                  static_cast<std::int32_t>(kAudioExportRate), file);
+  Written written =
+      folder ? renderWavFile(take.events, audioExportSeconds(take), take.volume * take.volume,
+                             static_cast<std::int32_t>(kAudioExportRate),
+                             *folder.file / "my chords.wav")
+             : folder;
   if (!written) {
     diagnostics::logLine("[audio] export failed: " + written.error);
     return std::nullopt;

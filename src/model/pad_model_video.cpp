@@ -38,15 +38,20 @@ void PadModel::withVideo(VideoCallback callback) {
   record.knob = knob_;
   record.volume = static_cast<float>(volume_.get() * volume_.get());
   if (videoMaker_.icon) record.icon = videoMaker_.icon();
-  const std::filesystem::path url = makeTakeFolder() / kVideoFileName;
+  const Written folder = makeTakeFolder();
+  const std::filesystem::path url =
+      folder ? *folder.file / kVideoFileName : std::filesystem::path();
 
   // The previous render has posted its completion already (that is what
   // cleared videoRendering); its thread only has to be collected.
   if (videoThread_.joinable()) videoThread_.join();
   videoThread_ = std::jthread([this, record, url, id, render = videoMaker_.render,
-                               alive = std::weak_ptr<int>(videoAlive_), &main = mainThread_] {
+                               folderError = folder.error, alive = std::weak_ptr<int>(videoAlive_),
+                               &main = mainThread_] {
     std::string error;
-    if (!render) {
+    if (url.empty()) {
+      error = folderError;
+    } else if (!render) {
       error = "this build cannot make videos";
     } else if (Written written = render(record, url); !written) {
       error = written.error.empty() ? std::string("the video could not be written") : written.error;

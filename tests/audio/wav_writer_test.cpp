@@ -56,7 +56,7 @@ TEST(WavFileTest, UnwritableDestinationsFailWithoutLeavingAFile) {
     EXPECT_FALSE(writeWavFile(audio, audio, rate, folder.path() / "bad rate.wav")) << rate;
   EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
 
-  setenv("TMPDIR", (folder.path() / "file").c_str(), 1);
+  setenv("XDG_CACHE_HOME", (folder.path() / "file").c_str(), 1);
   std::ofstream(folder.path() / "file") << "in the way of the take folder";
   EXPECT_FALSE(exportTakeAudio(Take{}));
 }
@@ -74,7 +74,7 @@ TEST(AudioExportTest, TwoSecondTakeIsRenderedAtVolumeSquaredIntoAFreshFileOf2381
   const std::optional<std::filesystem::path> file = exportTakeAudio(take);
   ASSERT_TRUE(file);
   EXPECT_EQ(file->filename(), "my chords.wav");
-  EXPECT_EQ(file->parent_path().parent_path(), tmp.path() / "Takes");
+  EXPECT_EQ(file->parent_path().parent_path(), tmp.path() / "Quimbel" / "Takes");
 
   // ceil(5.4 × 44100) in doubles is 238141, one frame above exact arithmetic.
   constexpr sf_count_t kFrames = 238141;

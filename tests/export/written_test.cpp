@@ -1,7 +1,9 @@
 #include "export/written.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,12 +31,65 @@ TEST(WrittenTest, UuidsAndTakeFoldersAreFresh) {
     seen.insert(uuid);
   }
   EXPECT_EQ(seen.size(), 200u);
+}
 
+TEST(WrittenTest, TakeFoldersArePrivateToTheUserAndGoneAfterTheRunOrADay) {
   ScratchDir dir;
-  const fs::path first = makeTakeFolder();
-  EXPECT_EQ(first.parent_path(), dir.path() / "Takes");
-  EXPECT_TRUE(fs::is_directory(first));
-  EXPECT_NE(makeTakeFolder(), first);
+  const fs::path takes = dir.path() / "Quimbel" / "Takes";
+  const Written first = makeTakeFolder();
+  ASSERT_TRUE(first) << first.error;
+  EXPECT_EQ(first.file->parent_path(), takes);
+  EXPECT_TRUE(fs::is_directory(*first.file));
+  const Written second = makeTakeFolder();
+  ASSERT_TRUE(second);
+  EXPECT_NE(*second.file, *first.file);
+  for (const fs::path& folder : {takes, *first.file})
+    EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all) << folder;
+
+  // An earlier run's folder: kept while fresh, removed once older than a day.
+  const fs::path earlier = takes / "EARLIER";
+  fs::create_directory(earlier);
+  std::ofstream(earlier / "my chords.wav") << "old";
+  removeStaleTakeFolders(24 * 3600.0);
+  EXPECT_TRUE(fs::exists(earlier));
+  fs::last_write_time(earlier, fs::file_time_type::clock::now() - std::chrono::hours(25));
+  removeStaleTakeFolders(24 * 3600.0);
+  EXPECT_FALSE(fs::exists(earlier));
+
+  removeThisRunsTakeFolders();
+  EXPECT_TRUE(fs::is_empty(takes)) << "this run's folders go at quit";
+
+  // A folder loosened by hand is tightened again.
+  fs::permissions(takes, fs::perms::all);
+  ASSERT_TRUE(makeTakeFolder());
+  EXPECT_EQ(fs::status(takes).permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
+TEST(WrittenTest, TakeFoldersAreNeverMadeThroughALinkOrInAnotherUsersFolder) {
+  ScratchDir dir;
+  fs::create_directories(dir.path() / "elsewhere" / "Takes");
+  fs::create_symlink(dir.path() / "elsewhere", dir.path() / "Quimbel");
+  const Written linked = makeTakeFolder();
+  EXPECT_FALSE(linked);
+  EXPECT_NE(linked.error.find("link"), std::string::npos) << linked.error;
+  EXPECT_TRUE(fs::is_empty(dir.path() / "elsewhere" / "Takes"));
+
+  fs::remove(dir.path() / "Quimbel");
+  fs::create_directory(dir.path() / "Quimbel");
+  fs::create_symlink(dir.path() / "elsewhere" / "Takes", dir.path() / "Quimbel" / "Takes");
+  EXPECT_FALSE(makeTakeFolder());
+  EXPECT_TRUE(fs::is_empty(dir.path() / "elsewhere" / "Takes"));
+
+  // Another user's folder (root's, seen by anyone else; or nobody's when the
+  // test runs as root) is refused.
+  if (::geteuid() == 0) {
+    fs::remove(dir.path() / "Quimbel" / "Takes");
+    fs::create_directory(dir.path() / "Quimbel" / "Takes");
+    ASSERT_EQ(::chown((dir.path() / "Quimbel" / "Takes").c_str(), 65534, 65534), 0);
+    const Written foreign = makeTakeFolder();
+    EXPECT_FALSE(foreign);
+    EXPECT_NE(foreign.error.find("another user"), std::string::npos) << foreign.error;
+  }
 }
 
 TEST(WrittenTest, ReplacesTheFileOrFailsLeavingTheDestinationAlone) {

@@ -234,7 +234,7 @@ ReferenceFigures measureReference(const fs::path& raw, const fs::path& out) {
 void measureWholeExport() {
   constexpr int kRounds = 3;
   const VideoExport take = fourBarTake();
-  const fs::path folder = makeTakeFolder();
+  const fs::path folder = makeTakeFolder().file.value_or(fs::temp_directory_path());
   const double videoSeconds = take.frameCount() / static_cast<double>(kVideoFps);
   const fs::path raw = folder / "frames.bgra";
   if (!writeRawFramesApart(take, raw)) {

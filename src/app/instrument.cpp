@@ -34,8 +34,10 @@ void onQuitSignal(int) {
   [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
 }
 
-// SIGTERM (a logout, `kill`) and SIGINT (Ctrl+C in a terminal) end the
-// program the way the Quit item does.
+// SIGTERM (a logout, `kill`), SIGINT (Ctrl+C in a terminal) and SIGHUP
+// (the terminal that started it closing) end the program the way the Quit
+// item does, so none of them leaves a run marker that the next start would
+// take for a crash.
 void routeQuitSignals(QObject* owner, std::function<void()> quit) {
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
   auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, owner);
@@ -50,6 +52,7 @@ void routeQuitSignals(QObject* owner, std::function<void()> quit) {
   action.sa_flags = SA_RESTART;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
 }
 
 // Wayland lets no window place itself, so the panel could not open under the

@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -37,6 +38,10 @@ std::uint32_t channelVoiceWord(std::uint32_t status, std::uint32_t channel, std:
          (velocity & 0x7F);
 }
 
+// The sequencer handle is not safe to share between threads: the main
+// thread (sources, connect) and the receive thread (reading events) each
+// take handleLock_ around every call on it, and the receive thread delivers
+// a copy of each event with the lock released.
 class AlsaSequencer final : public MidiSequencer {
  public:
   ~AlsaSequencer() override {
@@ -74,6 +79,7 @@ class AlsaSequencer final : public MidiSequencer {
   std::vector<std::uint32_t> sources() override {
     std::vector<std::uint32_t> found;
     if (!seq_) return found;
+    const std::lock_guard lock(handleLock_);
     snd_seq_client_info_t* client;
     snd_seq_port_info_t* port;
     snd_seq_client_info_alloca(&client);
@@ -99,6 +105,7 @@ class AlsaSequencer final : public MidiSequencer {
 
   void connect(std::uint32_t source) override {
     if (seq_ && port_ >= 0) {
+      const std::lock_guard lock(handleLock_);
       snd_seq_connect_from(seq_, port_, static_cast<int>(source >> 8),
                            static_cast<int>(source & 0xFF));
     }
@@ -116,10 +123,15 @@ class AlsaSequencer final : public MidiSequencer {
         return;
       }
       if (fds.back().revents & POLLIN) return;
-      snd_seq_event_t* event = nullptr;
-      while (snd_seq_event_input(seq_, &event) >= 0 && event) {
-        deliver(*event);
-        event = nullptr;
+      for (;;) {
+        snd_seq_event_t copy;
+        {
+          const std::lock_guard lock(handleLock_);
+          snd_seq_event_t* event = nullptr;
+          if (snd_seq_event_input(seq_, &event) < 0 || event == nullptr) break;
+          copy = *event;
+        }
+        deliver(copy);
       }
     }
   }
@@ -152,6 +164,7 @@ class AlsaSequencer final : public MidiSequencer {
   int port_ = -1;
   int wake_ = -1;
   Handlers handlers_;
+  std::mutex handleLock_;
   std::thread thread_;
 };
 

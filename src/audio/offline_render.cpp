@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <map>
 #include <numeric>
@@ -103,13 +104,12 @@ std::map<int, std::size_t> sampleReach(const std::map<int, double>& longest,
   return reach;
 }
 
-StereoBuffer renderWith(std::span<const ChordHit> hits, double seconds, float volume,
-                        double sampleRate, const SampleLibrary* library) {
-  const std::size_t total = offlineFrameCount(seconds, sampleRate);
-  StereoBuffer out;
-  assignLargeBuffer(out.left, total, 0.0f);
-  assignLargeBuffer(out.right, total, 0.0f);
-  if (total == 0) return out;
+// Renders `total` frames in calls that each end on the next hit's frame,
+// handing the frames to `flush` whenever the block is full and at the end.
+bool renderWith(std::span<const ChordHit> hits, std::size_t total, float volume, double sampleRate,
+                const SampleLibrary* library, float* blockLeft, float* blockRight,
+                std::size_t blockFrames, const std::function<bool(std::size_t frames)>& flush) {
+  if (total == 0) return true;
 
   std::vector<std::size_t> order(hits.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
@@ -136,9 +136,11 @@ StereoBuffer renderWith(std::span<const ChordHit> hits, double seconds, float vo
   installSampleBeginnings(core, samples, sampleRate, sampleReach(longest, samples));
   setVolume(core, volume);
 
+  bool going = true;
   std::size_t p = 0;
   std::size_t e = 0;
-  while (p < total) {
+  std::size_t filled = 0;
+  while (p < total && going) {
     std::size_t boundary = total;
     while (e < order.size()) {
       const std::size_t frame = hitFrame(hits[order[e]], sampleRate, total);
@@ -154,10 +156,28 @@ StereoBuffer renderWith(std::span<const ChordHit> hits, double seconds, float vo
     const std::size_t n = std::min(boundary, total) - p;
     const std::size_t chunk =
         n >= kRenderChunkFrames ? kRenderChunkFrames : std::max<std::size_t>(n, 1);
-    render(core, out.left.data() + p, out.right.data() + p, static_cast<std::int32_t>(chunk));
+    if (filled + chunk > blockFrames) {
+      going = flush(filled);
+      filled = 0;
+    }
+    render(core, blockLeft + filled, blockRight + filled, static_cast<std::int32_t>(chunk));
+    filled += chunk;
     p += chunk;
   }
+  if (going && filled > 0) going = flush(filled);
   destroyCore(core);
+  return going;
+}
+
+StereoBuffer renderWhole(std::span<const ChordHit> hits, double seconds, float volume,
+                         double sampleRate, const SampleLibrary* library) {
+  const std::size_t total = offlineFrameCount(seconds, sampleRate);
+  StereoBuffer out;
+  assignLargeBuffer(out.left, total, 0.0f);
+  assignLargeBuffer(out.right, total, 0.0f);
+  // The render writes straight into the whole buffer: one block of every frame.
+  renderWith(hits, total, volume, sampleRate, library, out.left.data(), out.right.data(), total,
+             [](std::size_t) { return true; });
   return out;
 }
 
@@ -173,12 +193,23 @@ std::size_t offlineFrameCount(double seconds, double sampleRate) {
 
 StereoBuffer renderOffline(std::span<const ChordHit> hits, double seconds, float volume,
                            double sampleRate) {
-  return renderWith(hits, seconds, volume, sampleRate, nullptr);
+  return renderWhole(hits, seconds, volume, sampleRate, nullptr);
 }
 
 StereoBuffer renderOffline(std::span<const ChordHit> hits, double seconds, float volume,
                            double sampleRate, const SampleLibrary& library) {
-  return renderWith(hits, seconds, volume, sampleRate, &library);
+  return renderWhole(hits, seconds, volume, sampleRate, &library);
+}
+
+bool renderOfflineBlocks(std::span<const ChordHit> hits, double seconds, float volume,
+                         double sampleRate, const OfflineBlockSink& sink) {
+  const std::size_t total = offlineFrameCount(seconds, sampleRate);
+  std::vector<float> left(kOfflineBlockFrames, 0.0f);
+  std::vector<float> right(kOfflineBlockFrames, 0.0f);
+  return renderWith(hits, total, volume, sampleRate, nullptr, left.data(), right.data(),
+                    kOfflineBlockFrames, [&](std::size_t frames) {
+                      return sink({left.data(), frames}, {right.data(), frames});
+                    });
 }
 
 }  // namespace quimbel

@@ -7,6 +7,7 @@
 // audio thread. The private core is never seen by an audio thread; the only
 // shared resource is the sample library, behind its own lock.
 
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -32,5 +33,16 @@ StereoBuffer renderOffline(std::span<const ChordHit> hits, double seconds, float
 // The same with a given sample library.
 StereoBuffer renderOffline(std::span<const ChordHit> hits, double seconds, float volume,
                            double sampleRate, const SampleLibrary& library);
+
+// Receives the render block by block, in order; false stops the render.
+using OfflineBlockSink =
+    std::function<bool(std::span<const float> left, std::span<const float> right)>;
+
+// The same render handed over in blocks of at most kOfflineBlockFrames
+// frames, so that a take of any length costs the memory of one block. The
+// frames are those renderOffline returns. False when the sink stopped it.
+inline constexpr std::size_t kOfflineBlockFrames = 16384;
+bool renderOfflineBlocks(std::span<const ChordHit> hits, double seconds, float volume,
+                         double sampleRate, const OfflineBlockSink& sink);
 
 }  // namespace quimbel

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "audio/core/midi_chord_map.h"
+#include "audio/core/render_core_state.h"
 #include "diagnostics/report.h"
 
 namespace quimbel {
@@ -17,7 +19,8 @@ constexpr double FallbackRate = 48000.0;
 }  // namespace
 
 struct PianoEngine::Retired {
-  RenderCore* core = nullptr;  // null once freed
+  RenderCore* core = nullptr;  // null once freed (or passed to a later entry)
+  bool handedOver = false;     // its waiting MIDI chords moved to the current core
   std::unique_ptr<TaskHandle> task;
 };
 
@@ -33,12 +36,15 @@ PianoEngine::~PianoEngine() {
   // Closing the stream guarantees that no render call is running, so every
   // core can go now instead of after the usual delay.
   stream_.reset();
+  // A core a stalled MIDI thread still holds is left behind rather than
+  // freed under it.
   for (auto& retired : retired_) {
-    destroyCore(retired->core);
+    if (retired->core && midiEngineLetGo(retired->core)) destroyCore(retired->core);
     retired->core = nullptr;
   }
   retired_.clear();
-  destroyCore(core_);
+  detachMidiEngine(core_);
+  if (midiEngineLetGo(core_)) destroyCore(core_);
 }
 
 void PianoEngine::setVolume(float volume) {
@@ -71,9 +77,10 @@ void PianoEngine::start() {
     quimbel::setVolume(fresh, volume_);
     setBPM(fresh, bpm_);
     setMetronomeOn(fresh, metronome_ ? 1 : 0);
-    if (core_) retire(core_);
+    RenderCore* old = core_;
     core_ = fresh;
     setMidiEngine(fresh);
+    if (old) retire(old);
   }
 
   std::uint64_t generation = ++generation_;
@@ -117,19 +124,40 @@ void PianoEngine::streamEnded(std::uint64_t generation) {
 }
 
 void PianoEngine::retire(RenderCore* old) {
+  // Entries stay in the list after their task ran (a handle may not be
+  // destroyed from inside its own task); each retire sweeps them.
   std::erase_if(retired_, [](const auto& retired) { return retired->core == nullptr; });
+  keepRetired(old, RetiredCoreDelaySeconds);
+}
+
+void PianoEngine::keepRetired(RenderCore* old, double delaySeconds) {
   auto retired = std::make_unique<Retired>();
   retired->core = old;
   Retired* slot = retired.get();
+  // Usually the MIDI thread let go at once: chords it sent while the stream
+  // was down move to the new core now and sound in its first period.
+  handOver(*slot);
   std::weak_ptr<PianoEngine*> weak = self_;
-  // The entry stays in the list after its task ran (the handle may not be
-  // destroyed from inside its own task); the next retire() sweeps it.
-  retired->task = mainThread_.after(RetiredCoreDelaySeconds, [weak, slot] {
-    if (!weak.lock()) return;
-    destroyCore(slot->core);
-    slot->core = nullptr;
+  retired->task = mainThread_.after(delaySeconds, [weak, slot] {
+    auto self = weak.lock();
+    if (!self) return;
+    PianoEngine& engine = **self;
+    engine.handOver(*slot);
+    RenderCore* core = std::exchange(slot->core, nullptr);
+    if (slot->handedOver) {
+      destroyCore(core);
+    } else {
+      // A MIDI thread still holds the core: look again shortly.
+      engine.keepRetired(core, RetiredCoreRecheckSeconds);
+    }
   });
   retired_.push_back(std::move(retired));
+}
+
+void PianoEngine::handOver(Retired& retired) {
+  if (retired.handedOver || retired.core == nullptr || !midiEngineLetGo(retired.core)) return;
+  handOverMidiChords(retired.core, core_);
+  retired.handedOver = true;
 }
 
 int PianoEngine::retiredCoreCount() const {

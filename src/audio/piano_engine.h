@@ -11,7 +11,9 @@
 //   was made with. The MIDI thread reaches the core only through the direct
 //   MIDI map, which start() points at each new core.
 // - A core retired by a rate change is freed on the main thread 2 s after its
-//   stream was stopped, so no render call can still be running on it.
+//   stream was stopped, so no render call can still be running on it, and
+//   only once the MIDI thread has let go of it (midiEngineLetGo); MIDI chords
+//   still waiting in it are handed over to the new core as soon as it has.
 // Commands sent without a core are dropped; commands sent while the stream is
 // stopped wait in the core's queues (up to 1024) until rendering resumes.
 
@@ -34,6 +36,8 @@ class PianoEngine {
   static constexpr int MaxStartedPerCall = 64;
   // How long a retired core outlives the stream that rendered it.
   static constexpr double RetiredCoreDelaySeconds = 2.0;
+  // How often a core a stalled MIDI thread still holds is looked at again.
+  static constexpr double RetiredCoreRecheckSeconds = 0.05;
 
   // backend must outlive the engine. Creating the engine does no audio work:
   // the stream and the core appear at the first start().
@@ -104,6 +108,8 @@ class PianoEngine {
   struct Retired;
 
   void retire(RenderCore* old);
+  void keepRetired(RenderCore* old, double delaySeconds);
+  void handOver(Retired& retired);
   void streamEnded(std::uint64_t generation);
 
   MainThread& mainThread_;

@@ -36,16 +36,13 @@ std::int16_t wavSample(float x) {
   return static_cast<std::int16_t>(std::max(x, -1.0f) * 32767.0f);
 }
 
-std::vector<std::uint8_t> wavFileData(std::span<const float> left, std::span<const float> right,
-                                      std::int32_t sampleRate) {
-  const std::uint64_t frames = left.size();
+std::vector<std::uint8_t> wavHeader(std::uint64_t frames, std::int32_t sampleRate) {
   const std::uint64_t dataBytes = frames * kBytesPerFrame;
   if (dataBytes + 36 > std::numeric_limits<std::uint32_t>::max()) return {};
   if (sampleRate < 0 || sampleRate > (1 << 30) - 1) return {};
   const auto rate = static_cast<std::uint32_t>(sampleRate);
 
-  std::vector<std::uint8_t> bytes;
-  assignLargeBuffer(bytes, kHeaderBytes + dataBytes, std::uint8_t{0});
+  std::vector<std::uint8_t> bytes(kHeaderBytes);
   std::uint8_t* at = bytes.data();
   putTag(at, "RIFF");
   put32(at, static_cast<std::uint32_t>(dataBytes + 36));
@@ -60,11 +57,29 @@ std::vector<std::uint8_t> wavFileData(std::span<const float> left, std::span<con
   put16(at, kBitsPerSample);
   putTag(at, "data");
   put32(at, static_cast<std::uint32_t>(dataBytes));
+  return bytes;
+}
+
+void appendWavFrames(std::vector<std::uint8_t>& bytes, std::span<const float> left,
+                     std::span<const float> right) {
+  const std::size_t start = bytes.size();
+  bytes.resize(start + left.size() * kBytesPerFrame);
+  std::uint8_t* at = bytes.data() + start;
   for (std::size_t i = 0; i < left.size(); ++i) {
     put16(at, static_cast<std::uint16_t>(wavSample(left[i])));
     // A short right channel is a caller's slip; silence beats reading past it.
     put16(at, static_cast<std::uint16_t>(wavSample(i < right.size() ? right[i] : 0.0f)));
   }
+}
+
+std::vector<std::uint8_t> wavFileData(std::span<const float> left, std::span<const float> right,
+                                      std::int32_t sampleRate) {
+  std::vector<std::uint8_t> header = wavHeader(left.size(), sampleRate);
+  if (header.empty()) return {};
+  std::vector<std::uint8_t> bytes;
+  assignLargeBuffer(bytes, header.size() + left.size() * kBytesPerFrame, std::uint8_t{0});
+  bytes.assign(header.begin(), header.end());
+  appendWavFrames(bytes, left, right);
   return bytes;
 }
 

@@ -22,6 +22,14 @@ std::int16_t wavSample(float x);
 std::vector<std::uint8_t> wavFileData(std::span<const float> left, std::span<const float> right,
                                       std::int32_t sampleRate);
 
+// The 44-byte header of a file of `frames` frames; empty when the sizes do
+// not fit the format (as for wavFileData).
+std::vector<std::uint8_t> wavHeader(std::uint64_t frames, std::int32_t sampleRate);
+
+// Appends the frames as 16-bit little-endian pairs, left then right.
+void appendWavFrames(std::vector<std::uint8_t>& bytes, std::span<const float> left,
+                     std::span<const float> right);
+
 // Writes the file aside and moves it into place at `destination`.
 Written writeWavFile(std::span<const float> left, std::span<const float> right,
                      std::int32_t sampleRate, const std::filesystem::path& destination);

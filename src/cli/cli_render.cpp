@@ -83,9 +83,8 @@ Written writeMidi(const Take& take, const std::filesystem::path& destination) {
 
 // Renders as the panel's audio export does, at the session's rate.
 Written writeWav(const Take& take, int rate, const std::filesystem::path& destination) {
-  const StereoBuffer audio = renderOffline(take.events, audioExportSeconds(take),
-                                           take.volume * take.volume, static_cast<double>(rate));
-  return writeWavFile(audio.left, audio.right, rate, destination);
+  return renderWavFile(take.events, audioExportSeconds(take), take.volume * take.volume, rate,
+                       destination);
 }
 
 // The model makes the video in a scratch folder (it needs room for its

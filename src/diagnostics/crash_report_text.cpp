@@ -115,12 +115,12 @@ void appendFrames(const Json& frames, int depth, std::vector<std::string>& lines
   }
 }
 
-// " (MetricKit, 2026-12-07 12:15)", or nothing without a readable end time.
+// " (crash handler, 2026-12-07 12:15)", or nothing without a readable end time.
 std::string payloadTime(const Json& payload) {
   const Json* end = member(payload, "timeStampEnd");
   if (!end || !end->is_string()) return {};
   const auto time = utc::parsePayloadTime(end->get<std::string>());
-  return time ? " (MetricKit, " + utc::minutes(*time) + ")" : std::string();
+  return time ? " (crash handler, " + utc::minutes(*time) + ")" : std::string();
 }
 
 struct Diagnostic {
@@ -292,7 +292,7 @@ std::string composeReport(const std::vector<EndedSession>& ended,
     // already gives.
     std::string_view text = payloads[n].text;
     if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-    section("── MetricKit payload " + std::to_string(n + 1) + ", as macOS gave it ──",
+    section("── Crash payload " + std::to_string(n + 1) + ", written by Quimbel's crash handler ──",
             {std::string(text)});
   }
 

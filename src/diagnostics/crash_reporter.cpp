@@ -152,7 +152,7 @@ void CrashReporter::prune() {
 }
 
 void CrashReporter::payloadsArrived() {
-  logLine("[quimbel] MetricKit sent diagnostics");
+  logLine("[quimbel] the crash handler left diagnostics");
   check();
 }
 

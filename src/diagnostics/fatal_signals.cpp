@@ -1,10 +1,8 @@
 #include "diagnostics/fatal_signals.h"
 
-#include <execinfo.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <ucontext.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,8 +14,10 @@
 
 #include "base/random_id.h"
 #include "diagnostics/crash_payload.h"
+#include "diagnostics/hang_watchdog.h"
 #include "diagnostics/module_table.h"
 #include "diagnostics/session_marker.h"
+#include "diagnostics/stack_walk.h"
 #include "diagnostics/store.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -49,18 +49,6 @@ char payloadBuffer[kPayloadBytes];
 std::atomic<bool> installed{false};
 std::atomic_flag recording = ATOMIC_FLAG_INIT;
 
-std::uintptr_t faultingAddress(void* context) {
-  const auto* uc = static_cast<const ucontext_t*>(context);
-  if (!uc) return 0;
-#if defined(__x86_64__)
-  return static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
-#elif defined(__aarch64__)
-  return static_cast<std::uintptr_t>(uc->uc_mcontext.pc);
-#else
-  return 0;
-#endif
-}
-
 void writeAllSafely(int fd, const char* data, std::size_t size) {
   while (size) {
     const ssize_t n = ::write(fd, data, size);
@@ -72,27 +60,9 @@ void writeAllSafely(int fd, const char* data, std::size_t size) {
 }
 
 void recordCrash(int signal, void* context) {
-  void* frames[kMaxFrames + 1];
-  int count = ::backtrace(frames + 1, kMaxFrames);
-  void** stack = frames + 1;
-  // backtrace() starts inside this handler; the crash itself is the frame at
-  // the interrupted program counter. Without it in the list, put it first.
-  const std::uintptr_t pc = faultingAddress(context);
-  int first = -1;
-  for (int i = 0; i < count && pc; ++i) {
-    if (reinterpret_cast<std::uintptr_t>(stack[i]) == pc) {
-      first = i;
-      break;
-    }
-  }
-  if (first >= 0) {
-    stack += first;
-    count -= first;
-  } else if (pc) {
-    frames[0] = reinterpret_cast<void*>(pc);
-    stack = frames;
-    count += 1;
-  }
+  // The crash itself first (the interrupted instruction), then its callers.
+  void* stack[kMaxFrames];
+  const int count = diagnostics::walkStack(context, stack, kMaxFrames);
 
   diagnostics::PayloadOut out{payloadBuffer, payloadBuffer + sizeof payloadBuffer};
   diagnostics::putCrashPayload(out, prepared.metaData, signal, stack, count);
@@ -169,9 +139,8 @@ bool installFatalSignalHandlers(const std::filesystem::path& pendingFolder, cons
   copyInto(prepared.tempPath, (pendingFolder / ("." + name + ".part")).string());
   copyInto(prepared.metaData, diagnostics::payloadMetaData(info));
   refreshLoadedModules();
-  // The first backtrace() loads the unwinder, which may allocate.
-  void* warm[4];
-  ::backtrace(warm, 4);
+  // The unwinder's first walk may allocate: never in the handler.
+  diagnostics::warmUpStackWalk();
 
   static void* mainAltStack =
       ::mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -181,8 +150,11 @@ bool installFatalSignalHandlers(const std::filesystem::path& pendingFolder, cons
   action.sa_sigaction = onFatalSignal;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
-  // A second fatal signal while recording gets the default action at once.
+  // A second fatal signal while recording gets the default action at once;
+  // the hang sampler's signal waits, so that its handler never walks the
+  // stack over the crash handler's shoulder.
   for (const int signal : kFatalSignals) sigaddset(&action.sa_mask, signal);
+  sigaddset(&action.sa_mask, hangSampleSignal());
   for (const int signal : kFatalSignals) ::sigaction(signal, &action, nullptr);
   return true;
 }

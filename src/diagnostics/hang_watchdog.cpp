@@ -1,6 +1,5 @@
 #include "diagnostics/hang_watchdog.h"
 
-#include <execinfo.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -14,6 +13,7 @@
 #include "diagnostics/crash_payload.h"
 #include "diagnostics/fatal_signals.h"
 #include "diagnostics/session_marker.h"
+#include "diagnostics/stack_walk.h"
 
 namespace quimbel {
 namespace {
@@ -26,11 +26,9 @@ std::atomic<int> sampleCount{-1};
 void* sampleFrames[kMaxFrames];
 pthread_t watchedThread;
 
-int sampleSignal() { return SIGRTMIN + 6; }
-
-void onSampleSignal(int) {
+void onSampleSignal(int, siginfo_t*, void* context) {
   const int saved = errno;
-  const int count = ::backtrace(sampleFrames, kMaxFrames);
+  const int count = diagnostics::walkStack(context, sampleFrames, kMaxFrames);
   sampleCount.store(count, std::memory_order_release);
   errno = saved;
 }
@@ -41,6 +39,8 @@ double steadyMs() {
 }
 
 }  // namespace
+
+int hangSampleSignal() { return SIGRTMIN + 6; }
 
 HangTracker::Step HangTracker::look(double nowMs, double lastBeatMs) {
   Step step;
@@ -75,14 +75,13 @@ HangWatchdog::HangWatchdog(MainThread& mainThread, std::filesystem::path pending
   beat_ = mainThread_.every(kBeatSeconds, [this] { lastBeatMs_.store(steadyMs()); });
   // Sampling the stack is left to the sanitizers' own tools in their builds.
   if (fatalSignalHandlersAvailable()) {
-    void* warm[4];
-    ::backtrace(warm, 4);  // its first call may allocate, never in the handler
+    diagnostics::warmUpStackWalk();  // its first walk may allocate, never in the handler
     watchedThread = ::pthread_self();
     struct sigaction action = {};
-    action.sa_handler = onSampleSignal;
-    action.sa_flags = SA_RESTART;
+    action.sa_sigaction = onSampleSignal;
+    action.sa_flags = SA_RESTART | SA_SIGINFO;
     sigemptyset(&action.sa_mask);
-    ::sigaction(sampleSignal(), &action, nullptr);
+    ::sigaction(hangSampleSignal(), &action, nullptr);
   }
   thread_ = std::thread([this] { watch(); });
 }
@@ -111,17 +110,14 @@ void HangWatchdog::watch() {
       frames.clear();
       if (fatalSignalHandlersAvailable()) {
         sampleCount.store(-1);
-        ::pthread_kill(watchedThread, sampleSignal());
+        ::pthread_kill(watchedThread, hangSampleSignal());
         // The sample is taken as soon as the main thread runs; a thread stuck
         // in the kernel may take a moment.
         for (int wait = 0; wait < 50 && sampleCount.load(std::memory_order_acquire) < 0; ++wait) {
           wake_.wait_for(lock, std::chrono::milliseconds(10));
         }
-        if (const int count = sampleCount.load(std::memory_order_acquire); count > 0) {
-          // Skip the sampling handler and the signal return frame.
-          const int skip = std::min(count, 2);
-          frames.assign(sampleFrames + skip, sampleFrames + count);
-        }
+        if (const int count = sampleCount.load(std::memory_order_acquire); count > 0)
+          frames.assign(sampleFrames, sampleFrames + count);
       }
     }
     const auto seconds = step.endedSeconds ? step.endedSeconds : step.ongoingSeconds;

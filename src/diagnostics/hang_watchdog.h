@@ -7,8 +7,8 @@
 //
 // Thread contract: the watchdog is made and destroyed on the main thread,
 // which it follows by a beat task; it watches from a thread of its own and
-// samples the main thread's stack with a signal whose handler only calls
-// backtrace(). HangTracker is plain and single-threaded.
+// samples the main thread's stack with a signal whose handler only walks the
+// stack (diagnostics/stack_walk.h). HangTracker is plain and single-threaded.
 
 #include <atomic>
 #include <condition_variable>
@@ -24,10 +24,14 @@
 
 namespace quimbel {
 
+// The signal that asks the main thread for a stack sample; the crash
+// handler keeps it blocked while it records.
+int hangSampleSignal();
+
 // Follows the main thread's event loop from a thread of its own. A stall of
 // kHangSeconds or more becomes a hang payload in "Pending" holding the main
 // thread's stack as sampled when the stall was noticed (a signal to the main
-// thread, whose handler only calls backtrace(); a sleep or poll the main
+// thread, whose handler only walks the stack; a sleep or poll the main
 // thread is stuck in returns early with EINTR, as under a profiler); the
 // payload is rewritten each second while the stall lasts (so that a killed
 // hang is still on record) and `delivered` runs on the main thread once the

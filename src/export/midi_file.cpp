@@ -105,8 +105,9 @@ std::vector<std::uint8_t> midiFileData(std::span<const ChordHit> hits, double bp
 }
 
 Written midiFile(const Take& take) {
-  const std::filesystem::path folder = makeTakeFolder();
-  return writeFileAside(folder / "my chords.mid", midiFileData(take.events, take.bpm));
+  const Written folder = makeTakeFolder();
+  if (!folder) return folder;
+  return writeFileAside(*folder.file / "my chords.mid", midiFileData(take.events, take.bpm));
 }
 
 }  // namespace quimbel

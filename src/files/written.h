@@ -21,13 +21,28 @@ struct Written {
   explicit operator bool() const { return file.has_value(); }
 };
 
-// A new folder <temporary directory>/Takes/<new UUID> ($TMPDIR, else /tmp).
-// A failure to create it is not reported here: the write into it fails later.
-std::filesystem::path makeTakeFolder();
+// The user's private folder for export scratch folders,
+// $XDG_CACHE_HOME/Quimbel/Takes (else ~/.cache/Quimbel/Takes), made with
+// mode 0700. Refused, with the reason in words, when it or its parent is a
+// link or belongs to someone else: exports never go where another user can
+// read or swap them.
+Written takesFolder();
+
+// A new folder <takes folder>/<new UUID>, remembered as this run's; or why
+// there is none. Any thread.
+Written makeTakeFolder();
+
+// Removes the take folders this run made (at quit: the exports were handed
+// over by then), and those older than `maxAgeSeconds` left by earlier runs
+// (at start). Any thread; failures are left for the next start.
+void removeThisRunsTakeFolders();
+void removeStaleTakeFolders(double maxAgeSeconds);
 
 // Writes the bytes beside `destination` under a hidden temporary name and
 // renames that over `destination`; on any failure the temporary is removed
-// and an existing file at `destination` is left untouched.
+// and an existing file at `destination` is left untouched. A file saved over
+// keeps its permissions; a link is written through to the file it names; the
+// folder is synced after the rename.
 Written writeFileAside(const std::filesystem::path& destination,
                        std::span<const std::uint8_t> bytes);
 

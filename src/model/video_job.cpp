@@ -15,15 +15,20 @@ std::optional<std::filesystem::path> VideoJob::cached(int takeID) const {
 void VideoJob::start(int takeID, VideoExport record) {
   rendering_ = true;
   if (maker_.icon) record.icon = maker_.icon();
-  const std::filesystem::path url = makeTakeFolder() / kVideoFileName;
+  const Written folder = makeTakeFolder();
+  const std::filesystem::path url =
+      folder ? *folder.file / kVideoFileName : std::filesystem::path();
 
   // The previous render has posted its completion already (that is what
   // cleared `rendering`); its thread only has to be collected.
   if (thread_.joinable()) thread_.join();
   thread_ = std::jthread([this, record = std::move(record), url, takeID, render = maker_.render,
-                          alive = std::weak_ptr<int>(alive_), &main = mainThread_] {
+                          folderError = folder.error, alive = std::weak_ptr<int>(alive_),
+                          &main = mainThread_] {
     std::string error;
-    if (!render) {
+    if (url.empty()) {
+      error = folderError;
+    } else if (!render) {
       error = "this build cannot make videos";
     } else if (Written written = render(record, url); !written) {
       error = written.error.empty() ? std::string("the video could not be written") : written.error;

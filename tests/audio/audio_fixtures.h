@@ -15,18 +15,18 @@
 
 namespace quimbel::testing {
 
-// A fresh folder that stands in as TMPDIR (where take folders go) while it
+// A fresh folder that stands in as XDG_CACHE_HOME (take folders go in its Quimbel/Takes) while it
 // lives, removed with its contents afterwards.
 struct ScratchFolder {
   ScratchFolder() {
     std::string pattern =
         (std::filesystem::temp_directory_path() / "quimbel-audio-XXXXXX").string();
     path_ = mkdtemp(pattern.data());
-    if (const char* previous = std::getenv("TMPDIR")) saved_ = previous;
-    setenv("TMPDIR", path_.c_str(), 1);
+    if (const char* previous = std::getenv("XDG_CACHE_HOME")) saved_ = previous;
+    setenv("XDG_CACHE_HOME", path_.c_str(), 1);
   }
   ~ScratchFolder() {
-    saved_ ? setenv("TMPDIR", saved_->c_str(), 1) : unsetenv("TMPDIR");
+    saved_ ? setenv("XDG_CACHE_HOME", saved_->c_str(), 1) : unsetenv("XDG_CACHE_HOME");
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <thread>
 #include <vector>
 
+#include "audio/audio_fixtures.h"
 #include "audio/core/midi_chord_map.h"
 #include "audio/midi_input.h"
+#include "audio/on_demand_backend.h"
+#include "audio/piano_engine.h"
 #include "base/manual_main_thread.h"
 
 namespace quimbel {
@@ -45,6 +49,55 @@ TEST(MidiInputConcurrencyTest, NotesFromTheSequencerThreadArriveInOrder) {
   std::vector<int> played;
   for (int i = 0; i < Notes; ++i) played.insert(played.end(), {i % 127 + 1, -(i % 127 + 1)});
   EXPECT_EQ(heard, played);
+}
+
+// The device changes rate again and again while a MIDI keyboard plays: the
+// MIDI thread's chords land in whichever core it holds, every retired core
+// is freed only after the MIDI thread let go of it (ThreadSanitizer and
+// AddressSanitizer watch), and no chord is lost in a swap.
+TEST(MidiInputConcurrencyTest, CoresSwappedUnderAPlayingMidiThreadAreHandedOverNotLost) {
+  ManualClock clock;
+  ManualMainThread mainThread(clock);
+  OnDemandBackend backend;
+  // A short tone at note 60: a chord only reports its start from a sample.
+  PianoEngine engine(mainThread, backend, [](RenderCore* core, double rate) {
+    const std::vector<float> tone = testing::sine(261.63, rate, 0.1);
+    freeSample(installSample(core, 60, makeSample(tone.data(), nullptr, int(tone.size()))));
+  });
+  mapNoteToPad(60, 0);
+  const std::int32_t chord[] = {60, 64, 67};
+  setPadChord(0, 0, chord, 3);
+  setChordFlags(false, false, false);
+  engine.start();
+
+  constexpr int Chords = 300;
+  std::atomic<int> sent{0};
+  std::thread keyboard([&] {
+    for (int i = 0; i < Chords; ++i) {
+      midiNoteOn(60, 100);
+      sent.fetch_add(1, std::memory_order_release);
+    }
+  });
+  int heard = 0;
+  auto listen = [&] {
+    backend.pull(64);
+    for (const StartedNote& note : engine.started()) heard += note.tag == -1 ? 1 : 0;
+  };
+  for (int swap = 0; sent.load(std::memory_order_acquire) < Chords; ++swap) {
+    backend.setDeviceRate(swap % 2 == 0 ? 44100 : 48000);
+    backend.endStream();
+    mainThread.runPending();
+    mainThread.advance(2100.0);
+    listen();
+  }
+  keyboard.join();
+  for (int i = 0; i < 4; ++i) {
+    mainThread.advance(2100.0);
+    listen();
+  }
+  EXPECT_EQ(engine.retiredCoreCount(), 0);
+  EXPECT_EQ(heard, Chords);
+  setMidiEngine(nullptr);
 }
 
 }  // namespace

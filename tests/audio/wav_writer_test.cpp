@@ -56,7 +56,7 @@ TEST(WavFileTest, UnwritableDestinationsFailWithoutLeavingAFile) {
     EXPECT_FALSE(writeWavFile(audio, audio, rate, folder.path() / "bad rate.wav")) << rate;
   EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
 
-  setenv("TMPDIR", (folder.path() / "file").c_str(), 1);
+  setenv("XDG_CACHE_HOME", (folder.path() / "file").c_str(), 1);
   std::ofstream(folder.path() / "file") << "in the way of the take folder";
   EXPECT_FALSE(exportTakeAudio(Take{}));
 }
@@ -74,7 +74,7 @@ TEST(AudioExportTest, TwoSecondTakeIsRenderedAtVolumeSquaredIntoAFreshFileOf2381
   const std::optional<std::filesystem::path> file = exportTakeAudio(take);
   ASSERT_TRUE(file);
   EXPECT_EQ(file->filename(), "my chords.wav");
-  EXPECT_EQ(file->parent_path().parent_path(), tmp.path() / "Takes");
+  EXPECT_EQ(file->parent_path().parent_path(), tmp.path() / "Quimbel" / "Takes");
 
   // ceil(5.4 × 44100) in doubles is 238141, one frame above exact arithmetic.
   constexpr sf_count_t kFrames = 238141;
@@ -100,6 +100,37 @@ TEST(AudioExportTest, TwoSecondTakeIsRenderedAtVolumeSquaredIntoAFreshFileOf2381
   const std::optional<std::filesystem::path> second = exportTakeAudio(take);
   ASSERT_TRUE(second);
   EXPECT_NE(second->parent_path(), file->parent_path()) << "an export never overwrites another";
+}
+
+TEST(AudioExportTest, StreamedFileEqualsTheWholeRenderAcrossBlockAndChunkBoundaries) {
+  ScratchFolder folder;
+  // Hits on, just before and just after block boundaries, and two at once.
+  std::vector<ChordHit> hits;
+  for (double frame : {0.0, 16383.0, 16384.0, 16385.0, 32768.0 + 511.0, 40000.0, 40000.0}) {
+    ChordHit hit;
+    hit.t = frame / 48000.0;
+    hit.voicing.notes = {48 + static_cast<int>(hits.size()), 64, 67};
+    hit.voicing.offsets = {0, 0.01, 0.02};
+    hits.push_back(hit);
+  }
+  const double seconds = 1.3;
+  const StereoBuffer whole = renderOffline(hits, seconds, 0.8f, 48000);
+  const Written streamed =
+      renderWavFile(hits, seconds, 0.8f, 48000, folder.path() / "streamed.wav");
+  ASSERT_TRUE(streamed) << streamed.error;
+  std::ifstream in(*streamed.file, std::ios::binary);
+  const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+  EXPECT_EQ(bytes, wavFileData(whole.left, whole.right, 48000));
+
+  EXPECT_FALSE(renderWavFile(hits, seconds, 0.8f, 48000, folder.path() / "no" / "x.wav"));
+  std::size_t blocks = 0;
+  EXPECT_FALSE(renderOfflineBlocks(
+      hits, seconds, 0.8f, 48000,
+      [&](std::span<const float>, std::span<const float>) { return ++blocks < 2; }))
+      << "a sink that stops ends the render";
+  EXPECT_EQ(blocks, 2u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1)
+      << "a failed write leaves no file behind";
 }
 
 }  // namespace

@@ -473,6 +473,27 @@ status=0
 wait $app || status=$?
 [ $status -eq 0 ] || fail "the third run ended with status $status on SIGTERM"
 
+step "closing the terminal (SIGHUP) quits normally: no question at the next start"
+"$quimbel" >"$work/hangup.log" 2>&1 &
+app=$!
+pids+=($app)
+wait_for 10 icon_window || fail "no tray icon for the run closed by SIGHUP"
+kill -HUP $app
+status=0
+wait $app || status=$?
+[ $status -eq 0 ] || fail "the run ended with status $status on SIGHUP"
+! ls "$XDG_STATE_HOME/Quimbel/Diagnostics/" | grep -q '^session-' ||
+  fail "SIGHUP left a run marker: $(ls "$XDG_STATE_HOME/Quimbel/Diagnostics/")"
+"$quimbel" >"$work/after-hangup.log" 2>&1 &
+app=$!
+pids+=($app)
+wait_for 10 icon_window || fail "no tray icon after the SIGHUP run"
+# The question would come 6 s after the launch.
+sleep 7.5
+question >/dev/null && fail "a crash question after a run closed by SIGHUP"
+kill -TERM $app
+wait $app || true
+
 finish_step
 step_name="set-up"
 printf 'desktop: %s\n' "${timings[@]}"

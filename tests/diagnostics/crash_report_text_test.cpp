@@ -62,6 +62,19 @@ TEST(CrashReportTextTest, AReportOfAnEndedRunHasItsHeaderSessionsAndRedactedLog)
             "\n");
 }
 
+TEST(CrashReportTextTest, PayloadsAreNamedAsTheProgramsOwnCrashHandlerWroteThem) {
+  const std::string text = R"({"timeStampEnd":"2026-12-07 12:10:00","crashDiagnostics":[]})";
+  const std::vector<crashreport::Payload> payloads{{text + "\n", nlohmann::json::parse(text)}};
+  const AppInfo info{"1.0.0", "7", "Linux 6.1", "ThinkPad", "x86_64"};
+  const std::string report = composeReport({}, payloads, "", info, kNow, Redaction());
+  EXPECT_NE(
+      report.find("── Crash payload 1, written by Quimbel's crash handler ──\n" + text + "\n"),
+      std::string::npos)
+      << report;
+  EXPECT_EQ(report.find("macOS"), std::string::npos) << report;
+  EXPECT_EQ(report.find("MetricKit"), std::string::npos) << report;
+}
+
 TEST(CrashReportTextTest, MarkersAndSystemNamesAreWrittenAsTheReportsQuoteThem) {
   const SessionMarker marker{"1.0.0", "7", "Linux 6.1", 42, kNow};
   EXPECT_EQ(marker.toJson(), R"({"version":"1.0.0","build":"7","system":"Linux 6.1","pid":42,)"

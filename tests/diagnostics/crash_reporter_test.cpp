@@ -17,6 +17,7 @@
 #include "base/manual_main_thread.h"
 #include "diagnostics/ended_session.h"
 #include "diagnostics/fatal_signals.h"
+#include "diagnostics/hang_watchdog.h"
 #include "diagnostics/temp_folder.h"
 
 namespace quimbel {
@@ -225,8 +226,13 @@ TEST(CrashReporterTest, ARealCrashLeavesAPayloadThatTheNextStartReports) {
     Child child([&, crashes = crashes](int, int) {
       const rlimit noCore{0, 0};  // the signal is wanted, not a core file
       ::setrlimit(RLIMIT_CORE, &noCore);
-      if (installFatalSignalHandlers(DiagnosticsStore{folder.path()}.pendingFolder(), kInfo))
-        crashes();
+      if (!installFatalSignalHandlers(DiagnosticsStore{folder.path()}.pendingFolder(), kInfo))
+        return;
+      // The hang sampler's signal must not interrupt the crash handler.
+      struct sigaction installed = {};
+      ::sigaction(SIGSEGV, nullptr, &installed);
+      if (sigismember(&installed.sa_mask, hangSampleSignal()) != 1) ::_exit(3);
+      crashes();
     });
     const int status = child.wait();
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;

@@ -97,7 +97,7 @@ TEST(MidiFileReaderTest, ATakeReadsBackWithItsNotesTimesAndTempo) {
   const Written written = midiFile(take);
   ASSERT_TRUE(written) << written.error;
   EXPECT_EQ(written.file->filename(), "my chords.mid");
-  EXPECT_EQ(written.file->parent_path().parent_path(), dir.path() / "Takes");
+  EXPECT_EQ(written.file->parent_path().parent_path(), dir.path() / "Quimbel" / "Takes");
 
   const auto csv = runIfInstalled("midicsv", "'" + written.file->string() + "'");
   if (!csv) GTEST_SKIP() << "midicsv is not installed";

@@ -132,7 +132,7 @@ TEST(VideoFileTest, ARenderedTakeReadsBackWithItsStreamsScreenPadsAndOutro) {
                          .taken = 1.0,
                          .key = {1, Chords::Mode::minor},
                          .icon = loadVideoIcon()};
-  const fs::path folder = makeTakeFolder();
+  const fs::path folder = *makeTakeFolder().file;
   const fs::path file = folder / kVideoFileName;
   const Written written = take.renderVideo(file);
   ASSERT_TRUE(written) << written.error;

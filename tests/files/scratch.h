@@ -13,21 +13,21 @@
 
 namespace quimbel {
 
-// A fresh folder that stands in as TMPDIR (where take folders go) while it
+// A fresh folder that stands in as XDG_CACHE_HOME (take folders go in its Quimbel/Takes) while it
 // lives, and is removed with everything in it afterwards.
 class ScratchDir {
  public:
   ScratchDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quimbel-test-XXXXXX").string();
     path_ = ::mkdtemp(pattern.data());
-    if (const char* previous = std::getenv("TMPDIR")) saved_ = previous;
-    ::setenv("TMPDIR", path_.c_str(), 1);
+    if (const char* previous = std::getenv("XDG_CACHE_HOME")) saved_ = previous;
+    ::setenv("XDG_CACHE_HOME", path_.c_str(), 1);
   }
   ~ScratchDir() {
     if (saved_) {
-      ::setenv("TMPDIR", saved_->c_str(), 1);
+      ::setenv("XDG_CACHE_HOME", saved_->c_str(), 1);
     } else {
-      ::unsetenv("TMPDIR");
+      ::unsetenv("XDG_CACHE_HOME");
     }
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);

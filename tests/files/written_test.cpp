@@ -1,7 +1,9 @@
 #include "files/written.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <set>
 #include <string>
 #include <vector>
@@ -30,12 +32,65 @@ TEST(WrittenTest, UuidsAndTakeFoldersAreFresh) {
     seen.insert(uuid);
   }
   EXPECT_EQ(seen.size(), 200u);
+}
 
+TEST(WrittenTest, TakeFoldersArePrivateToTheUserAndGoneAfterTheRunOrADay) {
   ScratchDir dir;
-  const fs::path first = makeTakeFolder();
-  EXPECT_EQ(first.parent_path(), dir.path() / "Takes");
-  EXPECT_TRUE(fs::is_directory(first));
-  EXPECT_NE(makeTakeFolder(), first);
+  const fs::path takes = dir.path() / "Quimbel" / "Takes";
+  const Written first = makeTakeFolder();
+  ASSERT_TRUE(first) << first.error;
+  EXPECT_EQ(first.file->parent_path(), takes);
+  EXPECT_TRUE(fs::is_directory(*first.file));
+  const Written second = makeTakeFolder();
+  ASSERT_TRUE(second);
+  EXPECT_NE(*second.file, *first.file);
+  for (const fs::path& folder : {takes, *first.file})
+    EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all) << folder;
+
+  // An earlier run's folder: kept while fresh, removed once older than a day.
+  const fs::path earlier = takes / "EARLIER";
+  fs::create_directory(earlier);
+  std::ofstream(earlier / "my chords.wav") << "old";
+  removeStaleTakeFolders(24 * 3600.0);
+  EXPECT_TRUE(fs::exists(earlier));
+  fs::last_write_time(earlier, fs::file_time_type::clock::now() - std::chrono::hours(25));
+  removeStaleTakeFolders(24 * 3600.0);
+  EXPECT_FALSE(fs::exists(earlier));
+
+  removeThisRunsTakeFolders();
+  EXPECT_TRUE(fs::is_empty(takes)) << "this run's folders go at quit";
+
+  // A folder loosened by hand is tightened again.
+  fs::permissions(takes, fs::perms::all);
+  ASSERT_TRUE(makeTakeFolder());
+  EXPECT_EQ(fs::status(takes).permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
+TEST(WrittenTest, TakeFoldersAreNeverMadeThroughALinkOrInAnotherUsersFolder) {
+  ScratchDir dir;
+  fs::create_directories(dir.path() / "elsewhere" / "Takes");
+  fs::create_symlink(dir.path() / "elsewhere", dir.path() / "Quimbel");
+  const Written linked = makeTakeFolder();
+  EXPECT_FALSE(linked);
+  EXPECT_NE(linked.error.find("link"), std::string::npos) << linked.error;
+  EXPECT_TRUE(fs::is_empty(dir.path() / "elsewhere" / "Takes"));
+
+  fs::remove(dir.path() / "Quimbel");
+  fs::create_directory(dir.path() / "Quimbel");
+  fs::create_symlink(dir.path() / "elsewhere" / "Takes", dir.path() / "Quimbel" / "Takes");
+  EXPECT_FALSE(makeTakeFolder());
+  EXPECT_TRUE(fs::is_empty(dir.path() / "elsewhere" / "Takes"));
+
+  // Another user's folder (root's, seen by anyone else; or nobody's when the
+  // test runs as root) is refused.
+  if (::geteuid() == 0) {
+    fs::remove(dir.path() / "Quimbel" / "Takes");
+    fs::create_directory(dir.path() / "Quimbel" / "Takes");
+    ASSERT_EQ(::chown((dir.path() / "Quimbel" / "Takes").c_str(), 65534, 65534), 0);
+    const Written foreign = makeTakeFolder();
+    EXPECT_FALSE(foreign);
+    EXPECT_NE(foreign.error.find("another user"), std::string::npos) << foreign.error;
+  }
 }
 
 TEST(WrittenTest, ReplacesTheFileOrFailsLeavingTheDestinationAlone) {
@@ -63,6 +118,32 @@ TEST(WrittenTest, ReplacesTheFileOrFailsLeavingTheDestinationAlone) {
   for (const auto& entry : fs::directory_iterator(dir.path()))
     names.insert(entry.path().filename());
   EXPECT_EQ(names, (std::set<std::string>{"my chords.mid", "taken"}));
+}
+
+TEST(WrittenTest, SavingOverAFileKeepsItsPermissionsAndWritesThroughLinks) {
+  ScratchDir dir;
+  const std::vector<std::uint8_t> bytes{'n', 'e', 'w'};
+  const fs::path shared = dir.path() / "shared.wav";
+  std::ofstream(shared) << "old";
+  fs::permissions(shared, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  ASSERT_TRUE(writeFileAside(shared, bytes));
+  EXPECT_EQ(fs::status(shared).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  // A link, through a second link in another folder, to the real file.
+  fs::create_directory(dir.path() / "synced");
+  const fs::path real = dir.path() / "synced" / "take.mid";
+  std::ofstream(real) << "old";
+  fs::create_symlink("synced/take.mid", dir.path() / "middle.mid");
+  fs::create_symlink(dir.path() / "middle.mid", dir.path() / "link.mid");
+  const Written written = writeFileAside(dir.path() / "link.mid", bytes);
+  ASSERT_TRUE(written) << written.error;
+  EXPECT_EQ(*written.file, dir.path() / "link.mid");
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "link.mid"));
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "middle.mid"));
+  EXPECT_EQ(contents(real), "new");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "synced"), {}), 1)
+      << "nothing left aside next to the real file";
 }
 
 }  // namespace

@@ -18,6 +18,8 @@ struct MidiChordMap {
   std::atomic<std::uint32_t> ninths{0};
   std::atomic<std::uint32_t> strum{0};
   std::atomic<RenderCore*> engine{nullptr};
+  // The core the MIDI thread is using right now (a hazard pointer).
+  std::atomic<RenderCore*> leased{nullptr};
   std::atomic<std::uint8_t> noteToPad[128] = {};
   // Bits 0-7: note count; bits 8k..8k+7: note k (k = 1..7).
   std::atomic<std::uint64_t> chords[CorePadCount][4] = {};
@@ -27,7 +29,28 @@ MidiChordMap chordMap;
 
 }  // namespace
 
-void setMidiEngine(RenderCore* core) { chordMap.engine.store(core, std::memory_order_release); }
+void setMidiEngine(RenderCore* core) { chordMap.engine.store(core, std::memory_order_seq_cst); }
+
+// Publishes the core before using it and checks that it is still the target:
+// either the main thread's switch came first and the lease retries with the
+// new target, or the main thread sees the lease and keeps the old core.
+MidiEngineLease::MidiEngineLease() noexcept
+    : core_(chordMap.engine.load(std::memory_order_seq_cst)) {
+  while (core_ != nullptr) {
+    chordMap.leased.store(core_, std::memory_order_seq_cst);
+    RenderCore* again = chordMap.engine.load(std::memory_order_seq_cst);
+    if (again == core_) return;
+    core_ = again;
+  }
+  chordMap.leased.store(nullptr, std::memory_order_release);
+}
+
+MidiEngineLease::~MidiEngineLease() { chordMap.leased.store(nullptr, std::memory_order_release); }
+
+bool midiEngineLetGo(const RenderCore* core) {
+  return chordMap.engine.load(std::memory_order_seq_cst) != core &&
+         chordMap.leased.load(std::memory_order_seq_cst) != core;
+}
 
 void detachMidiEngine(RenderCore* core) {
   RenderCore* expected = core;
@@ -73,9 +96,9 @@ std::int32_t midiNoteOn(std::uint32_t note, std::int32_t velocity) {
   const std::uint8_t pad = chordMap.noteToPad[note].load(std::memory_order_relaxed);
   if (pad == NoPad) return -1;
   if (chordMap.strum.load(std::memory_order_relaxed) != 0) return pad;
-  RenderCore* engine = chordMap.engine.load(std::memory_order_acquire);
-  if (engine == nullptr) return pad;
-  enqueuePadChord(engine, pad, velocity, velocityGain(velocity));
+  const MidiEngineLease lease;
+  if (lease.core() == nullptr) return pad;
+  enqueuePadChord(lease.core(), pad, velocity, velocityGain(velocity));
   return pad;
 }
 

@@ -3,7 +3,12 @@
 // Thread contract
 // - Main thread: setMidiEngine, mapNoteToPad, setPadChord, setChordFlags.
 // - MIDI input thread: midiNoteOn, the only producer of the chosen core's
-//   MIDI command queue. When that queue is full the chord is dropped.
+//   MIDI command queue. When that queue is full the chord is dropped. One
+//   thread at a time plays notes (and takes leases).
+// - Hand-over: the MIDI thread holds the core it plays into through a lease
+//   for the length of one note. Before the main thread frees a core it was
+//   pointed away from, it asks midiEngineLetGo: a MIDI thread stalled inside
+//   a note keeps the core alive instead of writing into freed memory.
 // - Audio thread: reads the flags and chords while it plays a pad chord.
 // - Safe anywhere: velocityGain.
 // The map is one process-wide table of atomics; there are no locks.
@@ -16,6 +21,21 @@ struct RenderCore;
 
 // The core that chords played straight from MIDI go to, or null.
 void setMidiEngine(RenderCore* core);
+// The direct-MIDI target held for as long as the lease lives (null: none).
+class MidiEngineLease {
+ public:
+  MidiEngineLease() noexcept;
+  ~MidiEngineLease();
+  MidiEngineLease(const MidiEngineLease&) = delete;
+  MidiEngineLease& operator=(const MidiEngineLease&) = delete;
+  RenderCore* core() const { return core_; }
+
+ private:
+  RenderCore* core_;
+};
+// True once `core` is neither the direct-MIDI target nor held by a lease:
+// then no MIDI thread can reach it any more. Main thread.
+bool midiEngineLetGo(const RenderCore* core);
 // Makes a MIDI note play a pad (pads 0..6; anything else maps to no pad).
 void mapNoteToPad(std::uint32_t note, std::uint32_t pad);
 // Stores up to 7 notes of a pad's chord in one of four variants:

@@ -553,4 +553,12 @@ bool enqueuePadChord(RenderCore* core, std::int32_t pad, std::int32_t velocity, 
   return core->midiQueue.push(e);
 }
 
+std::int32_t handOverMidiChords(RenderCore* from, RenderCore* to) {
+  std::int32_t moved = 0;
+  from->midiQueue.drain([&](const CoreEvent& e) {
+    if (e.kind == CoreEventKind::PadChord && to != nullptr && to->mainQueue.push(e)) ++moved;
+  });
+  return moved;
+}
+
 }  // namespace quimbel

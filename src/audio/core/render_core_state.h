@@ -112,6 +112,11 @@ std::int32_t currentPadChord(std::uint32_t pad, std::int32_t* notes) noexcept;
 void detachMidiEngine(RenderCore* core);
 // Enqueues a pad chord on the core's MIDI queue; false when it is full.
 bool enqueuePadChord(RenderCore* core, std::int32_t pad, std::int32_t velocity, float gain);
+// Moves the pad chords still waiting in `from`'s MIDI queue into `to`'s main
+// queue, in order; returns how many moved. Main thread, once neither an
+// audio thread nor a MIDI thread can reach `from` (its stream stopped and
+// midiEngineLetGo): a chord played while the core was swapped still sounds.
+std::int32_t handOverMidiChords(RenderCore* from, RenderCore* to);
 // The compressor's target gain change in dB (0 or below) for a stereo peak.
 float compressorReductionDb(float peak) noexcept;
 

@@ -67,6 +67,9 @@ class DeviceBackend : public AudioBackend {
   // Cheap: true when devices may have come or gone since the latest look,
   // which the next look then takes afresh.
   virtual bool devicesChanged() = 0;
+  // The next look starts afresh: a sound server the device layer may hold
+  // on to has gone away.
+  virtual void forgetDevices() = 0;
 };
 
 }  // namespace quimbel

@@ -108,6 +108,7 @@ bool JackBackend::available(bool keepOpen) {
     // host once it hears of the end; the client goes after it.
     if (running_) return false;
     closeClient();
+    ++serverLosses_;
   }
   if (open_) return true;
   if (!server_.open(*this).empty()) return false;

@@ -54,6 +54,8 @@ class JackBackend final : public AudioBackend, private JackEvents {
   std::string describe();
   // On by default.
   void setAutoConnect(bool on) { autoConnect_ = on; }
+  // How many clients were let go because their server had gone away.
+  int serverLosses() const { return serverLosses_; }
 
   // The server's rate; 48000 when no server answers (the stream made for
   // it then fails to start).
@@ -76,6 +78,7 @@ class JackBackend final : public AudioBackend, private JackEvents {
   JackServer& server_;
   bool open_ = false;
   bool autoConnect_ = true;
+  int serverLosses_ = 0;
   Stream* running_ = nullptr;
   // The connections each output had when the last stream stopped.
   std::optional<std::array<std::vector<std::string>, 2>> remembered_;

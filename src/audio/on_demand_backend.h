@@ -35,6 +35,9 @@ class OnDemandBackend final : public DeviceBackend {
   void setLowLatency(bool on) override;
   // True after setDevices() changed the list, until the next outputDevices().
   bool devicesChanged() override;
+  void forgetDevices() override { ++forgotten_; }
+  // How often forgetDevices() was called.
+  int forgotten() const { return forgotten_; }
 
   // The devices outputDevices() lists from now on.
   void setDevices(std::vector<std::string> names);
@@ -72,6 +75,7 @@ class OnDemandBackend final : public DeviceBackend {
   class Stream;
   struct State;
   std::shared_ptr<State> state_;
+  int forgotten_ = 0;
 };
 
 }  // namespace quimbel

@@ -55,6 +55,12 @@ double OutputSwitch::deviceRate() {
   // Only what the choice needs is asked: a look at JACK costs a client.
   OutputChoice::Offer offer;
   if (choice_.chosenRoute() == OutputChoice::Route::jack) offer.jack = jack_.available(true);
+  // PortAudio keeps a JACK client of its own, dead with the server: its next
+  // look starts afresh, so that no dead client outlives a server's restart.
+  if (jack_.serverLosses() != jackLossesSeen_) {
+    jackLossesSeen_ = jack_.serverLosses();
+    devices_.forgetDevices();
+  }
   if (choice_.chosenRoute() == OutputChoice::Route::device)
     offer.devices = devices_.outputDevices();
   route_ = choice_.resolve(offer);

@@ -54,6 +54,7 @@ class OutputSwitch final : public AudioBackend {
   OutputChoice choice_;
   bool lowLatency_ = false;
   OutputChoice::Route route_ = OutputChoice::Route::automatic;
+  int jackLossesSeen_ = 0;
 };
 
 }  // namespace quimbel

@@ -43,6 +43,7 @@ class PortAudioBackend final : public DeviceBackend {
   void useDevice(std::string name) override { device_ = std::move(name); }
   void setLowLatency(bool on) override { lowLatency_ = on; }
   bool devicesChanged() override;
+  void forgetDevices() override { stale_.store(true); }
 
   // The share of real time the newest open stream spends in its callback
   // (0 … 1, PortAudio's own measurement), or 0 without a stream.

@@ -17,6 +17,9 @@
 #include "app/pad_panel.h"
 #include "app/qt_services.h"
 #include "app/single_instance.h"
+#include "audio/jack_backend.h"
+#include "audio/libjack_server.h"
+#include "audio/output_switch.h"
 #include "audio/portaudio_backend.h"
 #include "audio/sample_bank.h"
 #include "diagnostics/fatal_signals.h"
@@ -106,11 +109,16 @@ int runInstrument(int argc, char** argv) {
     return 0;
   }
 
-  // The piano and the sound device are prepared in the background at once,
+  // The sound goes where the user chose: the system's outputs or JACK. The
+  // piano and the system's devices are prepared in the background at once,
   // so that the first chord does not wait for them.
-  PortAudioBackend backend;
-  backend.initialiseInBackground();
+  LibJackServer jackServer;
+  JackBackend jack(jackServer);
+  PortAudioBackend system;
+  system.initialiseInBackground();
   preloadSampleLibrary();
+  OutputSwitch backend(jack, system);
+  backend.load(QtSettingsStore());
 
   SteadyClock clock;
   QtMainThread mainThread;

@@ -111,14 +111,18 @@ int runInstrument(int argc, char** argv) {
 
   // The sound goes where the user chose: the system's outputs or JACK. The
   // piano and the system's devices are prepared in the background at once,
-  // so that the first chord does not wait for them.
+  // so that the first chord does not wait for them. PortAudio is left alone
+  // while JACK is chosen: with a JACK server running it joins the server's
+  // graph with a client of its own, which every period then waits for.
+  // (PortAudio goes last: libjack wants the program's own client closed
+  // before PortAudio closes its one.)
+  PortAudioBackend system;
   LibJackServer jackServer;
   JackBackend jack(jackServer);
-  PortAudioBackend system;
-  system.initialiseInBackground();
-  preloadSampleLibrary();
   OutputSwitch backend(jack, system);
   backend.load(QtSettingsStore());
+  if (backend.choice().chosenRoute() != OutputChoice::Route::jack) system.initialiseInBackground();
+  preloadSampleLibrary();
 
   SteadyClock clock;
   QtMainThread mainThread;

@@ -61,8 +61,9 @@ class DeviceBackend : public AudioBackend {
   virtual std::vector<std::string> outputDevices() = 0;
   // Streams made from now on play on the named device; empty: the default.
   virtual void useDevice(std::string name) = 0;
-  // Streams made from now on ask for 64-frame buffers and the least latency
-  // the device takes, instead of 128 frames and its usual low latency.
+  // Streams made from now on ask for 64-frame buffers and a latency of at
+  // most four of them, instead of 128 frames at the device's low-latency
+  // setting.
   virtual void setLowLatency(bool on) = 0;
   // Cheap: true when devices may have come or gone since the latest look,
   // which the next look then takes afresh.

@@ -17,10 +17,11 @@ namespace {
 
 constexpr double PreferredRate = 48000.0;
 constexpr unsigned long BufferFrames = 128;
-// Low latency: 64-frame buffers, and two of them as the latency asked for
-// (PortAudio raises it to the least the device takes).
+// Low latency: 64-frame buffers, and the device's low-latency setting or
+// four such buffers, whichever is less, as the latency asked for. (Through a
+// sound server's ALSA plugin, two buffers underflow often on a busy desktop.)
 constexpr unsigned long LowLatencyBufferFrames = 64;
-constexpr double LowLatencyBuffers = 2.0;
+constexpr double LowLatencyBuffers = 4.0;
 
 void ignoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
@@ -75,8 +76,10 @@ bool outputParameters(PaStreamParameters& parameters, const std::string& name, b
   parameters.device = device;
   parameters.channelCount = 2;
   parameters.sampleFormat = paFloat32 | paNonInterleaved;
-  parameters.suggestedLatency = lowLatency ? LowLatencyBuffers * LowLatencyBufferFrames / rate
-                                           : info->defaultLowOutputLatency;
+  parameters.suggestedLatency = lowLatency
+                                    ? std::min(info->defaultLowOutputLatency,
+                                               LowLatencyBuffers * LowLatencyBufferFrames / rate)
+                                    : info->defaultLowOutputLatency;
   return true;
 }
 
@@ -247,6 +250,8 @@ std::vector<std::string> PortAudioBackend::outputDevices() {
   std::vector<std::string> names;
   if (!refresh()) return names;
   for (PaDeviceIndex d : stereoOutputs()) {
+    // The default device is what Automatic plays on.
+    if (d == Pa_GetDefaultOutputDevice()) continue;
     std::string name = Pa_GetDeviceInfo(d)->name;
     if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
   }

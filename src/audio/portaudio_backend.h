@@ -2,8 +2,8 @@
 
 // The system's outputs through PortAudio: the default output device (ALSA's
 // "default", which a desktop routes to its sound server) or an ALSA output
-// device chosen by name, in 128-frame buffers at the device's usual low
-// latency, or 64-frame buffers at the least latency it takes.
+// device chosen by name, in 128-frame buffers at the device's low-latency
+// setting, or (Low latency) in 64-frame buffers at no more than four of them.
 //
 // Thread contract: main thread only, apart from the stream callbacks, which
 // PortAudio runs on its audio thread. The render callback calls render() and

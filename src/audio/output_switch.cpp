@@ -1,11 +1,23 @@
 #include "audio/output_switch.h"
 
+#include <cctype>
+
 namespace quimbel {
 
 namespace {
 
-bool storedTrue(const std::optional<std::string>& value) {
-  return value && (*value == "true" || *value == "1");
+// A stored switch, read as leniently as the model reads its own ("True",
+// " 1 "); anything else leaves the default.
+bool storedSwitch(const std::optional<std::string>& value, bool otherwise) {
+  if (!value) return otherwise;
+  std::string word;
+  for (char c : *value) {
+    if (c != ' ' && c != '\t')
+      word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  if (word == "true" || word == "1") return true;
+  if (word == "false" || word == "0") return false;
+  return otherwise;
 }
 
 }  // namespace
@@ -15,10 +27,9 @@ OutputSwitch::OutputSwitch(JackBackend& jack, DeviceBackend& devices)
 
 void OutputSwitch::load(const SettingsStore& settings) {
   choice_.choose(settings.value(OutputSetting::output).value_or(""));
-  lowLatency_ = storedTrue(settings.value(OutputSetting::lowLatency));
+  lowLatency_ = storedSwitch(settings.value(OutputSetting::lowLatency), false);
   devices_.setLowLatency(lowLatency_);
-  const auto connect = settings.value(OutputSetting::jackAutoConnect);
-  jack_.setAutoConnect(!connect || storedTrue(connect));
+  jack_.setAutoConnect(storedSwitch(settings.value(OutputSetting::jackAutoConnect), true));
 }
 
 void OutputSwitch::choose(std::string_view stored, SettingsStore& settings) {

@@ -132,6 +132,15 @@ TEST(OutputSwitchTest, AMissingDeviceFallsBackUntilItIsPluggedInAndChoicesAreSto
   SwitchRig restored("automatic");
   restored.outputs.load(rig.settings);
   EXPECT_TRUE(restored.outputs.lowLatency());
+  restored.settings.setValue(OutputSetting::jackAutoConnect, " False");
+  restored.settings.setValue(OutputSetting::lowLatency, "maybe");
+  restored.outputs.load(restored.settings);
+  restored.outputs.choose("jack", restored.settings);
+  restored.engine.start();
+  EXPECT_EQ(
+      std::tuple(restored.server.active, restored.server.wired, restored.outputs.lowLatency()),
+      std::tuple(true, testing::FakeJackServer::Wiring{}, false))
+      << "left for the user to route";
 }
 
 }  // namespace

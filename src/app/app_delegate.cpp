@@ -277,6 +277,7 @@ void AppDelegate::buildMenu(QMenu& menu) {
                    [this] { setStartAtLogin(!startsAtLogin()); });
   }
   menu.addSeparator();
+  addSoundItems(menu);
   menu.addAction(QStringLiteral("About Quimbel"), this, [this] { emit aboutRequested(); });
   menu.addSeparator();
   menu.addAction(QStringLiteral("Quit Quimbel\tCtrl+Q"), this, [this] { emit quitRequested(); });
@@ -348,6 +349,7 @@ void AppDelegate::showPanel() {
     }
   }
   applyPinned(model_->pinned());
+  returnToChosenOutput();
   model_->engine().ensureRunning();
   stopAudio_.reset();
   if (tracing()) {

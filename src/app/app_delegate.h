@@ -27,6 +27,7 @@ class QVariantAnimation;
 
 namespace quimbel {
 
+class OutputSwitch;
 class PadPanel;
 
 class AppDelegate : public QObject {
@@ -41,6 +42,8 @@ class AppDelegate : public QObject {
     QString autostartFile;
     // The program to start at login.
     QString programPath;
+    // The sound outputs the menu offers; null: no sound items.
+    OutputSwitch* outputs = nullptr;
   };
 
   AppDelegate(PadModel::Services services, Desktop desktop, QObject* parent = nullptr);
@@ -101,6 +104,9 @@ class AppDelegate : public QObject {
   void scheduleAudioStop();
   void setStartAtLogin(bool on);
   bool startsAtLogin() const;
+  // "Sound output" and "Low latency" (app_delegate_sound.cpp).
+  void addSoundItems(QMenu& menu);
+  void returnToChosenOutput();
 
   // The wiring of each area, one function each, in its own file.
   void wirePanel();  // screen, pads, knob, resize edge (app_delegate_panel.cpp)

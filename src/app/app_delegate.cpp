@@ -97,6 +97,7 @@ void AppDelegate::wireTray() {
           [this] { autostart_.setEnabled(!autostart_.enabled()); });
   connect(tray_, &TrayIcon::aboutRequested, this, &AppDelegate::aboutRequested);
   connect(tray_, &TrayIcon::quitRequested, this, &AppDelegate::quitRequested);
+  tray_->setExtraItems([this](QMenu& menu) { addSoundItems(menu); });
 }
 
 void AppDelegate::wireWindow() {
@@ -111,6 +112,7 @@ void AppDelegate::wireWindow() {
 
 void AppDelegate::wireIdleAudio() {
   connect(presenter_.get(), &PanelPresenter::opening, this, [this] {
+    returnToChosenOutput();
     model_->engine().ensureRunning();
     stopAudio_.reset();
   });

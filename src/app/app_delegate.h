@@ -20,10 +20,12 @@
 #include "model/pad_model.h"
 #include "model/published.h"
 
+class QMenu;
 class QSystemTrayIcon;
 
 namespace quimbel {
 
+class OutputSwitch;
 class PadPanel;
 class PanelPresenter;
 class TrayIcon;
@@ -40,6 +42,8 @@ class AppDelegate : public QObject {
     QString autostartFile;
     // The program to start at login.
     QString programPath;
+    // The sound outputs the menu offers; null: no sound items.
+    OutputSwitch* outputs = nullptr;
   };
 
   AppDelegate(PadModel::Services services, Desktop desktop, QObject* parent = nullptr);
@@ -76,6 +80,9 @@ class AppDelegate : public QObject {
 
  private:
   void scheduleAudioStop();
+  // "Sound output" and "Low latency" (app_delegate_sound.cpp).
+  void addSoundItems(QMenu& menu);
+  void returnToChosenOutput();
 
   // The wiring of each area, one function each.
   void wireTray();       // icon clicks, the menu's items, About

@@ -17,6 +17,9 @@
 #include "app/pad_panel.h"
 #include "app/qt_services.h"
 #include "app/single_instance.h"
+#include "audio/jack_backend.h"
+#include "audio/libjack_server.h"
+#include "audio/output_switch.h"
 #include "audio/portaudio_backend.h"
 #include "audio/sample_bank.h"
 #include "diagnostics/fatal_signals.h"
@@ -109,10 +112,19 @@ int runInstrument(int argc, char** argv) {
     return 0;
   }
 
-  // The piano and the sound device are prepared in the background at once,
-  // so that the first chord does not wait for them.
-  PortAudioBackend backend;
-  backend.initialiseInBackground();
+  // The sound goes where the user chose: the system's outputs or JACK. The
+  // piano and the system's devices are prepared in the background at once,
+  // so that the first chord does not wait for them. PortAudio is left alone
+  // while JACK is chosen: with a JACK server running it joins the server's
+  // graph with a client of its own, which every period then waits for.
+  // (PortAudio goes last: libjack wants the program's own client closed
+  // before PortAudio closes its one.)
+  PortAudioBackend system;
+  LibJackServer jackServer;
+  JackBackend jack(jackServer);
+  OutputSwitch backend(jack, system);
+  backend.load(QtSettingsStore());
+  if (backend.choice().chosenRoute() != OutputChoice::Route::jack) system.initialiseInBackground();
   preloadSampleLibrary();
 
   SteadyClock clock;
@@ -122,7 +134,8 @@ int runInstrument(int argc, char** argv) {
       PadModel::Services{clock, mainThread, backend, installPianoSamples,
                          std::make_unique<QtSettingsStore>(), nullptr, /*startMidi=*/true,
                          reduceMotionSetting()},
-      AppDelegate::Desktop{trayAvailable, autostartFile(), QApplication::applicationFilePath()});
+      AppDelegate::Desktop{trayAvailable, autostartFile(), QApplication::applicationFilePath(),
+                           &backend});
   diagnostics::logLine(std::string("[quimbel] display: ") + platform + ", " +
                        QApplication::platformName().toStdString() +
                        (trayAvailable ? ", in the system tray" : ", no system tray"));

@@ -107,6 +107,7 @@ void TrayIcon::buildMenu(QMenu& menu) {
                    this, [this] { emit startAtLoginToggled(); });
   }
   menu.addSeparator();
+  if (extraItems_) extraItems_(menu);
   menu.addAction(QStringLiteral("About Quimbel"), this, [this] { emit aboutRequested(); });
   menu.addSeparator();
   menu.addAction(QStringLiteral("Quit Quimbel\tCtrl+Q"), this, [this] { emit quitRequested(); });

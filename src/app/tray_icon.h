@@ -33,6 +33,9 @@ class TrayIcon final : public QSystemTrayIcon {
   explicit TrayIcon(std::function<Checks()> checks, QObject* parent = nullptr);
   ~TrayIcon() override;
 
+  // Items of another area (the sound outputs) added before "About Quimbel".
+  void setExtraItems(std::function<void(QMenu&)> add) { extraItems_ = std::move(add); }
+
   // The menu as it would open now: titles with their right-hand column after
   // a tab ("Wide layout\t✓"), separators as empty strings.
   std::vector<QString> menuTitles();
@@ -52,6 +55,7 @@ class TrayIcon final : public QSystemTrayIcon {
   void buildMenu(QMenu& menu);
 
   std::function<Checks()> checks_;
+  std::function<void(QMenu&)> extraItems_;
   std::unique_ptr<QMenu> menu_;
 };
 

@@ -2,8 +2,9 @@
 
 // The device layer under the engine host: an output stream of
 // non-interleaved 32-bit float stereo whose callback does nothing but call
-// render(core, left, right, frames). The program uses the PortAudio backend;
-// tests use the on-demand backend, which renders only when asked.
+// render(core, left, right, frames). The program plays through the output
+// switch, which picks the PortAudio or the JACK backend; tests use the
+// on-demand backend, which renders only when asked.
 //
 // Thread contract
 // - Main thread: everything, except the ended handler.
@@ -14,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace quimbel {
 
@@ -49,6 +51,26 @@ class AudioBackend {
   // stream that could not be opened reports why from start().
   virtual std::unique_ptr<AudioStream> makeStream(RenderCore* core, double rate,
                                                   EndedHandler onEnded) = 0;
+};
+
+// A device layer with output devices to choose from (the system's, through
+// PortAudio). Streams play on the default device unless one is named.
+class DeviceBackend : public AudioBackend {
+ public:
+  // The names of the devices that play stereo, as of the latest look.
+  virtual std::vector<std::string> outputDevices() = 0;
+  // Streams made from now on play on the named device; empty: the default.
+  virtual void useDevice(std::string name) = 0;
+  // Streams made from now on ask for 64-frame buffers and a latency of at
+  // most four of them, instead of 128 frames at the device's low-latency
+  // setting.
+  virtual void setLowLatency(bool on) = 0;
+  // Cheap: true when devices may have come or gone since the latest look,
+  // which the next look then takes afresh.
+  virtual bool devicesChanged() = 0;
+  // The next look starts afresh: a sound server the device layer may hold
+  // on to has gone away.
+  virtual void forgetDevices() = 0;
 };
 
 }  // namespace quimbel

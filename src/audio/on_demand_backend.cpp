@@ -1,6 +1,7 @@
 #include "audio/on_demand_backend.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "audio/core/render_core.h"
 
@@ -14,12 +15,19 @@ struct OnDemandBackend::State {
   Stream* rendering = nullptr;
   int made = 0;
   std::vector<float> left, right;
+  std::vector<std::string> devices;
+  bool devicesChanged = false;
+  std::string device, streamDevice;
+  bool lowLatency = false, streamLowLatency = false;
 };
 
 class OnDemandBackend::Stream final : public AudioStream {
  public:
   Stream(std::shared_ptr<State> state, RenderCore* core, EndedHandler onEnded)
-      : state_(std::move(state)), core_(core), onEnded_(std::move(onEnded)) {
+      : state_(std::move(state)),
+        core_(core),
+        onEnded_(std::move(onEnded)),
+        device_(state_->device) {
     state_->open.push_back(this);
   }
 
@@ -30,6 +38,10 @@ class OnDemandBackend::Stream final : public AudioStream {
 
   std::string start() override {
     if (state_->startFailure) return *state_->startFailure;
+    if (!device_.empty() && std::find(state_->devices.begin(), state_->devices.end(), device_) ==
+                                state_->devices.end()) {
+      return "no output device named " + device_;
+    }
     if (state_->rendering && state_->rendering != this) {
       return "the device is busy with another stream";
     }
@@ -60,6 +72,7 @@ class OnDemandBackend::Stream final : public AudioStream {
   std::shared_ptr<State> state_;
   RenderCore* core_;
   EndedHandler onEnded_;
+  std::string device_;
 };
 
 OnDemandBackend::OnDemandBackend() : state_(std::make_shared<State>()) {}
@@ -71,8 +84,30 @@ double OnDemandBackend::deviceRate() { return state_->deviceRate; }
 std::unique_ptr<AudioStream> OnDemandBackend::makeStream(RenderCore* core, double /*rate*/,
                                                          EndedHandler onEnded) {
   ++state_->made;
+  state_->streamDevice = state_->device;
+  state_->streamLowLatency = state_->lowLatency;
   return std::make_unique<Stream>(state_, core, std::move(onEnded));
 }
+
+std::vector<std::string> OnDemandBackend::outputDevices() {
+  state_->devicesChanged = false;
+  return state_->devices;
+}
+
+void OnDemandBackend::useDevice(std::string name) { state_->device = std::move(name); }
+
+void OnDemandBackend::setLowLatency(bool on) { state_->lowLatency = on; }
+
+bool OnDemandBackend::devicesChanged() { return std::exchange(state_->devicesChanged, false); }
+
+void OnDemandBackend::setDevices(std::vector<std::string> names) {
+  state_->devicesChanged = names != state_->devices;
+  state_->devices = std::move(names);
+}
+
+const std::string& OnDemandBackend::streamDevice() const { return state_->streamDevice; }
+
+bool OnDemandBackend::streamLowLatency() const { return state_->streamLowLatency; }
 
 void OnDemandBackend::setDeviceRate(double rate) { state_->deviceRate = rate; }
 

@@ -2,7 +2,9 @@
 
 // A device layer for tests: streams render only when the test pulls frames,
 // in device-sized buffers, on the calling thread. The test chooses the device
-// rate, makes starts fail, and ends the running stream as a lost device would.
+// rate, makes starts fail, and ends the running stream as a lost device would;
+// it lists the output devices it is given, and a stream made for a device
+// that is not among them fails to start.
 //
 // Thread contract: one thread (the test's) does everything; pull() stands in
 // for the audio thread and endStream() for the device layer's ended report.
@@ -17,7 +19,7 @@
 
 namespace quimbel {
 
-class OnDemandBackend final : public AudioBackend {
+class OnDemandBackend final : public DeviceBackend {
  public:
   // Frames per device buffer, as the real device is asked for.
   static constexpr int BufferFrames = 128;
@@ -28,6 +30,21 @@ class OnDemandBackend final : public AudioBackend {
   double deviceRate() override;
   std::unique_ptr<AudioStream> makeStream(RenderCore* core, double rate,
                                           EndedHandler onEnded) override;
+  std::vector<std::string> outputDevices() override;
+  void useDevice(std::string name) override;
+  void setLowLatency(bool on) override;
+  // True after setDevices() changed the list, until the next outputDevices().
+  bool devicesChanged() override;
+  void forgetDevices() override { ++forgotten_; }
+  // How often forgetDevices() was called.
+  int forgotten() const { return forgotten_; }
+
+  // The devices outputDevices() lists from now on.
+  void setDevices(std::vector<std::string> names);
+  // What the latest stream was made for: its device ("" for the default)
+  // and whether it asked for low latency.
+  const std::string& streamDevice() const;
+  bool streamLowLatency() const;
 
   // The rate deviceRate() reports from now on.
   void setDeviceRate(double rate);
@@ -58,6 +75,7 @@ class OnDemandBackend final : public AudioBackend {
   class Stream;
   struct State;
   std::shared_ptr<State> state_;
+  int forgotten_ = 0;
 };
 
 }  // namespace quimbel

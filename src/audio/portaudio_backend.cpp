@@ -4,7 +4,9 @@
 #include <dlfcn.h>
 #include <portaudio.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <string>
 
 #include "audio/core/render_core.h"
@@ -15,6 +17,11 @@ namespace {
 
 constexpr double PreferredRate = 48000.0;
 constexpr unsigned long BufferFrames = 128;
+// Low latency: 64-frame buffers, and the device's low-latency setting or
+// four such buffers, whichever is less, as the latency asked for. (Through a
+// sound server's ALSA plugin, two buffers underflow often on a busy desktop.)
+constexpr unsigned long LowLatencyBufferFrames = 64;
+constexpr double LowLatencyBuffers = 4.0;
 
 void ignoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
@@ -38,8 +45,30 @@ std::string describe(PaError error) {
   return Pa_GetErrorText(error);
 }
 
-bool outputParameters(PaStreamParameters& parameters) {
-  PaDeviceIndex device = Pa_GetDefaultOutputDevice();
+// The ALSA output devices that play stereo. (PortAudio's JACK host API, when
+// it has one, is left out: the program is a JACK client of its own.)
+std::vector<PaDeviceIndex> stereoOutputs() {
+  std::vector<PaDeviceIndex> found;
+  const PaHostApiIndex alsa = Pa_HostApiTypeIdToHostApiIndex(paALSA);
+  for (PaDeviceIndex d = 0, n = Pa_GetDeviceCount(); d < n; ++d) {
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(d);
+    if (info && info->hostApi == alsa && info->maxOutputChannels >= 2) found.push_back(d);
+  }
+  return found;
+}
+
+// The named device, or the default one for an empty name.
+PaDeviceIndex findDevice(const std::string& name) {
+  if (name.empty()) return Pa_GetDefaultOutputDevice();
+  for (PaDeviceIndex d : stereoOutputs()) {
+    if (name == Pa_GetDeviceInfo(d)->name) return d;
+  }
+  return paNoDevice;
+}
+
+bool outputParameters(PaStreamParameters& parameters, const std::string& name, bool lowLatency,
+                      double rate) {
+  PaDeviceIndex device = findDevice(name);
   if (device == paNoDevice) return false;
   const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
   if (!info) return false;
@@ -47,8 +76,25 @@ bool outputParameters(PaStreamParameters& parameters) {
   parameters.device = device;
   parameters.channelCount = 2;
   parameters.sampleFormat = paFloat32 | paNonInterleaved;
-  parameters.suggestedLatency = info->defaultLowOutputLatency;
+  parameters.suggestedLatency = lowLatency
+                                    ? std::min(info->defaultLowOutputLatency,
+                                               LowLatencyBuffers * LowLatencyBufferFrames / rate)
+                                    : info->defaultLowOutputLatency;
   return true;
+}
+
+// The sound cards ALSA knows of, by number and name: cheap to read, and it
+// changes when a card is plugged in or out.
+std::string soundCards() {
+  std::string cards;
+  for (int card = -1; snd_card_next(&card) == 0 && card >= 0;) {
+    char* name = nullptr;
+    cards += std::to_string(card) + ':';
+    if (snd_card_get_name(card, &name) == 0 && name) cards += name;
+    std::free(name);
+    cards += ';';
+  }
+  return cards;
 }
 
 }  // namespace
@@ -67,12 +113,14 @@ class PortAudioBackend::Stream final : public AudioStream {
       return;
     }
     PaStreamParameters parameters;
-    if (!outputParameters(parameters)) {
-      openError_ = "no default output device";
+    if (!outputParameters(parameters, owner_.device_, owner_.lowLatency_, rate)) {
+      openError_ = owner_.device_.empty() ? "no default output device"
+                                          : "no output device named " + owner_.device_;
       owner_.stale_.store(true);
       return;
     }
-    PaError error = Pa_OpenStream(&stream_, nullptr, &parameters, rate, BufferFrames, paNoFlag,
+    const unsigned long frames = owner_.lowLatency_ ? LowLatencyBufferFrames : BufferFrames;
+    PaError error = Pa_OpenStream(&stream_, nullptr, &parameters, rate, frames, paNoFlag,
                                   &Stream::renderCallback, this);
     if (error != paNoError) {
       stream_ = nullptr;
@@ -162,6 +210,7 @@ void PortAudioBackend::initialiseInBackground() {
   initialiser_ = std::thread([this] {
     silenceAlsaErrors();
     silenceJackMessages();
+    cards_ = soundCards();
     initialised_ = Pa_Initialize() == paNoError;
     stale_.store(!initialised_);
   });
@@ -173,6 +222,7 @@ bool PortAudioBackend::refresh() {
   if (initialised_) Pa_Terminate();
   silenceAlsaErrors();
   silenceJackMessages();
+  cards_ = soundCards();
   initialised_ = Pa_Initialize() == paNoError;
   stale_.store(!initialised_);
   return initialised_;
@@ -181,7 +231,7 @@ bool PortAudioBackend::refresh() {
 double PortAudioBackend::deviceRate() {
   if (!refresh()) return PreferredRate;
   PaStreamParameters parameters;
-  if (!outputParameters(parameters)) return PreferredRate;
+  if (!outputParameters(parameters, device_, lowLatency_, PreferredRate)) return PreferredRate;
   if (Pa_IsFormatSupported(nullptr, &parameters, PreferredRate) == paFormatIsSupported) {
     return PreferredRate;
   }
@@ -194,6 +244,25 @@ std::unique_ptr<AudioStream> PortAudioBackend::makeStream(RenderCore* core, doub
                                                           EndedHandler onEnded) {
   bool initialised = refresh();
   return std::make_unique<Stream>(*this, core, rate, std::move(onEnded), initialised);
+}
+
+std::vector<std::string> PortAudioBackend::outputDevices() {
+  std::vector<std::string> names;
+  if (!refresh()) return names;
+  for (PaDeviceIndex d : stereoOutputs()) {
+    // The default device is what Automatic plays on.
+    if (d == Pa_GetDefaultOutputDevice()) continue;
+    std::string name = Pa_GetDeviceInfo(d)->name;
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  }
+  return names;
+}
+
+bool PortAudioBackend::devicesChanged() {
+  if (initialiser_.joinable()) initialiser_.join();
+  if (soundCards() == cards_) return false;
+  stale_.store(true);
+  return true;
 }
 
 double PortAudioBackend::cpuLoad() const { return newest_ ? newest_->cpuLoad() : 0.0; }

@@ -1,7 +1,9 @@
 #pragma once
 
-// The program's device layer: PortAudio on the default output device (ALSA's
-// "default", which a desktop routes to its sound server).
+// The system's outputs through PortAudio: the default output device (ALSA's
+// "default", which a desktop routes to its sound server) or an ALSA output
+// device chosen by name, in 128-frame buffers at the device's low-latency
+// setting, or (Low latency) in 64-frame buffers at no more than four of them.
 //
 // Thread contract: main thread only, apart from the stream callbacks, which
 // PortAudio runs on its audio thread. The render callback calls render() and
@@ -11,13 +13,15 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "audio/audio_backend.h"
 
 namespace quimbel {
 
-class PortAudioBackend final : public AudioBackend {
+class PortAudioBackend final : public DeviceBackend {
  public:
   PortAudioBackend();
   // Every stream made here must be gone first.
@@ -35,6 +39,11 @@ class PortAudioBackend final : public AudioBackend {
   double deviceRate() override;
   std::unique_ptr<AudioStream> makeStream(RenderCore* core, double rate,
                                           EndedHandler onEnded) override;
+  std::vector<std::string> outputDevices() override;
+  void useDevice(std::string name) override { device_ = std::move(name); }
+  void setLowLatency(bool on) override { lowLatency_ = on; }
+  bool devicesChanged() override;
+  void forgetDevices() override { stale_.store(true); }
 
   // The share of real time the newest open stream spends in its callback
   // (0 … 1, PortAudio's own measurement), or 0 without a stream.
@@ -56,6 +65,10 @@ class PortAudioBackend final : public AudioBackend {
   std::atomic<bool> stale_{true};
   int openStreams_ = 0;
   Stream* newest_ = nullptr;
+  std::string device_;
+  bool lowLatency_ = false;
+  // The sound cards present at the latest initialisation.
+  std::string cards_;
 };
 
 // Keeps ALSA's library from printing its diagnostics to standard error (a

@@ -16,6 +16,7 @@ using Args = std::span<const std::string_view>;
 int runChords(Args args);
 int runRender(Args args);
 int runScreen(Args args);
+int runDevices(Args args);
 
 // The text as a JSON string literal, quotes included.
 std::string jsonString(std::string_view text);

@@ -19,7 +19,8 @@ const char kUsage[] =
     "[--events]\n"
     "                                   export a take\n"
     "  quimbel screen SNAPSHOT.json [--now MS] [--png FILE] [--scale N]\n"
-    "                                   compose one pixel screen\n";
+    "                                   compose one pixel screen\n"
+    "  quimbel devices                  list the sound outputs\n";
 
 }  // namespace
 
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
   if (command == "chords") return runChords(rest);
   if (command == "render") return runRender(rest);
   if (command == "screen") return runScreen(rest);
+  if (command == "devices") return runDevices(rest);
   usageError(command, "unknown command (see quimbel --help)");
   return 2;
 }

@@ -398,7 +398,7 @@ menu_item() {
 }
 
 step "the About window from the tray menu"
-menu_item 5
+menu_item 7
 wait_for 5 xdotool search --onlyvisible --name '^About Quimbel$' || fail "no About window"
 sleep 0.5
 shot "07-about"

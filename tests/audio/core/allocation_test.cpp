@@ -8,6 +8,10 @@
 
 #include "audio/core/core_fixture.h"
 #include "audio/core/midi_chord_map.h"
+#include "audio/fake_jack_server.h"
+#include "audio/jack_backend.h"
+#include "audio/piano_engine.h"
+#include "base/manual_main_thread.h"
 
 namespace {
 std::atomic<bool> counting{false};
@@ -99,6 +103,34 @@ TEST(AllocationTest, RenderNeverAllocatesOrFrees) {
   noteOn(c, 60, 1, 100, 0.5f, 0.0, 0.1);
   renderCounted(c, 200);
   setMidiEngine(nullptr);
+  EXPECT_EQ(allocations.load(), 0);
+}
+
+// The JACK backend's process callback, at every period a server may use,
+// with chords, scheduled notes and voice stealing under way.
+TEST(AllocationTest, TheJackProcessCallbackNeverAllocatesOrFrees) {
+  ManualClock clock;
+  ManualMainThread mainThread(clock);
+  testing::FakeJackServer server;
+  JackBackend backend(server);
+  PianoEngine engine(mainThread, backend, [](RenderCore* core, double) {
+    for (std::uint32_t note = 21; note <= 108; note += 3)
+      freeSample(installSample(core, note, testing::toneSample(220.0, 24000)));
+  });
+  long seen = 0;
+  for (std::uint32_t period : {16u, 64u, 128u, 1000u, 4096u}) {
+    server.changeFormat(48000.0, period);
+    mainThread.runPending();
+    engine.ensureRunning();
+    for (int i = 0; i < 70; ++i) engine.noteOn(30 + i, i, 100, 0.2f, i * 0.0005, 0.3);
+    engine.scheduleNote(72, engine.now() + 700, LoopTagBase, 90, 0.3f, 0.2);
+    engine.scheduleReleaseAll(engine.now() + 9000);
+    counting = true;
+    for (int cycle = 0; cycle < 40; ++cycle) seen += server.cycle() ? 1 : 0;
+    counting = false;
+    engine.started();
+  }
+  EXPECT_EQ(seen, 200) << "every period went through the callback";
   EXPECT_EQ(allocations.load(), 0);
 }
 

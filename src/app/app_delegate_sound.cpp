@@ -1,0 +1,46 @@
+// The tray menu's sound items: the "Sound output" submenu (Automatic, JACK
+// when a server answers, every output device, the choice checked) and "Low
+// latency", both stored and applied at once; and the way back to a chosen
+// output that had gone missing, taken when the panel is shown.
+
+#include <QMenu>
+
+#include "app/app_delegate.h"
+#include "audio/output_switch.h"
+
+namespace quimbel {
+
+void AppDelegate::addSoundItems(QMenu& menu) {
+  OutputSwitch* outputs = desktop_.outputs;
+  if (!outputs) return;
+  const QString check = QStringLiteral("\t\u2713");
+  // The menu is made afresh at every opening: the previous submenu goes.
+  delete menu.findChild<QMenu*>(QStringLiteral("soundOutput"), Qt::FindDirectChildrenOnly);
+  QMenu* sound = menu.addMenu(QStringLiteral("Sound output"));
+  sound->setObjectName(QStringLiteral("soundOutput"));
+  // Filled only when it opens: asking JACK and listing the devices costs a
+  // client and a device scan.
+  connect(sound, &QMenu::aboutToShow, this, [this, sound, outputs, check] {
+    sound->clear();
+    for (const OutputChoice::Item& item : outputs->menu()) {
+      sound->addAction(QString::fromStdString(item.label) + (item.checked ? check : QString()),
+                       this, [this, outputs, value = item.value] {
+                         outputs->choose(value, model_->defaults());
+                         model_->engine().start();
+                       });
+    }
+  });
+  menu.addAction(QStringLiteral("Low latency") + (outputs->lowLatency() ? check : QString()), this,
+                 [this, outputs] {
+                   outputs->setLowLatency(!outputs->lowLatency(), model_->defaults());
+                   // JACK's period is the server's: only the system's outputs restart.
+                   if (outputs->route() != OutputChoice::Route::jack) model_->engine().start();
+                 });
+  menu.addSeparator();
+}
+
+void AppDelegate::returnToChosenOutput() {
+  if (desktop_.outputs && desktop_.outputs->returnDue()) model_->engine().start();
+}
+
+}  // namespace quimbel

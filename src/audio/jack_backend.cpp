@@ -1,0 +1,197 @@
+#include "audio/jack_backend.h"
+
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "audio/core/render_core.h"
+
+namespace quimbel {
+
+namespace {
+
+constexpr double kFallbackRate = 48000.0;
+
+enum EndState : int { kIdle, kArmed, kFiring, kFired };
+
+}  // namespace
+
+class JackBackend::Stream final : public AudioStream {
+ public:
+  Stream(JackBackend& owner, RenderCore* core, EndedHandler onEnded)
+      : owner_(owner), core_(core), onEnded_(std::move(onEnded)) {}
+
+  ~Stream() override { stop(); }
+
+  std::string start() override {
+    if (running_) return {};
+    if (owner_.running_) return "another stream plays through JACK";
+    if (!owner_.available(/*keepOpen=*/true)) return "no JACK server is running";
+    JackServer& server = owner_.server_;
+    owner_.disarm();
+    owner_.onEnded_ = onEnded_;
+    owner_.startedRate_.store(server.rate());
+    owner_.startedPeriod_.store(server.periodFrames());
+    owner_.core_.store(core_, std::memory_order_release);
+    if (!server.activate()) {
+      owner_.core_.store(nullptr);
+      return "the JACK server did not take the client";
+    }
+    owner_.running_ = this;
+    running_ = true;
+    owner_.endState_.store(kArmed);
+    connectOutputs();
+    // A change that came while activating was not reported to this stream.
+    if (server.rate() != owner_.startedRate_.load() ||
+        server.periodFrames() != owner_.startedPeriod_.load()) {
+      owner_.reportEnd();
+    }
+    return {};
+  }
+
+  void stop() override {
+    if (!running_) return;
+    owner_.disarm();
+    JackServer& server = owner_.server_;
+    if (!owner_.gone_.load()) {
+      // The server drops the connections on deactivation: they are kept here
+      // for the next start.
+      owner_.remembered_.emplace();
+      (*owner_.remembered_)[JackServer::kLeft] = server.connections(JackServer::kLeft);
+      (*owner_.remembered_)[JackServer::kRight] = server.connections(JackServer::kRight);
+      server.deactivate();
+    }
+    owner_.core_.store(nullptr);
+    owner_.running_ = nullptr;
+    running_ = false;
+  }
+
+  bool running() const override { return running_ && !owner_.gone_.load(); }
+
+  double latencyMs() const override {
+    if (!running()) return 0.0;
+    const double rate = owner_.server_.rate();
+    return rate > 0.0 ? owner_.server_.playbackLatencyFrames() / rate * 1000.0 : 0.0;
+  }
+
+ private:
+  void connectOutputs() {
+    JackServer& server = owner_.server_;
+    if (owner_.remembered_) {
+      for (int port : {JackServer::kLeft, JackServer::kRight}) {
+        for (const std::string& to : (*owner_.remembered_)[static_cast<std::size_t>(port)])
+          server.connect(port, to);
+      }
+      return;
+    }
+    if (!owner_.autoConnect_) return;
+    const std::vector<std::string> speakers = server.physicalPlaybackPorts();
+    if (speakers.empty()) return;
+    // A mono card takes both sides.
+    server.connect(JackServer::kLeft, speakers[0]);
+    server.connect(JackServer::kRight, speakers[speakers.size() > 1 ? 1 : 0]);
+  }
+
+  JackBackend& owner_;
+  RenderCore* core_;
+  EndedHandler onEnded_;
+  bool running_ = false;
+};
+
+JackBackend::JackBackend(JackServer& server) : server_(server) {}
+
+JackBackend::~JackBackend() { closeClient(); }
+
+bool JackBackend::available(bool keepOpen) {
+  if (open_ && gone_.load()) {
+    // A stream still running on the dead client is stopped by the engine
+    // host once it hears of the end; the client goes after it.
+    if (running_) return false;
+    closeClient();
+    ++serverLosses_;
+  }
+  if (open_) return true;
+  if (!server_.open(*this).empty()) return false;
+  open_ = true;
+  gone_.store(false);
+  if (!keepOpen) closeClient();
+  return true;
+}
+
+void JackBackend::release() {
+  if (!running_) closeClient();
+}
+
+void JackBackend::closeClient() {
+  if (!open_) return;
+  server_.close();
+  open_ = false;
+  remembered_.reset();
+}
+
+std::string JackBackend::describe() {
+  const bool wasOpen = open_;
+  if (!available(/*keepOpen=*/true)) return {};
+  char text[160];
+  std::snprintf(text, sizeof text, "%s, %.0f Hz, %u frames", server_.name().c_str(), server_.rate(),
+                server_.periodFrames());
+  if (!wasOpen) closeClient();
+  return text;
+}
+
+double JackBackend::deviceRate() {
+  if (!available(/*keepOpen=*/true)) return kFallbackRate;
+  const double rate = server_.rate();
+  return rate > 0.0 ? rate : kFallbackRate;
+}
+
+std::unique_ptr<AudioStream> JackBackend::makeStream(RenderCore* core, double /*rate*/,
+                                                     EndedHandler onEnded) {
+  return std::make_unique<Stream>(*this, core, std::move(onEnded));
+}
+
+void JackBackend::process(std::uint32_t frames) noexcept {
+  float* left = nullptr;
+  float* right = nullptr;
+  server_.buffers(frames, &left, &right);
+  if (!left || !right) return;
+  RenderCore* core = core_.load(std::memory_order_acquire);
+  if (core) {
+    render(core, left, right, static_cast<std::int32_t>(frames));
+  } else {
+    std::memset(left, 0, sizeof(float) * frames);
+    std::memset(right, 0, sizeof(float) * frames);
+  }
+}
+
+void JackBackend::formatChanged(double rate, std::uint32_t periodFrames) {
+  if (endState_.load() != kArmed) return;
+  if (rate != startedRate_.load() || periodFrames != startedPeriod_.load()) reportEnd();
+}
+
+void JackBackend::serverGone() {
+  gone_.store(true);
+  reportEnd();
+}
+
+void JackBackend::reportEnd() {
+  int armed = kArmed;
+  if (!endState_.compare_exchange_strong(armed, kFiring)) return;
+  if (onEnded_) onEnded_();
+  endState_.store(kFired);
+}
+
+void JackBackend::disarm() {
+  int state = endState_.load();
+  for (;;) {
+    if (state == kFiring) {
+      // The handler only posts to the main thread: this wait is short.
+      std::this_thread::yield();
+      state = endState_.load();
+    } else if (endState_.compare_exchange_weak(state, kIdle)) {
+      return;
+    }
+  }
+}
+
+}  // namespace quimbel

@@ -1,0 +1,98 @@
+#pragma once
+
+// The device layer for a JACK server (jackd, or PipeWire's JACK side): one
+// client, "Quimbel", with the outputs out_left and out_right, whose process
+// callback renders the server's period through the core and does nothing
+// else. The rate is the server's. A stream ends by itself, and the engine
+// host rebuilds, when the server goes away or changes its rate or period.
+//
+// The client stays open between streams, so that a restart keeps the
+// program's place in the server's graph; the connections the outputs had
+// when a stream stopped are made again when the next one starts. The first
+// time, the outputs go to the first two physical playback ports, unless
+// auto-connection is off (for users who route by hand).
+//
+// Thread contract
+// - Main thread: every member function, and the streams' functions.
+// - The server's real-time thread: the process callback, which only reads
+//   the rendering core's pointer and renders into the port buffers.
+// - The server's other threads report its end or a new format: they set
+//   flags and call the running stream's ended handler, at most once per
+//   stream, never after that stream's stop() returned.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio/audio_backend.h"
+#include "audio/jack_server.h"
+
+namespace quimbel {
+
+class JackBackend final : public AudioBackend, private JackEvents {
+ public:
+  // server must outlive the backend.
+  explicit JackBackend(JackServer& server);
+  // Every stream made here must be gone first; closes the client.
+  ~JackBackend() override;
+  JackBackend(const JackBackend&) = delete;
+  JackBackend& operator=(const JackBackend&) = delete;
+
+  // True when a server answers. An open client answers for it; otherwise a
+  // client is opened and closed again, unless keepOpen. A client whose
+  // server went away is closed first (when no stream is running).
+  bool available(bool keepOpen = false);
+  // Closes the client, so that the program's ports leave the server's
+  // graph; only while no stream runs. The next stream opens a new one.
+  void release();
+  // "<server name>, <rate> Hz, <period> frames", or empty when no server
+  // answers.
+  std::string describe();
+  // On by default.
+  void setAutoConnect(bool on) { autoConnect_ = on; }
+  // How many clients were let go because their server had gone away.
+  int serverLosses() const { return serverLosses_; }
+
+  // The server's rate; 48000 when no server answers (the stream made for
+  // it then fails to start).
+  double deviceRate() override;
+  std::unique_ptr<AudioStream> makeStream(RenderCore* core, double rate,
+                                          EndedHandler onEnded) override;
+
+ private:
+  class Stream;
+
+  void process(std::uint32_t frames) noexcept override;
+  void formatChanged(double rate, std::uint32_t periodFrames) override;
+  void serverGone() override;
+  // Calls the running stream's ended handler once (any thread).
+  void reportEnd();
+  // Stops reports to the running stream, waiting for one in progress.
+  void disarm();
+  void closeClient();
+
+  JackServer& server_;
+  bool open_ = false;
+  bool autoConnect_ = true;
+  int serverLosses_ = 0;
+  Stream* running_ = nullptr;
+  // The connections each output had when the last stream stopped.
+  std::optional<std::array<std::vector<std::string>, 2>> remembered_;
+
+  std::atomic<RenderCore*> core_{nullptr};
+  std::atomic<bool> gone_{false};
+  // The format the running stream started with; a report of another one
+  // ends the stream.
+  std::atomic<double> startedRate_{0.0};
+  std::atomic<std::uint32_t> startedPeriod_{0};
+  // Idle, armed (a stream runs), firing (its handler is being called),
+  // fired. The handler is set only while idle.
+  std::atomic<int> endState_{0};
+  EndedHandler onEnded_;
+};
+
+}  // namespace quimbel

@@ -1,0 +1,142 @@
+#include "audio/jack_backend.h"
+
+#include <gtest/gtest.h>
+
+#include "audio/core/core_fixture.h"
+#include "audio/core/midi_chord_map.h"
+#include "audio/fake_jack_server.h"
+#include "audio/piano_engine.h"
+#include "base/manual_main_thread.h"
+
+namespace quimbel {
+namespace {
+
+using testing::FakeJackServer;
+
+void installTones(RenderCore* core, double) {
+  for (std::uint32_t note : {48u, 60u, 72u})
+    freeSample(
+        installSample(core, note, testing::toneSample(8.18 * std::pow(2.0, note / 12.0), 30000)));
+}
+
+// Chords at once and a little later, notes on frames inside periods and
+// across the core's 256-frame chunks, a release of everything and a
+// count-in: what a take's loop and a press ask of the core.
+void sendScore(RenderCore* core) {
+  noteOn(core, 60, 1, 100, 0.4f, 0.0, 0.5);
+  noteOn(core, 64, NoTag, 100, 0.4f, 0.0107, 0.5);
+  scheduleNote(core, 48, 3001, 2, 90, 0.5f, 0.2);
+  scheduleNote(core, 72, 7000, 3, 90, 0.3f, 1.0);
+  scheduleReleaseAll(core, 20000);
+  scheduleNote(core, 67, 20017, 4, 90, 0.3f, 1.0);
+  startMetronome(core, 2, 0.05);
+}
+
+struct JackRig {
+  ManualClock clock;
+  ManualMainThread mainThread{clock};
+  FakeJackServer server;
+  JackBackend backend{server};
+  PianoEngine engine{mainThread, backend, installTones};
+  ~JackRig() { setMidiEngine(nullptr); }
+};
+
+TEST(JackBackendTest, EveryPeriodRendersSampleForSampleWhat128FrameCallsRender) {
+  constexpr int kFrames = 30000;
+  testing::CorePtr reference(createCore(48000.0));
+  installTones(reference.get(), 48000.0);
+  sendScore(reference.get());
+  std::vector<float> left(kFrames), right(kFrames);
+  for (int at = 0; at < kFrames; at += 128)
+    render(reference.get(), &left[at], &right[at], std::min(128, kFrames - at));
+
+  for (std::uint32_t period : {16u, 64u, 128u, 1000u, 4096u}) {
+    SCOPED_TRACE(period);
+    JackRig rig;
+    rig.server.period = period;
+    rig.engine.start();
+    sendScore(rig.engine.core());
+    ASSERT_TRUE(rig.server.play(kFrames));
+    EXPECT_TRUE(std::equal(left.begin(), left.end(), rig.server.left.begin()));
+    EXPECT_TRUE(std::equal(right.begin(), right.end(), rig.server.right.begin()));
+    EXPECT_EQ(rig.engine.started().size(), 4u) << "the tagged notes' notices";
+  }
+}
+
+// A new server rate makes a new core; a new period restarts the stream
+// around the same core; a report of the format the stream runs at (JACK
+// sends one on activation) changes nothing.
+TEST(JackBackendTest, ARateOrPeriodChangeRebuildsAsADeviceChangeDoes) {
+  JackRig rig;
+  rig.engine.start();
+  RenderCore* first = rig.engine.core();
+  rig.server.changeFormat(48000.0, 128);
+  rig.mainThread.runPending();
+  EXPECT_EQ(rig.server.activations, 1);
+
+  rig.server.changeFormat(44100.0, 128);
+  rig.mainThread.runPending();
+  EXPECT_EQ(rig.engine.rate(), 44100.0);
+  EXPECT_NE(rig.engine.core(), first);
+  EXPECT_EQ(rig.engine.retiredCoreCount(), 1);
+
+  RenderCore* second = rig.engine.core();
+  ASSERT_TRUE(rig.server.play(1280));
+  rig.server.changeFormat(44100.0, 64);
+  rig.mainThread.runPending();
+  ASSERT_TRUE(rig.server.play(64));
+  EXPECT_EQ(
+      std::tuple(rig.engine.core(), rig.engine.now(), rig.server.activations, rig.server.opens),
+      std::tuple(second, 1344, 3, 1))
+      << "same core and clock, a third activation of the one client";
+}
+
+// The first start wires the outputs to the speakers; the wiring a user made
+// by hand comes back after a restart; with auto-connection off nothing is
+// wired; a mono card takes both sides.
+TEST(JackBackendTest, OutputsGoToTheSpeakersOrWhereTheUserRoutedThem) {
+  using Wiring = FakeJackServer::Wiring;
+  JackRig rig;
+  rig.engine.start();
+  EXPECT_EQ(rig.server.wired, (Wiring{{{"system:playback_1"}, {"system:playback_2"}}}));
+  const Wiring byHand{{{"reverb:in_1"}, {"reverb:in_2", "recorder:in"}}};
+  rig.server.wired = byHand;
+  rig.engine.stop();
+  EXPECT_EQ(rig.server.wired, Wiring{}) << "deactivating drops the connections";
+  rig.engine.ensureRunning();
+  EXPECT_EQ(rig.server.wired, byHand);
+
+  JackRig unwired, mono;
+  unwired.backend.setAutoConnect(false);
+  unwired.engine.start();
+  EXPECT_EQ(unwired.server.wired, Wiring{});
+  mono.server.speakers = {"system:playback_1"};
+  mono.engine.start();
+  EXPECT_EQ(mono.server.wired, (Wiring{{{"system:playback_1"}, {"system:playback_1"}}}));
+}
+
+// jackd killed while a chord sounds: the stream ends, the rebuild finds no
+// server and leaves the program silent and usable; once the server is back,
+// the next start opens a new client and plays on the same core.
+TEST(JackBackendTest, AKilledServerEndsTheStreamAndARestartedOneIsTakenUpAgain) {
+  JackRig rig;
+  rig.engine.start();
+  rig.engine.noteOn(60, 5, 100, 0.5f, 0.0, 2.0);
+  ASSERT_TRUE(rig.server.play(1280));
+  rig.server.kill();
+  EXPECT_FALSE(rig.engine.running());
+  rig.mainThread.runPending();
+  EXPECT_FALSE(rig.engine.running() || rig.backend.available());
+  EXPECT_EQ(rig.backend.describe(), "");
+
+  rig.server.running = true;
+  EXPECT_EQ(rig.backend.describe(), "default, 48000 Hz, 128 frames");
+  rig.engine.ensureRunning();
+  ASSERT_TRUE(rig.server.play(128));
+  EXPECT_EQ(std::tuple(rig.engine.now(), rig.engine.retiredCoreCount(), rig.backend.serverLosses()),
+            std::tuple(1408, 0, 1))
+      << "the same core, chord and clock";
+}
+
+}  // namespace
+}  // namespace quimbel

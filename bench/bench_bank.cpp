@@ -170,7 +170,7 @@ void measureLiveMemory() {
   std::printf("resident with the library and one live core at 48 kHz: %.1f MiB\n", live);
   const Clock::time_point start = Clock::now();
   const double cpuStart = cpuMs();
-  const auto file = exportTakeAudio(eightBarTake());
+  const auto file = exportTakeAudio(eightBarTake()).file;
   std::printf(
       "8-bar export at 44100 Hz: %.0f ms, %.0f ms of processor time, peak resident %.1f MiB\n",
       msSince(start), cpuMs() - cpuStart, statusMb("VmHWM"));

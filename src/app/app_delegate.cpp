@@ -9,6 +9,7 @@
 #include "app/trace.h"
 #include "app/tray_icon.h"
 #include "diagnostics/report.h"
+#include "files/written.h"
 #include "ui/panel_view.h"
 
 namespace quimbel {
@@ -16,6 +17,9 @@ namespace quimbel {
 namespace {
 
 constexpr double kAudioIdleStopSeconds = 60.0;
+// Export files an earlier run handed out are gone from the user's mind after
+// a day; a crashed run never removed its own.
+constexpr double kStaleTakeSeconds = 24 * 3600.0;
 
 }  // namespace
 
@@ -33,9 +37,14 @@ AppDelegate::~AppDelegate() {
   presenter_.reset();
   delete panel_;
   panel_ = nullptr;
+  // The model joins its export renders as it goes; only then are this run's
+  // take folders unused (a drag or a Save has copied what it took by now).
+  model_.reset();
+  removeThisRunsTakeFolders();
 }
 
 void AppDelegate::setup() {
+  removeStaleTakeFolders(kStaleTakeSeconds);
   if (desktop_.trayAvailable) {
     tray_ = new TrayIcon(
         [this] {

@@ -65,6 +65,8 @@ void AppDelegate::wireFoot() {
   bag_.push_back(model.pinned().subscribe([&foot](bool pinned) { foot.showPinned(pinned); }));
   bag_.push_back(model.videoRendering().subscribe(
       [&foot](bool rendering) { foot.showVideoRendering(rendering); }));
+  bag_.push_back(model.audioRendering().subscribe(
+      [&foot](bool rendering) { foot.showAudioRendering(rendering); }));
   bag_.push_back(
       model.reduceMotion().subscribe([&picker](bool reduce) { picker.setReduceMotion(reduce); }));
   showKey(model.key());
@@ -76,6 +78,7 @@ void AppDelegate::wireFoot() {
   foot.showVolume(model.volume());
   foot.showPinned(model.pinned());
   foot.showVideoRendering(model.videoRendering());
+  foot.showAudioRendering(model.audioRendering());
   picker.setReduceMotion(model.reduceMotion());
   showPicker(model.pickerOpen());
 
@@ -134,21 +137,39 @@ void AppDelegate::wireFoot() {
   auto dragHold = std::make_shared<std::shared_ptr<void>>();
   connect(&foot, &FootRow::exportDragRunning, this,
           [dragHold, holdOpen](bool running) { *dragHold = running ? holdOpen() : nullptr; });
-  foot.setExportActions(FootRow::Export::audio, {[this] { return fileUrl(model_->exportAudio()); },
-                                                 [this, holdOpen, dialogWindow] {
-                                                   saveTake(*model_, SaveType::wav, dialogWindow(),
-                                                            holdOpen());
-                                                 },
-                                                 {}});
-  foot.setExportActions(FootRow::Export::midi,
-                        {[this] {
-                           std::optional<Written> written = model_->exportMidi();
-                           return fileUrl(written ? written->file : std::nullopt);
-                         },
+  // A drag whose file could not be made says why once, and asks no more
+  // until the next press.
+  auto dragFailed = [this, dialogWindow](SaveType type, const std::string& reason) {
+    if (reason.empty()) return false;
+    alertExportFailed(type, reason, dialogWindow());
+    return true;
+  };
+  foot.setExportActions(FootRow::Export::audio,
+                        {[this] { return fileUrl(model_->cachedAudio()); },
                          [this, holdOpen, dialogWindow] {
-                           saveTake(*model_, SaveType::midi, dialogWindow(), holdOpen());
+                           // The render keeps the panel open too: the key spins meanwhile, and
+                           // the dialog opens on it when the file is there.
+                           saveTake(*model_, SaveType::wav, dialogWindow(), holdOpen());
                          },
-                         {}});
+                         [this] { model_->withAudio([](const Written&) {}); },
+                         [this, dragFailed] {
+                           return !model_->audioRendering() &&
+                                  dragFailed(SaveType::wav, model_->audioFailure());
+                         }});
+  // The MIDI file is written at once; its failure waits for the drag to ask.
+  auto midiFailure = std::make_shared<std::string>();
+  foot.setExportActions(
+      FootRow::Export::midi,
+      {[this, midiFailure] {
+         std::optional<Written> written = model_->exportMidi();
+         *midiFailure = written ? written->error : std::string();
+         return fileUrl(written ? written->file : std::nullopt);
+       },
+       [this, holdOpen, dialogWindow] {
+         saveTake(*model_, SaveType::midi, dialogWindow(), holdOpen());
+       },
+       {},
+       [midiFailure, dragFailed] { return dragFailed(SaveType::midi, *midiFailure); }});
   foot.setExportActions(
       FootRow::Export::video,
       {[this] { return fileUrl(model_->cachedVideo()); },
@@ -160,13 +181,20 @@ void AppDelegate::wireFoot() {
          // meanwhile, and the dialog opens on it when the file is there.
          QPointer<QWidget> window = dialogWindow();
          std::shared_ptr<void> hold = holdOpen();
-         model_->withVideo([window, hold](std::optional<std::filesystem::path> url) {
-           if (!url) return;
+         model_->withVideo([this, window, hold](std::optional<std::filesystem::path> url) {
            QWidget* shownOn = window && window->isVisible() ? window.data() : nullptr;
-           offerSave(*url, SaveType::mpeg4Movie, shownOn, hold);
+           if (url) {
+             offerSave(*url, SaveType::mpeg4Movie, shownOn, hold);
+           } else {
+             alertExportFailed(SaveType::mpeg4Movie, model_->videoFailure(), shownOn);
+           }
          });
        },
-       [this] { model_->withVideo([](std::optional<std::filesystem::path>) {}); }});
+       [this] { model_->withVideo([](std::optional<std::filesystem::path>) {}); },
+       [this, dragFailed] {
+         return !model_->videoRendering() &&
+                dragFailed(SaveType::mpeg4Movie, model_->videoFailure());
+       }});
 }
 
 }  // namespace quimbel

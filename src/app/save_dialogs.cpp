@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPointer>
 #include <QString>
 #include <array>
 #include <cerrno>
@@ -35,6 +36,25 @@ TypeInfo typeInfo(SaveType type) {
   return {"", ""};
 }
 
+ExportAlert& exportAlert() {
+  static ExportAlert alert;
+  return alert;
+}
+
+// A short message on the panel (or alone) that does not wait for its answer.
+void showMessage(const std::string& message, QWidget* window) {
+  if (exportAlert()) {
+    exportAlert()(message, window);
+    return;
+  }
+  auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Quimbel"),
+                              QString::fromStdString(message), QMessageBox::Ok, window);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowFlag(Qt::WindowStaysOnTopHint);
+  box->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
+  box->open();
+}
+
 // The folder the last save went to, for the next dialog of this run.
 QString& lastFolder() {
   static QString folder = QDir::homePath();
@@ -49,13 +69,7 @@ void keep(const std::filesystem::path& file, const QString& chosen, QWidget* win
   diagnostics::logLine("[quimbel] saving an export failed: " + copied.error);
   // A save that silently did nothing would leave the user believing the take
   // is kept.
-  auto* box =
-      new QMessageBox(QMessageBox::Warning, QStringLiteral("Quimbel"),
-                      QStringLiteral("The file could not be saved."), QMessageBox::Ok, window);
-  box->setInformativeText(QString::fromStdString(copied.error));
-  box->setAttribute(Qt::WA_DeleteOnClose);
-  box->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
-  box->open();
+  showMessage("The file could not be saved: " + copied.error, window);
 }
 
 }  // namespace
@@ -106,13 +120,39 @@ void offerSave(const std::filesystem::path& file, SaveType type, QWidget* window
 }
 
 void saveTake(PadModel& model, SaveType type, QWidget* window, std::shared_ptr<void> hold) {
-  std::optional<std::filesystem::path> file;
   if (type == SaveType::midi) {
-    if (std::optional<Written> written = model.exportMidi()) file = written->file;
-  } else {
-    file = model.exportAudio();
+    std::optional<Written> written = model.exportMidi();
+    if (!written) return;
+    if (*written) {
+      offerSave(*written->file, type, window, std::move(hold));
+    } else {
+      alertExportFailed(type, written->error, window);
+    }
+    return;
   }
-  if (file) offerSave(*file, type, window, std::move(hold));
+  // Outside a finished take the answer could wait for a render that never
+  // comes, and the hold would keep the panel open meanwhile.
+  if (model.state() != PadState::done) return;
+  QPointer<QWidget> owner = window;
+  model.withAudio([owner, type, hold = std::move(hold)](const Written& written) {
+    QWidget* shownOn = owner && owner->isVisible() ? owner.data() : nullptr;
+    if (written) {
+      offerSave(*written.file, type, shownOn, hold);
+    } else {
+      alertExportFailed(type, written.error, shownOn);
+    }
+  });
 }
+
+void alertExportFailed(SaveType type, const std::string& reason, QWidget* window) {
+  const char* what = type == SaveType::midi  ? "The MIDI file"
+                     : type == SaveType::wav ? "The audio"
+                                             : "The video";
+  const std::string message = std::string(what) + " could not be made: " + reason;
+  diagnostics::logLine("[quimbel] " + message);
+  showMessage(message, window);
+}
+
+void setExportAlert(ExportAlert alert) { exportAlert() = std::move(alert); }
 
 }  // namespace quimbel

@@ -9,7 +9,9 @@
 // Thread contract: main thread only.
 
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "files/written.h"
 
@@ -33,7 +35,19 @@ void offerSave(const std::filesystem::path& file, SaveType type, QWidget* window
                std::shared_ptr<void> hold = {});
 
 // The click of the MIDI (`SaveType::midi`) or audio (`SaveType::wav`) key:
-// writes the take's file and offers it; nothing without a finished take.
+// writes the take's file and offers it, or says why it could not be made;
+// nothing without a finished take. The audio renders in the background: the
+// dialog opens when the file is there.
 void saveTake(PadModel& model, SaveType type, QWidget* window, std::shared_ptr<void> hold = {});
+
+// Tells the user that an export they asked for failed ("The audio could not
+// be made: <reason>") and logs it: a short message window-modal on `window`,
+// or application-modal without one.
+void alertExportFailed(SaveType type, const std::string& reason, QWidget* window);
+
+// Where export failures are shown; tests put their own here to read the
+// messages. An empty function restores the message box.
+using ExportAlert = std::function<void(const std::string& message, QWidget* window)>;
+void setExportAlert(ExportAlert alert);
 
 }  // namespace quimbel

@@ -2,7 +2,6 @@
 
 #include "audio/offline_render.h"
 #include "audio/wav_writer.h"
-#include "diagnostics/report.h"
 #include "files/written.h"
 
 namespace quimbel {
@@ -32,7 +31,7 @@ double audioExportSeconds(const Take& take) {
   return take.length + kExportSustainSeconds + kExportTailSeconds;
 }
 
-std::optional<std::filesystem::path> exportTakeAudio(const Take& take) {
+Written exportTakeAudio(const Take& take) {
   const Written folder = makeTakeFolder();
   // The live engine plays at volume squared; the file sounds the same.
   Written written =
@@ -40,11 +39,7 @@ std::optional<std::filesystem::path> exportTakeAudio(const Take& take) {
                              static_cast<std::int32_t>(kAudioExportRate),
                              *folder.file / "my chords.wav")
              : folder;
-  if (!written) {
-    diagnostics::logLine("[audio] export failed: " + written.error);
-    return std::nullopt;
-  }
-  return written.file;
+  return written;
 }
 
 }  // namespace quimbel

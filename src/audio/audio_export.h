@@ -29,9 +29,9 @@ double audioExportSeconds(const Take& take);
 Written renderWavFile(std::span<const ChordHit> hits, double seconds, float volume,
                       std::int32_t sampleRate, const std::filesystem::path& destination);
 
-// Renders the take at volume² into "my chords.wav" in a fresh take folder.
-// Absent when the file could not be written. The caller decides whether a
-// take is finished (only a finished take is exported).
-std::optional<std::filesystem::path> exportTakeAudio(const Take& take);
+// Renders the take at volume² into "my chords.wav" in a fresh take folder;
+// or why the file could not be written. The caller decides whether a take is
+// finished (only a finished take is exported). Any thread.
+Written exportTakeAudio(const Take& take);
 
 }  // namespace quimbel

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "audio/audio_export.h"
 #include "audio/core/midi_chord_map.h"
 #include "audio/core/render_core.h"
 #include "base/memory_settings_store.h"
@@ -30,6 +31,11 @@ PadModel::PadModel(Services services)
       defaults_(std::move(services.defaults)),
       reduceMotion_(services.reduceMotion),
       midi_(std::make_unique<MIDIInput>(services.mainThread, std::move(services.midiSequencer))),
+      audio_(services.mainThread, exportTakeAudio,
+             [this](int takeID, const Take& rendered) {
+               return takeID_ == takeID && events_ == rendered.events &&
+                      (events_.empty() ? taken_ : loopLength_) == rendered.length;
+             }),
       video_(services.mainThread, [this](int takeID, const VideoExport& rendered) {
         return videoStillCurrent(takeID, rendered);
       }) {

@@ -31,6 +31,7 @@
 #include "base/main_thread.h"
 #include "export/video_export.h"
 #include "files/written.h"
+#include "model/audio_job.h"
 #include "model/published.h"
 #include "model/video_job.h"
 #include "music/chord_hit.h"
@@ -126,6 +127,7 @@ class PadModel {
   const Published<bool>& quantize() const { return quantize_; }
   const Published<bool>& playing() const { return playing_; }
   const Published<bool>& videoRendering() const { return video_.rendering(); }
+  const Published<bool>& audioRendering() const { return audio_.rendering(); }
 
   // --- Plain fields, read-only ---
   bool modifier(Modifier source) const;
@@ -215,9 +217,22 @@ class PadModel {
 
   // The finished take, present only in state `done`.
   std::optional<Take> take() const;
-  // Export files of the finished take; nothing outside `done`.
+  // The finished take's MIDI file, or why there is none; nothing outside `done`.
   std::optional<Written> exportMidi() const;
-  std::optional<std::filesystem::path> exportAudio() const;
+
+  // --- Audio export (rendered on a background thread, as the video) ---
+  using AudioCallback = AudioJob::Callback;
+  // The cached audio file when it belongs to the current take.
+  std::optional<std::filesystem::path> cachedAudio() const { return audio_.cached(takeID_); }
+  // Why the last audio render gave no file; empty once another starts.
+  const std::string& audioFailure() const { return audio_.failure(); }
+  // Calls back with the current take's audio file, or why there is none: at
+  // once when cached, otherwise when the running or a new render finishes (a
+  // new one starts only in `done`; elsewhere the callback waits for the next).
+  void withAudio(AudioCallback callback);
+  // Blocks until a running audio render has handed its completion to the
+  // main thread. The command line and tests use this; the panel never blocks.
+  void awaitAudioRender() { audio_.await(); }
 
   // --- Video export (the job renders, the model says what) ---
   // Answered with the finished take's video, or with nothing.
@@ -234,6 +249,8 @@ class PadModel {
     return video_.video();
   }
   std::size_t videoWaiterCount() const { return video_.waiterCount(); }
+  // Why the last video render gave no file; empty once another starts.
+  const std::string& videoFailure() const { return video_.failure(); }
   // Blocks until a running render has handed its completion to the main
   // thread (which still has to run it). The command line and tests use this;
   // the panel never blocks.
@@ -347,8 +364,9 @@ class PadModel {
   // Pads lit by loop playback go dark after their recorded hold.
   std::vector<std::unique_ptr<TaskHandle>> loopLights_;
 
-  // The video export of the take; quantize changes empty its cache. Last, so
-  // that its render is joined before anything else of the model goes.
+  // The exports of the take; quantize changes empty their caches. Last, so
+  // that their renders are joined before anything else of the model goes.
+  AudioJob audio_;
   VideoJob video_;
 };
 

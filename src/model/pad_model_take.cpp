@@ -171,6 +171,7 @@ void PadModel::applyQuantize() {
   loopLength_ = take.length;
   taken_ = take.length;
   video_.forget();
+  audio_.forget();
 }
 
 void PadModel::schedulePasses() {
@@ -365,10 +366,14 @@ std::optional<Written> PadModel::exportMidi() const {
   return midiFile(*finished);
 }
 
-std::optional<std::filesystem::path> PadModel::exportAudio() const {
-  auto finished = take();
-  if (!finished) return std::nullopt;
-  return exportTakeAudio(*finished);
+void PadModel::withAudio(AudioCallback callback) {
+  if (auto file = cachedAudio()) {
+    if (callback) callback(Written{*file, {}});
+    return;
+  }
+  audio_.wait(std::move(callback));
+  if (audio_.rendering()) return;
+  if (auto finished = take()) audio_.start(takeID_, std::move(*finished));
 }
 
 }  // namespace quimbel

@@ -14,6 +14,7 @@ std::optional<std::filesystem::path> VideoJob::cached(int takeID) const {
 
 void VideoJob::start(int takeID, VideoExport record) {
   rendering_ = true;
+  failure_.clear();
   if (maker_.icon) record.icon = maker_.icon();
   const Written folder = makeTakeFolder();
   const std::filesystem::path url =
@@ -45,10 +46,15 @@ void VideoJob::await() {
 
 void VideoJob::finished(int takeID, const VideoExport& rendered, const std::filesystem::path& url,
                         const std::string& error) {
-  if (!error.empty()) diagnostics::consoleLine("the video failed: " + error);
   rendering_ = false;
   const bool good = error.empty() && stillCurrent_(takeID, rendered);
-  if (good) video_ = std::make_pair(takeID, url);
+  if (good) {
+    video_ = std::make_pair(takeID, url);
+  } else {
+    // Those who asked are answered with nothing and read why here.
+    failure_ = error.empty() ? "the take changed while it was being made; try again" : error;
+    diagnostics::logLine("[video] export failed: " + failure_);
+  }
 
   std::vector<Callback> waiters;
   waiters.swap(waiters_);

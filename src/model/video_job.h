@@ -51,6 +51,8 @@ class VideoJob {
   // The cached video when it belongs to take `takeID`.
   std::optional<std::filesystem::path> cached(int takeID) const;
   const std::optional<std::pair<int, std::filesystem::path>>& video() const { return video_; }
+  // Why the last render gave no file; empty once a new one starts.
+  const std::string& failure() const { return failure_; }
   // The take's hits changed: the cached file no longer shows them.
   void forget() { video_.reset(); }
 
@@ -73,6 +75,7 @@ class VideoJob {
   Maker maker_;
   Published<bool> rendering_{false};
   std::optional<std::pair<int, std::filesystem::path>> video_;
+  std::string failure_;
   std::vector<Callback> waiters_;
   // The completion of a render checks this token on the main thread, so a
   // render that outlives the job touches nothing.

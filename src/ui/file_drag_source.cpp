@@ -42,6 +42,7 @@ bool FileDragSource::eventFilter(QObject* watched, QEvent* event) {
       downScene_ = mouse->scenePosition();
       dragged_ = false;
       moved_ = false;
+      gaveUp_ = false;
       if (actions_.prepare) actions_.prepare();
       return true;
     }
@@ -60,14 +61,17 @@ bool FileDragSource::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void FileDragSource::moveTo(QMouseEvent* event) {
-  if (dragged_) return;
+  if (dragged_ || gaveUp_) return;
   const QPointF travel = event->scenePosition() - downScene_;
   if (std::hypot(travel.x(), travel.y()) <= kDragThreshold) return;
   moved_ = true;
   // The file may still be in the making (the video): every further move asks
   // again, so the drag starts as soon as it exists while the button is held.
   std::optional<QUrl> url = actions_.file ? actions_.file() : std::nullopt;
-  if (!url) return;
+  if (!url) {
+    gaveUp_ = actions_.failed && actions_.failed();
+    return;
+  }
   dragged_ = true;
   startDrag(*url);
 }

@@ -5,7 +5,8 @@
 // the pointer has gone further than 3 points the owner is asked for the file
 // on every move until it has one, and the drag then carries its URL (copy
 // only; the program's own windows take no drops). A press that never went
-// further than 3 points is a click.
+// further than 3 points is a click. When the file will not come (its making
+// failed), the gesture stops asking: the next press tries again.
 //
 // Thread contract: main thread only. The drag runs a nested event loop.
 
@@ -31,6 +32,9 @@ class FileDragSource : public QObject {
     std::function<std::optional<QUrl>()> file;
     std::function<void()> click;
     std::function<void()> prepare;
+    // Asked when `file` has nothing: true when the file will not come this
+    // gesture (the owner has told the user why).
+    std::function<bool()> failed;
   };
 
   FileDragSource(QWidget* target, Actions actions);
@@ -54,6 +58,7 @@ class FileDragSource : public QObject {
   QPointF downScene_;  // the press, window points
   bool dragged_ = false;
   bool moved_ = false;
+  bool gaveUp_ = false;    // the file of this gesture failed: no more asking
   bool dragging_ = false;  // a drag session runs: the program refuses drops
 };
 

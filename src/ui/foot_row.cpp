@@ -363,9 +363,11 @@ FootRow::FootRow(QWidget* parent) : QWidget(parent), spinner_(new QTimer(this)) 
 
   spinner_->setInterval(16);
   connect(spinner_, &QTimer::timeout, this, [this] {
-    KeyCap* video = exports_[static_cast<std::size_t>(Export::video)];
-    video->spinDegrees = std::fmod(video->spinDegrees + 6.0, 360.0);
-    video->update();
+    for (KeyCap* key : exports_) {
+      if (!key->spinning) continue;
+      key->spinDegrees = std::fmod(key->spinDegrees + 6.0, 360.0);
+      key->update();
+    }
   });
 
   showKey(shownKey_);
@@ -475,17 +477,18 @@ void FootRow::showPinned(bool pinned) {
   pin_->update();
 }
 
-void FootRow::showVideoRendering(bool rendering) {
-  rendering_ = rendering;
-  KeyCap* video = exports_[static_cast<std::size_t>(Export::video)];
-  video->spinning = rendering;
-  if (rendering) {
-    spinner_->start();
+void FootRow::showRendering(Export which, bool rendering) {
+  const auto index = static_cast<std::size_t>(which);
+  rendering_[index] = rendering;
+  KeyCap* key = exports_[index];
+  key->spinning = rendering;
+  if (std::find(rendering_.begin(), rendering_.end(), true) != rendering_.end()) {
+    if (!spinner_->isActive()) spinner_->start();
   } else {
     spinner_->stop();
   }
   describe();
-  video->update();
+  key->update();
 }
 
 void FootRow::moveEvent(QMoveEvent*) { emit framesChanged(); }
@@ -586,7 +589,9 @@ void FootRow::describe() {
   for (std::size_t i = 0; i < exports_.size(); ++i) {
     exports_[i]->setAccessibleName(QString::fromLatin1(spoken[i]));
   }
-  exports_[2]->setAccessibleDescription(rendering_ ? QStringLiteral("Rendering") : QString());
+  for (std::size_t i = 0; i < exports_.size(); ++i) {
+    exports_[i]->setAccessibleDescription(rendering_[i] ? QStringLiteral("Rendering") : QString());
+  }
   drop_->setAccessibleName(QStringLiteral("Drop the take"));
   volume_->setAccessibleName(QStringLiteral("Volume"));
   volume_->setAccessibleDescription(volumeValue_ <= 0.0

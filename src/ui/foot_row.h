@@ -53,8 +53,10 @@ class FootRow : public QWidget {
   void showPlaying(bool playing);
   void showVolume(double volume);
   void showPinned(bool pinned);
-  // A video render runs: the Video key spins instead of its title.
-  void showVideoRendering(bool rendering);
+  // A video or audio render runs: its key spins instead of its title.
+  void showVideoRendering(bool rendering) { showRendering(Export::video, rendering); }
+  void showAudioRendering(bool rendering) { showRendering(Export::audio, rendering); }
+  void showRendering(Export which, bool rendering);
 
   void setExportActions(Export which, FileDragSource::Actions actions);
 
@@ -111,7 +113,7 @@ class FootRow : public QWidget {
   bool playing_ = false;
   double volumeValue_ = 0.8;
   bool pinned_ = false;
-  bool rendering_ = false;
+  std::array<bool, 3> rendering_{};  // by Export
 
   // The value at the press of a tempo or volume drag.
   int bpmAtPress_ = 120;

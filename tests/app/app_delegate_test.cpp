@@ -16,6 +16,8 @@
 #include "app/pad_panel.h"
 #include "app/panel_placement.h"
 #include "app/single_instance.h"
+#include "files/scratch.h"
+#include "files/written.h"
 #include "model/model_rig.h"
 #include "ui/offscreen_app.h"
 #include "ui/panel_view.h"
@@ -213,6 +215,26 @@ TEST(AppDelegateTest, WithoutATrayThePanelOpensAsAWindowAndClosingItQuits) {
   QSignalSpy quit(&shell.delegate, &AppDelegate::quitRequested);
   panel->close();
   EXPECT_EQ(quit.count(), 1);
+}
+
+TEST(AppDelegateTest, TakeFoldersOfEarlierRunsGoAfterADayAndThisRunsAtQuit) {
+  ScratchDir cache;
+  const std::filesystem::path takes = cache.path() / "Quimbel" / "Takes";
+  std::filesystem::create_directories(takes / "YESTERDAY");
+  std::filesystem::create_directories(takes / "AN-HOUR-AGO");
+  const auto now = std::filesystem::file_time_type::clock::now();
+  std::filesystem::last_write_time(takes / "YESTERDAY", now - std::chrono::hours(25));
+  std::filesystem::last_write_time(takes / "AN-HOUR-AGO", now - std::chrono::hours(1));
+  std::optional<std::filesystem::path> made;
+  {
+    Shell shell;
+    EXPECT_FALSE(std::filesystem::exists(takes / "YESTERDAY"));
+    EXPECT_TRUE(std::filesystem::exists(takes / "AN-HOUR-AGO"));
+    made = makeTakeFolder().file;
+    ASSERT_TRUE(made && std::filesystem::exists(*made));
+  }
+  EXPECT_FALSE(std::filesystem::exists(*made));
+  EXPECT_TRUE(std::filesystem::exists(takes / "AN-HOUR-AGO")) << "another run may still use it";
 }
 
 TEST(KeyWiringTest, PadKeysAndTabPlayAndHoldTheModel) {

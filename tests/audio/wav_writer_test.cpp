@@ -58,7 +58,9 @@ TEST(WavFileTest, UnwritableDestinationsFailWithoutLeavingAFile) {
 
   setenv("XDG_CACHE_HOME", (folder.path() / "file").c_str(), 1);
   std::ofstream(folder.path() / "file") << "in the way of the take folder";
-  EXPECT_FALSE(exportTakeAudio(Take{}));
+  const Written refused = exportTakeAudio(Take{});
+  EXPECT_FALSE(refused);
+  EXPECT_FALSE(refused.error.empty()) << "the reason goes to the user";
 }
 
 TEST(AudioExportTest, TwoSecondTakeIsRenderedAtVolumeSquaredIntoAFreshFileOf238141Frames) {
@@ -71,7 +73,7 @@ TEST(AudioExportTest, TwoSecondTakeIsRenderedAtVolumeSquaredIntoAFreshFileOf2381
   hit.voicing.offsets = {0, 0, 0};
   take.events = {hit};
   EXPECT_DOUBLE_EQ(audioExportSeconds(take), 5.4);
-  const std::optional<std::filesystem::path> file = exportTakeAudio(take);
+  const std::optional<std::filesystem::path> file = exportTakeAudio(take).file;
   ASSERT_TRUE(file);
   EXPECT_EQ(file->filename(), "my chords.wav");
   EXPECT_EQ(file->parent_path().parent_path(), tmp.path() / "Quimbel" / "Takes");
@@ -97,7 +99,7 @@ TEST(AudioExportTest, TwoSecondTakeIsRenderedAtVolumeSquaredIntoAFreshFileOf2381
   }
 
   take.length = 0.1;
-  const std::optional<std::filesystem::path> second = exportTakeAudio(take);
+  const std::optional<std::filesystem::path> second = exportTakeAudio(take).file;
   ASSERT_TRUE(second);
   EXPECT_NE(second->parent_path(), file->parent_path()) << "an export never overwrites another";
 }

@@ -358,6 +358,41 @@ ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 "$out/
 grep -q '^h264,1080,1920' "$work/probe.txt" || fail "the video is not 1080x1920 H.264: $(cat "$work/probe.txt")"
 grep -q '^aac' "$work/probe.txt" || fail "the video has no AAC sound"
 
+step "a Save into a folder without write permission says so"
+# Root writes anywhere it may chmod; /sys refuses even root.
+if [ "$(id -u)" = 0 ]; then
+  locked=/sys
+else
+  locked="$work/locked"
+  mkdir -p "$locked" && chmod 0555 "$locked"
+fi
+named_windows() { xdotool search --all --onlyvisible --pid "$app" --name "^Quimbel$" 2>/dev/null || true; }
+before=" $(named_windows | tr '\n' ' ') "
+# A window named as the program that was not there before the save.
+message_window() {
+  for w in $(named_windows); do
+    [[ "$before" != *" $w "* ]] && echo "$w" && return 0
+  done
+  return 1
+}
+click_control "Save MIDI"
+wait_for 30 dialog_open || fail "no Save dialog for the locked folder"
+sleep 0.5
+xdotool key ctrl+a
+xdotool type --delay 5 "$locked/take.mid"
+xdotool key Return
+wait_for 10 grep -aq "saving an export failed: $locked/" "$work/quimbel.log" ||
+  fail "the failed save was not logged"
+wait_for 10 message_window || fail "no message for the failed save"
+shot "save-refused"
+# Its OK button sits in the bottom right corner.
+eval "$(xdotool getwindowgeometry --shell "$(message_window)")"
+xdotool mousemove $((X + WIDTH - 50)) $((Y + HEIGHT - 23)) click 1
+for _ in $(seq 100); do message_window >/dev/null || break; sleep 0.1; done
+! message_window >/dev/null || fail "the message did not close"
+[ ! -e "$locked/take.mid" ] || fail "a file appeared in the locked folder"
+sleep 0.3
+
 step "the MIDI key dragged onto another program"
 "$build/bin/drop_target" 60 >"$work/dropped.txt" 2>/dev/null &
 target=$!

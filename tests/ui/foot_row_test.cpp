@@ -6,6 +6,8 @@
 
 #include "app/app_delegate.h"
 #include "app/pad_panel.h"
+#include "app/save_dialogs.h"
+#include "files/scratch.h"
 #include "model/model_rig.h"
 #include "ui/key_picker.h"
 #include "ui/offscreen_app.h"
@@ -15,6 +17,7 @@ namespace quimbel {
 namespace {
 
 using testing::gesture;
+using testing::mouse;
 
 QWidget& control(FootRow& row, const char* name) {
   auto* found = row.findChild<QWidget*>(QString::fromLatin1(name));
@@ -96,6 +99,55 @@ TEST(FootWiringTest, VolumeClickMutesAndASecondRestoresWhileTheKeyChipsReachTheM
   EXPECT_EQ(model.key().get(), (Chords::Key{9, Chords::Mode::major}));
   EXPECT_FALSE(model.pickerOpen());
   EXPECT_EQ(key.accessibleName(), QStringLiteral("Key, A"));
+}
+
+// Exports into a cache folder where no take folder can be made: every click
+// or drag of an export key says why once, and only the next press tries again.
+TEST(FootWiringTest, AFailedExportSaysWhyOncePerGestureAndTheNextPressTriesAgain) {
+  testing::offscreenApp();
+  ScratchDir cache;
+  std::ofstream(cache.path() / "Quimbel") << "in the way of the take folders";
+  std::vector<std::string> said;
+  setExportAlert([&said](const std::string& message, QWidget*) { said.push_back(message); });
+  testing::ModelRig rig;
+  AppDelegate app(
+      PadModel::Services{rig.clock, rig.main, rig.backend, testing::installTestTones,
+                         std::make_unique<MemorySettingsStore>(), nullptr, false, false},
+      AppDelegate::Desktop{false, {}, {}});
+  app.setup();
+  PadModel& model = app.model();
+  model.finishRecording({model.hitFor(0)}, 2.0);
+  FootRow& foot = app.panel()->view().foot();
+  auto renderEnds = [&] {
+    model.awaitAudioRender();
+    model.awaitVideoRender();
+    rig.main.runPending();
+  };
+  const std::string why = (cache.path() / "Quimbel").string() + " is not a folder";
+
+  for (const char* key : {"audio", "midi", "video"}) {
+    gesture(control(foot, key), {20, 14}, {20, 14});
+    renderEnds();
+  }
+  EXPECT_EQ(said, (std::vector<std::string>{"The audio could not be made: " + why,
+                                            "The MIDI file could not be made: " + why,
+                                            "The video could not be made: " + why}));
+
+  // A drag asks on every move until it has the file: a failure ends that.
+  for (const char* key : {"audio", "midi", "video"}) {
+    said.clear();
+    QWidget& control = ::quimbel::control(foot, key);
+    mouse(control, QEvent::MouseButtonPress, {20, 14});
+    renderEnds();
+    for (int x = 30; x < 90; x += 10) {
+      mouse(control, QEvent::MouseMove, {double(x), 14});
+      EXPECT_FALSE(model.audioRendering() || model.videoRendering()) << key << " rendered again";
+    }
+    mouse(control, QEvent::MouseButtonRelease, {90, 14});
+    ASSERT_EQ(said.size(), 1u) << key;
+    EXPECT_NE(said[0].find(why), std::string::npos) << said[0];
+  }
+  setExportAlert({});
 }
 
 }  // namespace

@@ -120,9 +120,10 @@ void AppDelegate::wireIdleAudio() {
 void AppDelegate::scheduleAudioStop() {
   stopAudio_ = mainThread_.after(kAudioIdleStopSeconds, [this] {
     PianoEngine& engine = model_->engine();
-    // A count-in or the metronome keeps the audio alive, and so does a MIDI
-    // keyboard (keepRunning): it plays with the panel hidden.
-    if (panelShown() || engine.metronomeRunning() || engine.keepRunning()) return;
+    // A count-in, the metronome or a playing loop keeps the audio alive, and
+    // so does a MIDI keyboard (keepRunning): they play with the panel hidden.
+    if (panelShown() || engine.metronomeRunning() || model_->playing() || engine.keepRunning())
+      return;
     engine.stop();
   });
 }

@@ -155,9 +155,13 @@ TEST(AppDelegateTest, ShowingAndHidingDriveVisibleLiveAndTheIdleAudioStop) {
   EXPECT_TRUE(model.engine().running());
 }
 
-TEST(AppDelegateTest, TheMetronomeACountInAKeepRunningFlagOrAMidiKeyboardKeepTheAudioAlive) {
+TEST(AppDelegateTest, TheMetronomeACountInLoopPlaybackOrAMidiKeyboardKeepTheAudioAlive) {
   const std::function<void(PadModel&)> keepers[] = {
       [](PadModel& m) { m.toggleMetronome(); },
+      [](PadModel& m) {
+        m.finishRecording({m.hitFor(0)}, 2.0);
+        m.togglePlay();
+      },
       [](PadModel& m) { m.toggleRecord(); },  // a count-in
       [](PadModel& m) { m.engine().setKeepRunning(true); },
       [](PadModel& m) { m.midiSources(1); },
@@ -170,6 +174,7 @@ TEST(AppDelegateTest, TheMetronomeACountInAKeepRunningFlagOrAMidiKeyboardKeepThe
     shell.delegate.hidePanel();
     shell.main.advance(61'000);
     EXPECT_TRUE(shell.model().engine().running());
+    EXPECT_EQ(shell.model().playing().get(), shell.model().state().get() == PadState::done);
   }
 }
 

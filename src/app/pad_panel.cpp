@@ -173,6 +173,8 @@ void PadPanel::sendWaitingRelease() {
 }
 
 void PadPanel::forgetKeys() {
+  // A pad held with the mouse loses its release the same way.
+  view_->letGoOfPads();
   keysDown_.clear();
   lastRelease_.reset();
   waiting_.reset();

@@ -9,15 +9,21 @@
 
 #include <gtest/gtest.h>
 
+#include <QActionGroup>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QTest>
 #include <QWindow>
 
 #include "app/pad_panel.h"
 #include "app/panel_placement.h"
 #include "app/single_instance.h"
 #include "model/model_rig.h"
+#include "screen/screen_canvas.h"
 #include "ui/offscreen_app.h"
+#include "ui/pad_button.h"
 #include "ui/panel_view.h"
 
 namespace quimbel {
@@ -250,6 +256,33 @@ TEST(KeyWiringTest, KeysHeldWhileThePanelLosesTheKeyboardAreLetGoAndSendNoLateRe
   release(w.panel(), kTab);
   QCoreApplication::processEvents();
   EXPECT_EQ(late, 0);
+}
+
+TEST(KeyWiringTest, APadWhosePressTheHidingOrTheDeactivationCutShortTakesTheNextClick) {
+  Shell w(true, /*shown=*/true);
+  PadButton& pad = w.panel().view().pad(2);
+  const std::function<void()> interruptions[] = {
+      [&] { w.delegate.hidePanel(); },
+      [&] {
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        QCoreApplication::processEvents();
+        QEvent deactivated(QEvent::ActivationChange);
+        QCoreApplication::sendEvent(&w.panel(), &deactivated);
+      },
+  };
+  for (const auto& interrupt : interruptions) {
+    QTest::mousePress(&pad, Qt::LeftButton);
+    EXPECT_EQ(w.model().held().get(), std::set<int>{2});
+    interrupt();
+    EXPECT_TRUE(w.model().held().get().empty() && !pad.pressed());
+    w.delegate.showPanel();
+    QTest::mousePress(&pad, Qt::LeftButton);
+    EXPECT_EQ(w.model().held().get(), std::set<int>{2});
+    QTest::mouseRelease(&pad, Qt::LeftButton);
+    EXPECT_TRUE(w.model().held().get().empty());
+  }
 }
 
 TEST(KeyWiringTest, AClickOutsideOrEscapeClosesThePickerThenEscapeDropsTheTakeThenHides) {

@@ -192,8 +192,8 @@ TEST(AppDelegateTest, TheLayoutSwitchResizesStoresLeavesTheLayoutInForceAloneAnd
     return QStringList(titles.begin(), titles.end()).join('|');
   };
   EXPECT_EQ(menu(),
-            "Tall layout\t\u2713|Wide layout||Quantize takes: 1/8, 70%\t\u2713||"
-            "About Quimbel||Quit Quimbel\tCtrl+Q");
+            "[x] Tall layout|[ ] Wide layout||[x] Quantize takes: 1/8, 70%||"
+            "About Quimbel||Quit Quimbel");
   shell.delegate.showPanel();
   model.setPickerOpen(true);
   shell.delegate.setLayout(false);  // already tall
@@ -208,7 +208,41 @@ TEST(AppDelegateTest, TheLayoutSwitchResizesStoresLeavesTheLayoutInForceAloneAnd
   EXPECT_EQ(std::tuple(panel.size(), panel.view().size(), panel.pos().y()),
             std::tuple(PanelView::kWideSize, PanelView::kWideSize, corner.y()));
   // The menu reads the state each time it opens.
-  EXPECT_TRUE(menu().startsWith("Tall layout|Wide layout\t\u2713||Quantize takes: 1/8, 70%|"));
+  EXPECT_TRUE(menu().startsWith("[ ] Tall layout|[x] Wide layout||[ ] Quantize takes: 1/8, 70%|"));
+}
+
+TEST(AppDelegateTest, TheTrayMenuItemsAreCheckableAndChoosingOneChangesTheModel) {
+  Shell shell;
+  QMenu* menu = shell.delegate.tray()->contextMenu();
+  auto item = [&](const QString& title) -> QAction* {
+    emit menu->aboutToShow();  // built afresh, as on every opening
+    for (QAction* action : menu->actions())
+      if (action->text() == title) return action;
+    ADD_FAILURE() << title.toStdString();
+    return nullptr;
+  };
+  QAction* wide = item("Wide layout");
+  ASSERT_TRUE(wide);
+  EXPECT_TRUE(wide->isCheckable() && !wide->isChecked() && wide->actionGroup() &&
+              wide->actionGroup()->isExclusive());
+  wide->trigger();
+  EXPECT_TRUE(shell.model().wide().get());
+  EXPECT_TRUE(item("Wide layout")->isChecked() && !item("Tall layout")->isChecked());
+  item("Tall layout")->trigger();
+  EXPECT_FALSE(shell.model().wide().get());
+
+  QAction* quantize = item("Quantize takes: 1/8, 70%");
+  ASSERT_TRUE(quantize);
+  EXPECT_TRUE(quantize->isCheckable() && quantize->isChecked());
+  quantize->trigger();
+  EXPECT_FALSE(shell.model().quantize().get());
+  EXPECT_FALSE(item("Quantize takes: 1/8, 70%")->isChecked());
+  QAction* quit = item("Quit Quimbel");
+  ASSERT_TRUE(quit);
+  EXPECT_FALSE(quit->isCheckable());
+  QSignalSpy quits(&shell.delegate, &AppDelegate::quitRequested);
+  quit->trigger();
+  EXPECT_EQ(quits.count(), 1);
 }
 
 TEST(AppDelegateTest, WithoutATrayThePanelOpensAsAWindowAndClosingItQuits) {

@@ -16,6 +16,10 @@ namespace quimbel {
 namespace {
 
 constexpr double kAudioIdleStopSeconds = 60.0;
+// How often a tray is looked for while waiting for one at the start, and
+// once the window stands in for it.
+constexpr double kTrayWaitPollSeconds = 1.0;
+constexpr double kTrayLatePollSeconds = 5.0;
 
 }  // namespace
 
@@ -36,15 +40,7 @@ AppDelegate::~AppDelegate() {
 }
 
 void AppDelegate::setup() {
-  if (desktop_.trayAvailable) {
-    tray_ = new TrayIcon(
-        [this] {
-          TrayIcon::Checks checks{model_->wide(), model_->quantize(), std::nullopt};
-          if (autostart_.available()) checks.startAtLogin = autostart_.enabled();
-          return checks;
-        },
-        this);
-  }
+  if (desktop_.trayAvailable) makeTray();
   panel_ = new PadPanel(!desktop_.trayAvailable);
   presenter_ = std::make_unique<PanelPresenter>(
       *panel_, *model_, clock_, [this] { return tray_ ? tray_->geometry() : QRect(); });
@@ -57,10 +53,50 @@ void AppDelegate::setup() {
   wireIdleAudio();
   wireTray();
 
-  if (!desktop_.trayAvailable) {
+  if (desktop_.trayAvailable) return;
+  auto openWindow = [this] {
     diagnostics::logLine("[quimbel] no system tray: the panel opens as a window");
     showPanel();
+  };
+  if (!desktop_.trayPresent) {
+    openWindow();
+    return;
   }
+  diagnostics::logLine("[quimbel] no system tray yet: waiting for one");
+  watchForTray(kTrayWaitPollSeconds);
+  trayWaitOver_ = mainThread_.after(desktop_.trayWaitSeconds, [this, openWindow] {
+    openWindow();
+    // A tray may still come (a panel restarted, a desktop slow to start):
+    // looked for less often while the window stands in for it.
+    watchForTray(kTrayLatePollSeconds);
+  });
+}
+
+void AppDelegate::makeTray() {
+  tray_ = new TrayIcon(
+      [this] {
+        TrayIcon::Checks checks{model_->wide(), model_->quantize(), std::nullopt};
+        if (autostart_.available()) checks.startAtLogin = autostart_.enabled();
+        return checks;
+      },
+      this);
+}
+
+void AppDelegate::watchForTray(double intervalSeconds) {
+  trayWatch_ = mainThread_.every(intervalSeconds, [this] {
+    if (desktop_.trayPresent()) trayAppeared();
+  });
+}
+
+void AppDelegate::trayAppeared() {
+  trayWatch_.reset();
+  trayWaitOver_.reset();
+  diagnostics::logLine("[quimbel] a system tray appeared: the panel moves into it");
+  if (panelShown()) hidePanel();
+  panel_->setStandalone(false);
+  makeTray();
+  wireTrayIcon();
+  tray_->show();
 }
 
 QSystemTrayIcon* AppDelegate::tray() { return tray_; }
@@ -88,7 +124,10 @@ std::vector<QString> AppDelegate::menuTitles() {
 void AppDelegate::wireTray() {
   connect(this, &AppDelegate::aboutRequested, this,
           [this] { openAboutWindow(*this, model_->reduceMotion()); });
-  if (!tray_) return;
+  if (tray_) wireTrayIcon();
+}
+
+void AppDelegate::wireTrayIcon() {
   connect(tray_, &TrayIcon::clicked, presenter_.get(), &PanelPresenter::toggle);
   connect(tray_, &TrayIcon::layoutChosen, this, &AppDelegate::setLayout);
   connect(tray_, &TrayIcon::quantizeToggled, this,

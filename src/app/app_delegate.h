@@ -12,6 +12,7 @@
 
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -34,12 +35,18 @@ class AppDelegate : public QObject {
   // The desktop's side of things, so that tests can stand in for it.
   struct Desktop {
     // False where the desktop has no system tray: the panel then opens as an
-    // ordinary window at launch, and closing it quits.
+    // ordinary window, and closing it quits.
     bool trayAvailable = true;
     // Where the autostart entry goes (~/.config/autostart/…); empty: no menu item.
     QString autostartFile;
     // The program to start at login.
     QString programPath;
+    // Whether a tray is there now, asked on the main thread while there is
+    // none. Started at login, the program may come before the tray: it waits
+    // up to trayWaitSeconds for one before it opens the window, and a tray
+    // that comes later still takes it back. Empty: the launch's answer stands.
+    std::function<bool()> trayPresent;
+    double trayWaitSeconds = 30.0;
   };
 
   AppDelegate(PadModel::Services services, Desktop desktop, QObject* parent = nullptr);
@@ -76,9 +83,14 @@ class AppDelegate : public QObject {
 
  private:
   void scheduleAudioStop();
+  void makeTray();
+  // Looks for a tray while there is none; see Desktop::trayPresent.
+  void watchForTray(double intervalSeconds);
+  void trayAppeared();
 
   // The wiring of each area, one function each.
   void wireTray();       // icon clicks, the menu's items, About
+  void wireTrayIcon();   // the tray icon's part, also for a tray that came later
   void wireWindow();     // showing, hiding, activation, closing, layouts
   void wireIdleAudio();  // the audio stops a while after the panel hides
   void wirePanel();      // screen, pads, knob, resize edge (app_delegate_panel.cpp)
@@ -96,6 +108,8 @@ class AppDelegate : public QObject {
   PickerFrames pickerFrames_;
   std::vector<Subscription> bag_;
   std::unique_ptr<TaskHandle> stopAudio_;
+  std::unique_ptr<TaskHandle> trayWatch_;
+  std::unique_ptr<TaskHandle> trayWaitOver_;
 };
 
 }  // namespace quimbel

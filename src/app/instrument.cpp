@@ -122,7 +122,8 @@ int runInstrument(int argc, char** argv) {
       PadModel::Services{clock, mainThread, backend, installPianoSamples,
                          std::make_unique<QtSettingsStore>(), nullptr, /*startMidi=*/true,
                          reduceMotionSetting()},
-      AppDelegate::Desktop{trayAvailable, autostartFile(), QApplication::applicationFilePath()});
+      AppDelegate::Desktop{trayAvailable, autostartFile(), QApplication::applicationFilePath(),
+                           [] { return QSystemTrayIcon::isSystemTrayAvailable(); }});
   diagnostics::logLine(std::string("[quimbel] display: ") + platform + ", " +
                        QApplication::platformName().toStdString() +
                        (trayAvailable ? ", in the system tray" : ", no system tray"));

@@ -96,10 +96,12 @@ TEST(PadPanelTest, PadKeysGoByScanCodeRepeatsStopAtThePanelAndModifiersAreReport
 // The delegate on a model over virtual time and the on-demand backend.
 struct Shell {
   explicit Shell(bool tray = true, bool shown = false)
+      : Shell(AppDelegate::Desktop{.trayAvailable = tray}, shown) {}
+  Shell(AppDelegate::Desktop desktop, bool shown)
       : delegate(PadModel::Services{clock, main, backend, testing::installTestTones,
                                     std::make_unique<MemorySettingsStore>(),
                                     std::make_unique<testing::StubSequencer>(&sources), true, true},
-                 AppDelegate::Desktop{.trayAvailable = tray}) {
+                 std::move(desktop)) {
     delegate.setup();
     if (shown) delegate.showPanel(), panel().setRepeatPairWindowMs(0);
   }
@@ -258,6 +260,35 @@ TEST(AppDelegateTest, WithoutATrayThePanelOpensAsAWindowAndClosingItQuits) {
   QSignalSpy quit(&shell.delegate, &AppDelegate::quitRequested);
   panel->close();
   EXPECT_EQ(quit.count(), 1);
+}
+
+TEST(AppDelegateTest, StartedBeforeTheTrayItWaitsForOneAndALateTrayTakesTheWindowBack) {
+  bool present = false;
+  const AppDelegate::Desktop noTrayYet{.trayAvailable = false,
+                                       .trayPresent = [&present] { return present; }};
+  {
+    Shell shell(noTrayYet, false);
+    shell.main.advance(20'000);
+    EXPECT_FALSE(shell.delegate.panelShown() || shell.delegate.tray());
+    present = true;
+    shell.main.advance(1'000);
+    ASSERT_TRUE(shell.delegate.tray());
+    EXPECT_FALSE(shell.delegate.panelShown() || shell.panel().standalone());
+    shell.main.advance(60'000);
+    EXPECT_FALSE(shell.delegate.panelShown());
+  }
+  present = false;
+  Shell shell(noTrayYet, false);
+  shell.main.advance(30'000);
+  EXPECT_TRUE(shell.delegate.panelShown() && shell.panel().standalone() && !shell.delegate.tray());
+  present = true;
+  shell.main.advance(5'000);
+  ASSERT_TRUE(shell.delegate.tray());
+  EXPECT_FALSE(shell.delegate.panelShown() || shell.panel().standalone());
+  // The icon's click opens the panel as the tray's.
+  emit shell.delegate.tray()->activated(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(shell.delegate.panelShown());
+  EXPECT_TRUE(shell.panel().windowFlags().testFlag(Qt::FramelessWindowHint));
 }
 
 TEST(KeyWiringTest, PadKeysAndTabPlayAndHoldTheModel) {

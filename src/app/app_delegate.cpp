@@ -32,6 +32,9 @@ AppDelegate::AppDelegate(PadModel::Services services, Desktop desktop, QObject* 
       autostart_(desktop_.autostartFile, desktop_.programPath) {}
 
 AppDelegate::~AppDelegate() {
+  trayWatch_.reset();
+  trayWaitOver_.reset();
+  model_->engine().setRunningObserver({});
   bag_.clear();
   stopAudio_.reset();
   presenter_.reset();
@@ -148,7 +151,16 @@ void AppDelegate::wireWindow() {
       model_->pinned().subscribe([presenter](bool pinned) { presenter->showPinned(pinned); }));
 }
 
+void AppDelegate::updateInUse() {
+  const bool inUse = panelShown() || model_->engine().running();
+  if (inUse == inUse_) return;
+  inUse_ = inUse;
+  emit inUseChanged(inUse);
+}
+
 void AppDelegate::wireIdleAudio() {
+  model_->engine().setRunningObserver([this] { updateInUse(); });
+  bag_.push_back(model_->visible().subscribe([this](bool) { updateInUse(); }));
   connect(presenter_.get(), &PanelPresenter::opening, this, [this] {
     model_->engine().ensureRunning();
     stopAudio_.reset();

@@ -70,6 +70,9 @@ class AppDelegate : public QObject {
   void setLayout(bool wide);
   // The pending idle stop of the audio, if any (tests look at it).
   bool audioStopPending() const;
+  // The panel shows or the audio runs: the program is in use, and the hang
+  // watchdog watches it.
+  bool inUse() const { return inUse_; }
 
   // The tray menu as it would open now (TrayIcon::menuTitles); empty
   // without a tray.
@@ -80,6 +83,8 @@ class AppDelegate : public QObject {
   void aboutRequested();
   // The user asked to quit (menu, Ctrl+Q, the standalone window's close).
   void quitRequested();
+  // inUse() changed.
+  void inUseChanged(bool inUse);
 
  private:
   void scheduleAudioStop();
@@ -87,6 +92,7 @@ class AppDelegate : public QObject {
   // Looks for a tray while there is none; see Desktop::trayPresent.
   void watchForTray(double intervalSeconds);
   void trayAppeared();
+  void updateInUse();
 
   // The wiring of each area, one function each.
   void wireTray();       // icon clicks, the menu's items, About
@@ -108,6 +114,7 @@ class AppDelegate : public QObject {
   PickerFrames pickerFrames_;
   std::vector<Subscription> bag_;
   std::unique_ptr<TaskHandle> stopAudio_;
+  bool inUse_ = false;
   std::unique_ptr<TaskHandle> trayWatch_;
   std::unique_ptr<TaskHandle> trayWaitOver_;
 };

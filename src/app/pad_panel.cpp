@@ -255,6 +255,7 @@ void PadPanel::changeEvent(QEvent* event) {
     if (!isActiveWindow()) forgetKeys();
     emit activeChanged(isActiveWindow());
   }
+  if (event->type() == QEvent::WindowStateChange) emit minimizedChanged(isMinimized());
   QWidget::changeEvent(event);
 }
 

@@ -61,6 +61,8 @@ class PadPanel : public QWidget {
   void activeChanged(bool active);
   // The standalone window was closed by its title bar.
   void closeRequested();
+  // The standalone window was minimised or brought back.
+  void minimizedChanged(bool minimized);
 
  protected:
   bool event(QEvent* event) override;

@@ -186,6 +186,35 @@ TEST(AppDelegateTest, TheMetronomeACountInLoopPlaybackOrAMidiKeyboardKeepTheAudi
   }
 }
 
+TEST(AppDelegateTest, HiddenAndIdleNothingTicksAndTheProgramIsNotInUse) {
+  Shell shell(true, /*shown=*/true);
+  PadModel& model = shell.model();
+  QSignalSpy inUse(&shell.delegate, &AppDelegate::inUseChanged);
+  model.finishRecording({model.hitFor(0)}, 2.0);
+  model.togglePlay();
+  shell.main.advance(3'000);
+  model.togglePlay();
+  shell.delegate.hidePanel();
+  shell.main.advance(61'000);
+  EXPECT_EQ(std::tuple(model.state().get(), model.engine().running(), shell.main.scheduledCount()),
+            std::tuple(PadState::done, false, std::size_t{0}));
+  EXPECT_FALSE(shell.delegate.inUse());
+  ASSERT_EQ(inUse.count(), 1);
+  EXPECT_FALSE(inUse.front().front().toBool());
+  shell.delegate.showPanel();
+  EXPECT_TRUE(shell.delegate.inUse());
+}
+
+TEST(AppDelegateTest, TheWindowsScreenStopsDrawingWhileMinimised) {
+  Shell shell(/*tray=*/false);
+  ScreenCanvas& screen = shell.panel().view().screen();
+  EXPECT_TRUE(screen.animating());
+  shell.panel().showMinimized();
+  EXPECT_FALSE(screen.animating());
+  shell.panel().showNormal();
+  EXPECT_TRUE(screen.animating());
+}
+
 TEST(AppDelegateTest, TheLayoutSwitchResizesStoresLeavesTheLayoutInForceAloneAndTicksTheMenu) {
   Shell shell;
   PadModel& model = shell.model();

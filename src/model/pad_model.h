@@ -34,6 +34,7 @@
 #include "export/written.h"
 #include "model/published.h"
 #include "music/chord_hit.h"
+#include "music/fresh_settings.h"
 #include "music/key.h"
 #include "music/pad_state.h"
 #include "music/shown.h"
@@ -287,16 +288,16 @@ class PadModel {
   Published<State> state_{State::ready};
   Published<int> countN_{0};
   Published<int> elapsed_{0};
-  Published<int> bpm_{120};
+  Published<int> bpm_{kFreshBpm};
   Published<bool> metronome_{false};
   Published<bool> pinned_{false};
   Published<bool> wide_{false};
   Published<bool> live_{false};
   Published<bool> visible_{false};
   Published<bool> reduceMotion_{false};
-  Published<Chords::Key> key_{Chords::Key{1, Chords::Mode::minor}};
-  Published<int> knob_{-3};
-  Published<bool> bass_{true};
+  Published<Chords::Key> key_{kFreshKey};
+  Published<int> knob_{kFreshKnob};
+  Published<bool> bass_{kFreshBass};
   Published<bool> sevenths_{false};
   bool tabKey_ = false, tabMouse_ = false, key8_ = false;
   Published<bool> ninths_{false};
@@ -309,9 +310,9 @@ class PadModel {
   Published<bool> knobDragging_{false};
   std::unique_ptr<TaskHandle> tonicWork_;
   double modsAt_ = kNever;
-  Published<double> volume_{0.8};
+  Published<double> volume_{kFreshVolume};
   double volumeShownAt_ = kNever;
-  double volumeBefore_ = 0.8;
+  double volumeBefore_ = kFreshVolume;
   Published<bool> pickerOpen_{false};
   std::map<std::string, Rect> frames_;
   Published<std::set<int>> held_;

@@ -85,10 +85,8 @@ PadKeys::Action PadKeys::read(std::span<const std::uint8_t> message, const Contr
   press.pad = *padOfNote(note);
   press.velocity = message[2];
   press.channel = channel;
-  // The knob turns every chord: its inversion is the knob + 2.
-  press.notes = padChordNotes(press.pad, controls.key, controls.knob + 2,
-                              controls.sevenths || seventhKeys_ > 0,
-                              controls.ninths || ninthKeys_ > 0, controls.bass);
+  press.notes = voiced(press.pad, controls, controls.sevenths || seventhKeys_ > 0,
+                       controls.ninths || ninthKeys_ > 0);
   if (controls.strum) {
     press.notes = ascending(press.notes);
     for (std::size_t i = 0; i < press.notes.count; ++i)
@@ -97,6 +95,24 @@ PadKeys::Action PadKeys::read(std::span<const std::uint8_t> message, const Contr
   soundingNote_ = note;
   soundingChannel_ = channel;
   return action;
+}
+
+const ChordNoteArray& PadKeys::voiced(int pad, const Controls& controls, bool sevenths,
+                                      bool ninths) {
+  const VoicedFor now{controls.key, controls.knob, controls.bass};
+  if (!(now == voicedFor_)) {
+    voicedFor_ = now;
+    known_.reset();
+  }
+  const std::size_t slot =
+      static_cast<std::size_t>(pad) * kVariants + (sevenths ? 1 : 0) + (ninths ? 2 : 0);
+  if (!known_.test(slot)) {
+    // The knob turns every chord: its inversion is the knob + 2.
+    voiced_[slot] =
+        padChordNotes(pad, controls.key, controls.knob + 2, sevenths, ninths, controls.bass);
+    known_.set(slot);
+  }
+  return voiced_[slot];
 }
 
 void PadKeys::reset() noexcept { *this = PadKeys(); }

@@ -71,6 +71,21 @@ class PadKeys {
   void reset() noexcept;
 
  private:
+  // The pad chords voiced so far for the key, knob and bass of the moment,
+  // by pad and variant (sevenths + 2 × ninths): a chord is worked out once
+  // per setting rather than on every key.
+  struct VoicedFor {
+    Chords::Key key;
+    int knob = 0;
+    bool bass = false;
+    friend bool operator==(const VoicedFor&, const VoicedFor&) = default;
+  };
+  static constexpr std::size_t kVariants = 4;
+  const ChordNoteArray& voiced(int pad, const Controls& controls, bool sevenths, bool ninths);
+
+  VoicedFor voicedFor_;
+  std::array<ChordNoteArray, 7 * kVariants> voiced_{};
+  std::bitset<7 * kVariants> known_;
   std::bitset<128> blackDown_;
   int seventhKeys_ = 0;
   int ninthKeys_ = 0;

@@ -141,6 +141,9 @@ std::int64_t delayFrames(double offsetSeconds, double rate) {
 
 // ---- "Quimbel": the instrument ----
 
+// Commands one chord sends the core: a release-all and its notes.
+constexpr std::int32_t kChordCommands = 1 + static_cast<std::int32_t>(kMaxChordNotes);
+
 struct Instrument {
   Input input;
   std::shared_ptr<const SampleLibrary> piano;  // shared with the process's other instruments
@@ -225,8 +228,12 @@ void runInstrument(LV2_Handle handle, std::uint32_t n) {
     const Controls controls = input.currentControls();
     LV2_ATOM_SEQUENCE_FOREACH(input.midiIn, event) {
       const std::uint32_t frame = Input::frameOf(event, done, n);
-      render(plugin.core, plugin.left + done, plugin.right + done,
-             static_cast<std::int32_t>(frame - done));
+      // Events on one frame share a render call, unless so many come that
+      // the next chord might not fit into the command queue.
+      if (frame > done || commandRoom(plugin.core) < kChordCommands) {
+        render(plugin.core, plugin.left + done, plugin.right + done,
+               static_cast<std::int32_t>(frame - done));
+      }
       done = frame;
       const auto message = input.message(event);
       if (message.empty()) continue;

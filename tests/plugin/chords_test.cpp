@@ -117,6 +117,37 @@ TEST(ChordsTest, SevenWhiteKeysSendWhatTheTraysPadsPlay) {
   }
 }
 
+// Turning a control changes the next chord, whichever chords came before.
+TEST(ChordsTest, ControlsChangeTheNextChord) {
+  Lv2Host host;
+  PluginRun run(host, kChords, 48000.0);
+  ASSERT_TRUE(run.ok());
+  const Setting turns[] = {
+      {},
+      {5, 1, -3},
+      {5, 0, -3},
+      {5, 0, 4},
+      {5, 0, 4, true},
+      {5, 0, 4, true, true},
+      {5, 0, 4, true, true, false},
+      {10, 0, 4, true, true, false},
+      {10, 0, -5, false, true, false},
+      {10, 1, -5},
+      {},
+  };
+  for (const Setting& now : turns) {
+    applySetting(run, now);
+    run.out.clear();
+    run.run(64, {noteOn(10, 64), noteOff(20, 64)});
+    std::vector<int> played;
+    for (const Sent& s : sent(run))
+      if (s.status == 0x90) played.push_back(s.note);
+    const Chords::Key key{now.tonic, now.mode == 1 ? Chords::Mode::minor : Chords::Mode::major};
+    EXPECT_EQ(played, chordNotes(2, key, now.knob + 2, now.sevenths, now.ninths, now.bass))
+        << Chords::keyName(key) << " knob " << now.knob;
+  }
+}
+
 // A chord ends when its key is released or the next chord begins: its notes
 // stop at that frame, before the next chord's, and strum notes still waiting
 // never start. Other keys' releases and black keys send nothing; other

@@ -24,11 +24,11 @@
 
 #include "audio/audio_export.h"
 #include "audio/core/render_core.h"
-#include "audio/data_folder.h"
 #include "audio/offline_render.h"
 #include "audio/portaudio_backend.h"
 #include "audio/sample_bank.h"
 #include "audio/sample_cache.h"
+#include "files/data_folder.h"
 #include "music/voicing.h"
 
 namespace {

@@ -37,7 +37,7 @@
 #include "audio/on_demand_backend.h"
 #include "audio/portaudio_backend.h"
 #include "audio/sample_bank.h"
-#include "diagnostics/manual_main_thread.h"
+#include "base/manual_main_thread.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "audio/on_demand_backend.h"
-#include "diagnostics/manual_main_thread.h"
+#include "base/manual_main_thread.h"
 #include "model/pad_model.h"
 #include "screen/screen_canvas.h"
 

@@ -20,7 +20,6 @@
 
 #include "audio/core/midi_chord_map.h"
 #include "audio/core/render_core.h"
-#include "audio/data_folder.h"
 #include "audio/sample_bank.h"
 #include "music/voicing.h"
 #include "plugin/lv2_host.h"

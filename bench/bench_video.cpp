@@ -31,7 +31,7 @@
 #include "export/av_support.h"
 #include "export/video_export.h"
 #include "export/video_frames.h"
-#include "export/written.h"
+#include "files/written.h"
 #include "music/chords.h"
 #include "music/voicing.h"
 

@@ -1,33 +1,32 @@
 #pragma once
 
 // The program's hub: it owns the one PadModel for the life of the process,
-// the tray icon and its menu, and the panel window, and wires the panel's
-// widgets and keys to the model. Showing and hiding the panel, pinning, the
-// layout switch, the idle stop of the audio and the quit path live here.
+// the tray icon, the panel window and its presenter, and wires them: the
+// panel's widgets and keys to the model, the tray's menu to the model, the
+// presenter and autostart, and the panel's showing and hiding to the idle
+// stop of the audio. The work itself is done by the parts: TrayIcon,
+// PanelPresenter, Autostart, PickerFrames.
 //
 // Thread contract: main thread only. The services it is built on (clock, run
 // loop, audio backend) must outlive it.
 
 #include <QObject>
-#include <QPoint>
-#include <QPointer>
-#include <functional>
+#include <QString>
 #include <memory>
-#include <optional>
 #include <vector>
 
-#include "app/panel_placement.h"
+#include "app/autostart.h"
+#include "app/picker_frames.h"
 #include "model/pad_model.h"
 #include "model/published.h"
 
-class QMenu;
-class QTimer;
 class QSystemTrayIcon;
-class QVariantAnimation;
 
 namespace quimbel {
 
 class PadPanel;
+class PanelPresenter;
+class TrayIcon;
 
 class AppDelegate : public QObject {
   Q_OBJECT
@@ -52,10 +51,12 @@ class AppDelegate : public QObject {
 
   PadModel& model() { return *model_; }
   PadPanel* panel() { return panel_; }
-  QSystemTrayIcon* tray() { return tray_; }
+  // Null without a system tray.
+  QSystemTrayIcon* tray();
+  // Where the key picker's areas sit, as the panel's widgets report them.
+  PickerFrames& pickerFrames() { return pickerFrames_; }
 
-  // --- The panel's showing and hiding ---
-  void togglePanel();
+  // --- The panel's showing and hiding, after setup ---
   void showPanel();
   void hidePanel();
   bool panelShown() const;
@@ -63,29 +64,9 @@ class AppDelegate : public QObject {
   // The pending idle stop of the audio, if any (tests look at it).
   bool audioStopPending() const;
 
-  // While an own drag, dialog or menu runs, the unpinned panel does not hide
-  // when it stops being the active window. Nested scopes count.
-  class KeepOpen {
-   public:
-    explicit KeepOpen(AppDelegate& app) : app_(&app) { ++app_->keepOpen_; }
-    ~KeepOpen() {
-      if (app_) --app_->keepOpen_;
-    }
-    KeepOpen(const KeepOpen&) = delete;
-    KeepOpen& operator=(const KeepOpen&) = delete;
-
-   private:
-    QPointer<AppDelegate> app_;
-  };
-
-  // The menu as it would open now: titles with their right-hand column after
-  // a tab ("Wide layout\t✓"), separators as empty strings.
+  // The tray menu as it would open now (TrayIcon::menuTitles); empty
+  // without a tray.
   std::vector<QString> menuTitles();
-  // The tray icon's picture at a device pixel ratio.
-  static QPixmap trayPixmap(double devicePixelRatio);
-
-  // Where the panel opens for the current tray icon and screen.
-  ScreenPoint panelPosition() const;
 
  signals:
   // The About window was asked for from the menu.
@@ -94,35 +75,27 @@ class AppDelegate : public QObject {
   void quitRequested();
 
  private:
-  void buildMenu(QMenu& menu);
-  void panelActivation(bool active);
-  void watchOutsidePress(QPoint pressedAt);
-  void applyPinned(bool pinned);
   void scheduleAudioStop();
-  void setStartAtLogin(bool on);
-  bool startsAtLogin() const;
 
-  // The wiring of each area, one function each, in its own file.
-  void wirePanel();  // screen, pads, knob, resize edge (app_delegate_panel.cpp)
-  void wireFoot();   // foot row, key picker, exports (app_delegate_foot.cpp)
-  void wireKeys();   // the panel's key signals (app_delegate_keys.cpp)
+  // The wiring of each area, one function each.
+  void wireTray();       // icon clicks, the menu's items, About
+  void wireWindow();     // showing, hiding, activation, closing, layouts
+  void wireIdleAudio();  // the audio stops a while after the panel hides
+  void wirePanel();      // screen, pads, knob, resize edge (app_delegate_panel.cpp)
+  void wireFoot();       // foot row, key picker, exports (app_delegate_foot.cpp)
+  void wireKeys();       // the panel's key signals (app_delegate_keys.cpp)
 
   Desktop desktop_;
   Clock& clock_;
   MainThread& mainThread_;
   std::unique_ptr<PadModel> model_;
-  QSystemTrayIcon* tray_ = nullptr;
-  std::unique_ptr<QMenu> menu_;
+  Autostart autostart_;
+  TrayIcon* tray_ = nullptr;
   PadPanel* panel_ = nullptr;
-  QVariantAnimation* layoutAnimation_ = nullptr;
+  std::unique_ptr<PanelPresenter> presenter_;
+  PickerFrames pickerFrames_;
   std::vector<Subscription> bag_;
   std::unique_ptr<TaskHandle> stopAudio_;
-  int keepOpen_ = 0;
-  QTimer* outsideWatch_ = nullptr;
-  bool outsideDragged_ = false;
-  // When the panel last hid because another window became active: a click on
-  // the tray icon takes the activation first, and must not re-open it.
-  double autoHiddenAt_ = PadModel::kNever;
 };
 
 }  // namespace quimbel

@@ -4,6 +4,7 @@
 
 #include "app/app_delegate.h"
 #include "app/pad_panel.h"
+#include "app/panel_presenter.h"
 #include "app/save_dialogs.h"
 #include "export/video_frames.h"
 #include "ui/foot_row.h"
@@ -17,8 +18,8 @@ namespace {
 // A scroll through keys sounds only the key where the user pauses this long.
 constexpr double kTonicPauseSeconds = 0.15;
 
-// A widget's rectangle in its window's points, as the model keeps frames.
-PadModel::Rect windowFrame(const QWidget& widget, QRect local) {
+// A widget's rectangle in its window's points, as the picker's frames are kept.
+PickerFrames::Rect windowFrame(const QWidget& widget, QRect local) {
   if (!local.isValid()) return {};
   const QPoint origin = widget.mapTo(widget.window(), local.topLeft());
   return {double(origin.x()), double(origin.y()), double(local.width()), double(local.height())};
@@ -80,12 +81,12 @@ void AppDelegate::wireFoot() {
 
   // --- Frames that an outside click is tested against ---
   auto footFrames = [this, &foot] {
-    model_->setFrame("key", windowFrame(foot, foot.keyButtonFrame()));
-    model_->setFrame("bpm", windowFrame(foot, foot.tempoKeyFrame()));
+    pickerFrames_.setFrame("key", windowFrame(foot, foot.keyButtonFrame()));
+    pickerFrames_.setFrame("bpm", windowFrame(foot, foot.tempoKeyFrame()));
   };
   connect(&foot, &FootRow::framesChanged, this, footFrames);
   connect(&picker, &KeyPicker::placed, this, [this, &picker] {
-    model_->setFrame("picker", windowFrame(picker, QRect(QPoint(0, 0), picker.size())));
+    pickerFrames_.setFrame("picker", windowFrame(picker, QRect(QPoint(0, 0), picker.size())));
   });
   footFrames();
 
@@ -125,7 +126,7 @@ void AppDelegate::wireFoot() {
   // --- Exports: a click saves through a dialog, a drag hands out the file ---
   // The unpinned panel stays open while a drag or a dialog of its own runs.
   auto holdOpen = [this] {
-    return std::static_pointer_cast<void>(std::make_shared<KeepOpen>(*this));
+    return std::static_pointer_cast<void>(std::make_shared<PanelPresenter::KeepOpen>(*presenter_));
   };
   auto dialogWindow = [this]() -> QWidget* {
     return panel_ != nullptr && panel_->isVisible() ? panel_ : nullptr;

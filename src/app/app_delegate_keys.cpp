@@ -48,7 +48,7 @@ void AppDelegate::wireKeys() {
     }
   });
   connect(panel, &PadPanel::clicked, this, [this](QPointF point) {
-    if (model_->pickerOpen().get() && !model_->insidePickerFrames({point.x(), point.y()}))
+    if (model_->pickerOpen().get() && !pickerFrames_.contains({point.x(), point.y()}))
       model_->setPickerOpen(false);
   });
   // Escape steps back one thing at a time: the picker, then the finished

@@ -12,7 +12,7 @@
 #include <QSettings>
 #include <memory>
 
-#include "diagnostics/main_thread.h"
+#include "base/main_thread.h"
 
 namespace quimbel {
 

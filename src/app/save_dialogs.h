@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "export/written.h"
+#include "files/written.h"
 
 class QWidget;
 

@@ -3,7 +3,7 @@
 #include "audio/offline_render.h"
 #include "audio/wav_writer.h"
 #include "diagnostics/report.h"
-#include "export/written.h"
+#include "files/written.h"
 
 namespace quimbel {
 

@@ -21,7 +21,7 @@
 #include <span>
 #include <vector>
 
-#include "diagnostics/main_thread.h"
+#include "base/main_thread.h"
 
 namespace quimbel {
 

@@ -22,7 +22,7 @@
 
 #include "audio/audio_backend.h"
 #include "audio/core/render_core.h"
-#include "diagnostics/main_thread.h"
+#include "base/main_thread.h"
 
 namespace quimbel {
 

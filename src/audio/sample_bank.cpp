@@ -16,10 +16,10 @@
 #include <thread>
 
 #include "audio/core/render_core.h"
-#include "audio/data_folder.h"
 #include "audio/resampler_settings.h"
 #include "audio/sample_cache.h"
 #include "diagnostics/report.h"
+#include "files/data_folder.h"
 
 namespace quimbel {
 namespace {

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "export/written.h"
+#include "files/written.h"
 
 namespace quimbel {
 

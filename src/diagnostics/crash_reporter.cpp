@@ -7,7 +7,8 @@
 
 #include "diagnostics/crash_report_text.h"
 #include "diagnostics/ended_session.h"
-#include "diagnostics/fatal_signals.h"
+#include "diagnostics/hang_watchdog.h"
+#include "diagnostics/module_table.h"
 #include "diagnostics/report.h"
 
 namespace quimbel {

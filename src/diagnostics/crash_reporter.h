@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "base/main_thread.h"
 #include "diagnostics/app_info.h"
 #include "diagnostics/log.h"
-#include "diagnostics/main_thread.h"
 #include "diagnostics/store.h"
 #include "diagnostics/utc_time.h"
 

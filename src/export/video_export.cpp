@@ -142,17 +142,6 @@ double releaseGlow(double seconds) {
 
 double outroFade(double u) { return std::clamp(4.0 * u, 0.0, 1.0); }
 
-std::uint32_t glowColor(std::uint32_t rgb, double glow) {
-  const double factor = 1.0 + 0.14 * glow;
-  std::uint32_t out = 0;
-  for (int shift = 16; shift >= 0; shift -= 8) {
-    const double c = static_cast<double>((rgb >> shift) & 0xFF);
-    const double lit = std::min(std::round(c * factor), 255.0);
-    out |= static_cast<std::uint32_t>(lit) << shift;
-  }
-  return out;
-}
-
 std::uint8_t toVideoChannel(std::uint8_t srgb) { return channelTables().toVideo[srgb]; }
 std::uint8_t fromVideoChannel(std::uint8_t video) { return channelTables().fromVideo[video]; }
 std::uint32_t toVideoColor(std::uint32_t rgb) { return mapChannels(rgb, channelTables().toVideo); }

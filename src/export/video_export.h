@@ -19,7 +19,7 @@
 #include <span>
 #include <vector>
 
-#include "export/written.h"
+#include "files/written.h"
 #include "music/chord_hit.h"
 #include "music/key.h"
 #include "screen/compose.h"
@@ -104,10 +104,6 @@ double releaseGlow(double seconds);
 
 // The outro's opacity `u` seconds after it began: a quarter-second fade-in.
 double outroFade(double u);
-
-// A pad colour brightened by its glow: every channel × (1 + 0.14 × glow),
-// rounded, at most 255.
-std::uint32_t glowColor(std::uint32_t rgb, double glow);
 
 // The video's colour space shares the sRGB primaries but encodes with a pure
 // power of 1 / 1.961: every sRGB colour drawn into a frame is first

@@ -2,17 +2,16 @@
 
 #include <sys/mman.h>
 
-#include <QFontDatabase>
-#include <QFontInfo>
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
 #include <QString>
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
-#include "audio/data_folder.h"
+#include "files/data_folder.h"
+#include "look/font.h"
+#include "look/palette.h"
 #include "music/chords.h"
 #include "screen/compose.h"
 
@@ -34,7 +33,6 @@ constexpr double kPressedInset = 3.744;
 constexpr double kIconSide = 280.0;
 
 constexpr std::uint32_t kFrameBackground = 0x0A0A0A;
-constexpr std::uint32_t kScreenBackground = 0x121212;
 
 // A frame's pixels, rows without padding.
 constexpr std::size_t kFrameBytes = std::size_t{kVideoWidth} * 4 * kVideoHeight;
@@ -49,39 +47,6 @@ QColor videoColor(std::uint32_t rgb, double alpha = 1.0) {
                static_cast<int>(v & 0xFF));
   color.setAlphaF(static_cast<float>(alpha));
   return color;
-}
-
-// The family the panel font resolves to, chosen once per process: fonts are
-// registered with Qt process-wide.
-QFont panelFontBase() {
-  static std::once_flag once;
-  static QFont base;
-  std::call_once(once, [] {
-    const std::filesystem::path fonts = dataFolder() / "Fonts";
-    for (const char* file :
-         {"uncut-sans-latin-400-normal.woff2", "uncut-sans-latin-400-normal.woff"}) {
-      const std::filesystem::path path = fonts / file;
-      if (QFontDatabase::addApplicationFont(QString::fromStdString(path.string())) >= 0) break;
-    }
-    for (const char* family : {"Uncut Sans", "HelveticaNeue"}) {
-      QFont font(QString::fromLatin1(family));
-      if (QFontInfo(font).family() == QLatin1String(family)) {
-        base = font;
-        return;
-      }
-    }
-    base = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
-  });
-  return base;
-}
-
-QFont sizedFont(double size, double letterSpacing) {
-  QFont font = panelFontBase();
-  font.setPointSizeF(size);
-  font.setHintingPreference(QFont::PreferNoHinting);
-  font.setKerning(true);
-  if (letterSpacing != 0.0) font.setLetterSpacing(QFont::AbsoluteSpacing, letterSpacing);
-  return font;
 }
 
 // Text whose top left is at (x, top).
@@ -105,8 +70,6 @@ QString degreeText(int pad, const VideoExport::Frame& frame) {
 
 }  // namespace
 
-QFont videoPanelFont(double size) { return sizedFont(size, 0.0); }
-
 std::optional<VideoBitmap> loadVideoIcon() {
   const std::filesystem::path file = dataFolder() / "AppIcon.png";
   QImage image(QString::fromStdString(file.string()));
@@ -128,10 +91,10 @@ std::optional<VideoBitmap> loadVideoIcon() {
 
 VideoPainter::VideoPainter(int knob, const std::optional<VideoBitmap>& icon)
     : knob_(knob),
-      label_(sizedFont(104.0, -2.08)),
-      degree_(sizedFont(36.4, 0.0)),
-      name_(sizedFont(84.0, -1.68)),
-      address_(sizedFont(44.0, 0.0)) {
+      label_(panelFace(104.0, -2.08)),
+      degree_(panelFace(36.4)),
+      name_(panelFace(84.0, -1.68)),
+      address_(panelFace(44.0)) {
   const bool usable = icon && icon->width > 0 && icon->height > 0 &&
                       icon->bgra.size() == static_cast<std::size_t>(icon->width) * icon->height * 4;
   if (!usable) return;
@@ -172,7 +135,7 @@ void VideoPainter::drawTake(QImage& image, const VideoExport::Frame& frame) cons
   // corners outside the rounded outline are painted back in the frame's
   // colour, which smooths the outline as an antialiased clip would.
   const QRectF screen(kScreenX, kScreenY, kScreenSide, kScreenSide);
-  painter.fillRect(screen, videoColor(kScreenBackground));
+  painter.fillRect(screen, videoColor(kScreenGapColor));
   std::uint32_t lastRgb = 0xFFFFFFFFu;
   QColor lastColor;
   for (int n = 0; n < ChordScreen::kCellCount; ++n) {
@@ -207,8 +170,8 @@ void VideoPainter::drawTake(QImage& image, const VideoExport::Frame& frame) cons
       fill = glowColor(fill, frame.glow[i]);
       type = glowColor(type, frame.glow[i]);
     } else if (frame.seventh) {
-      fill = 0xEDEDED;
-      type = 0x161616;
+      fill = kSeventhsOnFill;
+      type = kSeventhsOnType;
     }
     painter.setPen(Qt::NoPen);
     painter.setBrush(videoColor(fill));

@@ -16,12 +16,6 @@
 
 namespace quimbel {
 
-// The panel font at `size` pixels of a frame: Uncut Sans from the data
-// folder's "Fonts" when it loads, else HelveticaNeue, else the system font.
-// Qt offers no switch for the font's stylistic sets, so the frames use its
-// default glyphs.
-QFont videoPanelFont(double size);
-
 // The application icon ("AppIcon.png" in the data folder) as a 280 × 280
 // bitmap; absent when the file is missing or unreadable.
 std::optional<VideoBitmap> loadVideoIcon();

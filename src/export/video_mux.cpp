@@ -3,6 +3,7 @@
 
 #include <system_error>
 
+#include "base/random_id.h"
 #include "export/av_support.h"
 #include "export/video_export.h"
 

@@ -6,7 +6,7 @@
 
 #include "audio/core/midi_chord_map.h"
 #include "audio/core/render_core.h"
-#include "diagnostics/manual_main_thread.h"
+#include "base/memory_settings_store.h"
 #include "model/stored_settings.h"
 #include "music/chords.h"
 #include "music/note_pads.h"
@@ -30,7 +30,10 @@ PadModel::PadModel(Services services)
                                             std::move(services.installSamples))),
       defaults_(std::move(services.defaults)),
       reduceMotion_(services.reduceMotion),
-      midi_(std::make_unique<MIDIInput>(services.mainThread, std::move(services.midiSequencer))) {
+      midi_(std::make_unique<MIDIInput>(services.mainThread, std::move(services.midiSequencer))),
+      video_(services.mainThread, [this](int takeID, const VideoExport& rendered) {
+        return videoStillCurrent(takeID, rendered);
+      }) {
   if (!defaults_) defaults_ = std::make_unique<MemorySettingsStore>();
 
   const StoredSettings stored = readStoredSettings(*defaults_);
@@ -341,20 +344,6 @@ void PadModel::setWide(bool wide) { wide_ = wide; }
 void PadModel::setLive(bool live) { live_ = live; }
 void PadModel::setVisible(bool visible) { visible_ = visible; }
 void PadModel::setReduceMotion(bool reduce) { reduceMotion_ = reduce; }
-
-void PadModel::setFrame(const std::string& name, Rect frame) { frames_[name] = frame; }
-
-bool PadModel::insidePickerFrames(Point point) const {
-  for (const char* name : {"picker", "key", "bpm"}) {
-    auto found = frames_.find(name);
-    if (found == frames_.end()) continue;
-    const Rect& r = found->second;
-    if (point.x >= r.x && point.x <= r.x + r.width && point.y >= r.y && point.y <= r.y + r.height) {
-      return true;
-    }
-  }
-  return false;
-}
 
 // --- MIDI ---
 

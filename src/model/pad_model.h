@@ -23,16 +23,16 @@
 #include <set>
 #include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "audio/audio_backend.h"
 #include "audio/midi_input.h"
 #include "audio/piano_engine.h"
-#include "diagnostics/main_thread.h"
+#include "base/main_thread.h"
 #include "export/video_export.h"
-#include "export/written.h"
+#include "files/written.h"
 #include "model/published.h"
+#include "model/video_job.h"
 #include "music/chord_hit.h"
 #include "music/fresh_settings.h"
 #include "music/key.h"
@@ -60,13 +60,6 @@ class PadModel {
     std::unique_ptr<MidiSequencer> midiSequencer;  // null: the system's
     bool startMidi = true;      // false: MIDI notes are mapped but no input opens
     bool reduceMotion = false;  // the desktop's reduce-motion setting at launch
-  };
-
-  struct Rect {
-    double x = 0.0, y = 0.0, width = 0.0, height = 0.0;
-  };
-  struct Point {
-    double x = 0.0, y = 0.0;
   };
 
   // The sources that hold a modifier on: sevenths (Tab, a seventh gesture on
@@ -133,7 +126,7 @@ class PadModel {
   const Published<std::optional<ChordScreen::Shown>>& shownChord() const { return shownChord_; }
   const Published<bool>& quantize() const { return quantize_; }
   const Published<bool>& playing() const { return playing_; }
-  const Published<bool>& videoRendering() const { return videoRendering_; }
+  const Published<bool>& videoRendering() const { return video_.rendering(); }
 
   // --- Plain fields, read-only ---
   bool modifier(Modifier source) const;
@@ -197,8 +190,6 @@ class PadModel {
   void setLive(bool live);
   void setVisible(bool visible);
   void setReduceMotion(bool reduce);
-  void setFrame(const std::string& name, Rect frame);
-  bool insidePickerFrames(Point point) const;
 
   // --- MIDI ---
   void midiNote(int pad, int velocity);
@@ -229,30 +220,25 @@ class PadModel {
   std::optional<Written> exportMidi() const;
   std::optional<std::filesystem::path> exportAudio() const;
 
-  // --- Video export ---
+  // --- Video export (the job renders, the model says what) ---
   // Answered with the finished take's video, or with nothing.
-  using VideoCallback = std::function<void(std::optional<std::filesystem::path>)>;
-  // How videos are made. The program hands in the real export, which draws
-  // with Qt; without a renderer every render fails. `render` runs on a
-  // background thread with its own copy of the record; `icon` runs on the
-  // main thread.
-  struct VideoMaker {
-    std::function<Written(const VideoExport&, const std::filesystem::path&)> render;
-    std::function<std::optional<VideoBitmap>()> icon;
-  };
-  void setVideoMaker(VideoMaker maker);
+  using VideoCallback = VideoJob::Callback;
+  using VideoMaker = VideoJob::Maker;
+  void setVideoMaker(VideoMaker maker) { video_.setMaker(std::move(maker)); }
   // The cached video when it belongs to the current take.
   std::optional<std::filesystem::path> cachedVideo() const;
   // Calls back with the current take's video: at once when cached, otherwise
   // when the running or a new render finishes (a new one starts only in
   // `done`; elsewhere the callback waits for the next render).
   void withVideo(VideoCallback callback);
-  const std::optional<std::pair<int, std::filesystem::path>>& video() const { return video_; }
-  std::size_t videoWaiterCount() const { return videoWaiters_.size(); }
+  const std::optional<std::pair<int, std::filesystem::path>>& video() const {
+    return video_.video();
+  }
+  std::size_t videoWaiterCount() const { return video_.waiterCount(); }
   // Blocks until a running render has handed its completion to the main
   // thread (which still has to run it). The command line and tests use this;
   // the panel never blocks.
-  void awaitVideoRender();
+  void awaitVideoRender() { video_.await(); }
 
   // --- Helpers shared with the screen and the direct-MIDI map ---
   ChordScreen::Shown shownFor(int pad, std::optional<bool> seventh = std::nullopt,
@@ -278,6 +264,7 @@ class PadModel {
   void handleStarted(const StartedNote& notice, double rate);
   void setReleasedAt(int pad, double ms);
   bool idle() const;
+  bool videoStillCurrent(int takeID, const VideoExport& rendered) const;
 
   Clock& clock_;
   MainThread& mainThread_;
@@ -314,7 +301,6 @@ class PadModel {
   double volumeShownAt_ = kNever;
   double volumeBefore_ = kFreshVolume;
   Published<bool> pickerOpen_{false};
-  std::map<std::string, Rect> frames_;
   Published<std::set<int>> held_;
   // The pads of `held` that the user holds down (keys, mouse), as opposed to
   // pads lit by loop playback, whose light must not end such a hold.
@@ -357,25 +343,14 @@ class PadModel {
   int loopWaitingEntries_ = 0;
   const RenderCore* playEngine_ = nullptr;
   std::vector<ChordHit> kept_;
-  Published<bool> videoRendering_{false};
-  // The cached video export of a take; the video export fills it, quantize
-  // changes empty it.
-  std::optional<std::pair<int, std::filesystem::path>> video_;
   int takeID_ = 0;
-  std::vector<VideoCallback> videoWaiters_;
-  VideoMaker videoMaker_;
-  // The completion of a render checks this token on the main thread, so a
-  // render that outlives the model touches nothing.
-  std::shared_ptr<int> videoAlive_ = std::make_shared<int>(0);
-  void videoFinished(int takeID, const VideoExport& rendered, const std::filesystem::path& url,
-                     const std::string& error);
 
   // Pads lit by loop playback go dark after their recorded hold.
   std::vector<std::unique_ptr<TaskHandle>> loopLights_;
 
-  // Last, so that it is joined before anything else of the model goes: the
-  // render itself shares nothing with the model.
-  std::jthread videoThread_;
+  // The video export of the take; quantize changes empty its cache. Last, so
+  // that its render is joined before anything else of the model goes.
+  VideoJob video_;
 };
 
 }  // namespace quimbel

@@ -170,7 +170,7 @@ void PadModel::applyQuantize() {
   events_ = std::move(take.hits);
   loopLength_ = take.length;
   taken_ = take.length;
-  video_.reset();
+  video_.forget();
 }
 
 void PadModel::schedulePasses() {

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "diagnostics/main_thread.h"
+#include "base/main_thread.h"
 #include "music/fresh_settings.h"
 #include "music/key.h"
 

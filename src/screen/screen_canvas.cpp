@@ -45,12 +45,6 @@ void ScreenCanvas::showVisible(bool visible) {
   drawFrame();
 }
 
-std::uint32_t ScreenCanvas::grey(std::uint32_t rgb) {
-  const double r = (rgb >> 16) & 0xFF, g = (rgb >> 8) & 0xFF, b = rgb & 0xFF;
-  const auto y = static_cast<std::uint32_t>(std::lround(0.2126 * r + 0.7152 * g + 0.0722 * b));
-  return y << 16 | y << 8 | y;
-}
-
 bool ScreenCanvas::drawFrame() {
   if (!source_) return false;
   const Frame frame = source_();
@@ -58,7 +52,7 @@ bool ScreenCanvas::drawFrame() {
   bool changed = false;
   for (int i = 0; i < ChordScreen::kCellCount; ++i) {
     std::uint32_t color = cells[i].value_or(ChordScreen::kBackground);
-    if (!frame.live) color = grey(color);
+    if (!frame.live) color = inactiveGrey(color);
     if (color != shown_[i]) {
       shown_[i] = color;
       changed = true;

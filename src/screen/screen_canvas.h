@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "look/palette.h"
 #include "screen/compose.h"
 #include "screen/input.h"
 
@@ -37,7 +38,7 @@ class ScreenCanvas : public QWidget {
   using Source = std::function<Frame()>;
 
   // The view's own background and the lines between the cells.
-  static constexpr std::uint32_t kGapColor = 0x121212;
+  static constexpr std::uint32_t kGapColor = kScreenGapColor;
   // Qt timers count whole milliseconds; 16 ms keeps pace with a 60 Hz display.
   static constexpr int kFrameIntervalMs = 16;
 
@@ -62,10 +63,6 @@ class ScreenCanvas : public QWidget {
 
   // The picture last pushed, one pixel per cell (null before the first).
   const QImage& picture() const { return picture_; }
-
-  // A colour as the inactive panel shows it: the luminance of its sRGB
-  // channels, 0.2126 R + 0.7152 G + 0.0722 B, rounded, in all three.
-  static std::uint32_t grey(std::uint32_t rgb);
 
  protected:
   void paintEvent(QPaintEvent* event) override;

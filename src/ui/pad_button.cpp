@@ -9,8 +9,7 @@
 #include <QVariantAnimation>
 #include <algorithm>
 
-#include "export/video_export.h"
-#include "screen/screen_canvas.h"
+#include "look/palette.h"
 #include "ui/panel_font.h"
 #include "ui/timing_curve.h"
 
@@ -141,8 +140,8 @@ void PadButton::paintEvent(QPaintEvent*) {
   std::uint32_t fill = glowColor(fill_, glow_);
   std::uint32_t type = glowColor(type_, glow_);
   if (grey_) {
-    fill = ScreenCanvas::grey(fill);
-    type = ScreenCanvas::grey(type);
+    fill = inactiveGrey(fill);
+    type = inactiveGrey(type);
   }
 
   const QRectF face(0.0, 0.0, side, side);

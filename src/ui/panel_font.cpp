@@ -3,14 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
-#include "export/video_frames.h"
+#include "look/font.h"
 
 namespace quimbel {
 
 QFont panelFont(double points, bool tabularDigits) {
-  // The video's font loader registers the face once per process; its size is
-  // in the frame's pixels, which for the panel are points.
-  QFont font = videoPanelFont(points);
+  // The face is registered once per process, for the video as for the panel.
+  QFont font = panelFace(points);
   // The panel's sizes are in device-independent pixels, which Qt calls pixels;
   // its points would come out a third larger on a 96 dpi desktop.
   font.setPixelSize(std::max(1, static_cast<int>(std::lround(points))));

@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <algorithm>
 
+#include "look/palette.h"
 #include "music/chords.h"
 #include "screen/screen_canvas.h"
 #include "ui/foot_row.h"
@@ -24,9 +25,6 @@ constexpr std::uint32_t kPanelRgb = 0x161616;
 const QColor kPanelColor(0x16, 0x16, 0x16);
 // 12 points on the tall panel's 304-point screen.
 constexpr double kScreenCornerShare = 12.0 / 304.0;
-// The sevenths pad while sevenths or ninths are on.
-constexpr std::uint32_t kSeventhsOnFill = 0xEDEDED;
-constexpr std::uint32_t kSeventhsOnType = 0x161616;
 
 QString fromView(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));

@@ -251,7 +251,8 @@ TEST(KeyWiringTest, AClickOutsideOrEscapeClosesThePickerThenEscapeDropsTheTakeTh
   Shell w(true, /*shown=*/true);
   PadModel& model = w.model();
   model.setPickerOpen(true);
-  model.setFrame("picker", {0, 0, 100, 100});  // after it opened and set its own
+  // After the picker opened and set its own frame.
+  w.delegate.pickerFrames().setFrame("picker", {0, 0, 100, 100});
   click(w.panel(), {50, 50});
   EXPECT_TRUE(model.pickerOpen().get());
   click(w.panel(), {150, 50});

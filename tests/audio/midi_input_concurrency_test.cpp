@@ -6,7 +6,7 @@
 
 #include "audio/core/midi_chord_map.h"
 #include "audio/midi_input.h"
-#include "diagnostics/manual_main_thread.h"
+#include "base/manual_main_thread.h"
 
 namespace quimbel {
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "audio/core/midi_chord_map.h"
-#include "diagnostics/manual_main_thread.h"
+#include "base/manual_main_thread.h"
 
 namespace quimbel {
 namespace {

@@ -5,7 +5,7 @@
 #include "audio/audio_fixtures.h"
 #include "audio/core/midi_chord_map.h"
 #include "audio/on_demand_backend.h"
-#include "diagnostics/manual_main_thread.h"
+#include "base/manual_main_thread.h"
 
 namespace quimbel {
 namespace {

@@ -14,7 +14,7 @@
 
 #include "audio/piano_engine.h"
 #include "audio/portaudio_backend.h"
-#include "diagnostics/manual_main_thread.h"
+#include "base/manual_main_thread.h"
 #include "diagnostics/report.h"
 
 namespace quimbel {

@@ -14,9 +14,9 @@
 #include <thread>
 #include <tuple>
 
+#include "base/manual_main_thread.h"
 #include "diagnostics/ended_session.h"
 #include "diagnostics/fatal_signals.h"
-#include "diagnostics/manual_main_thread.h"
 #include "diagnostics/temp_folder.h"
 
 namespace quimbel {

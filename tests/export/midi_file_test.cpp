@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "export/scratch.h"
+#include "files/scratch.h"
 
 namespace quimbel {
 namespace {

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "look/palette.h"
+
 namespace quimbel {
 namespace {
 

@@ -9,9 +9,9 @@
 #include <map>
 #include <set>
 
-#include "export/scratch.h"
 #include "export/video_export.h"
 #include "export/video_frames.h"
+#include "files/scratch.h"
 #include "music/chords.h"
 #include "music/voicing.h"
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "diagnostics/manual_main_thread.h"
+#include "base/manual_main_thread.h"
 
 namespace quimbel {
 namespace {

@@ -10,7 +10,7 @@
 #include "plugin/plugin_fixtures.h"
 
 #ifdef QUIMBEL_EXE
-#include "app/run_program.h"
+#include "cli/run_program.h"
 #endif
 
 namespace quimbel::testing {

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "app/app_delegate.h"
-#include "app/cli.h"
 #include "app/pad_panel.h"
+#include "cli/cli.h"
 #include "model/model_rig.h"
 #include "music/chords.h"
 #include "screen/screen_canvas.h"

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "export/scratch.h"
+#include "files/scratch.h"
 
 namespace quimbel {
 namespace {

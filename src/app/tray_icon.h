@@ -1,0 +1,58 @@
+#pragma once
+
+// The tray icon: three piano keys, drawn for the screen's pixel ratio, and
+// its menu, made afresh on every opening so that its checkmarks are current.
+// It shows what it is given and reports what the user chose; the app
+// delegate wires both ends.
+//
+// Thread contract: main thread only.
+
+#include <QPixmap>
+#include <QString>
+#include <QSystemTrayIcon>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QMenu;
+
+namespace quimbel {
+
+class TrayIcon final : public QSystemTrayIcon {
+  Q_OBJECT
+ public:
+  // What the menu's checkmarks show, read each time it opens.
+  struct Checks {
+    bool wide = false;
+    bool quantize = false;
+    // Empty where the desktop has no autostart folder: no menu item.
+    std::optional<bool> startAtLogin;
+  };
+
+  explicit TrayIcon(std::function<Checks()> checks, QObject* parent = nullptr);
+  ~TrayIcon() override;
+
+  // The menu as it would open now: titles with their right-hand column after
+  // a tab ("Wide layout\t✓"), separators as empty strings.
+  std::vector<QString> menuTitles();
+  // The icon's picture at a device pixel ratio.
+  static QPixmap picture(double devicePixelRatio);
+
+ signals:
+  // A click or a double click on the icon.
+  void clicked();
+  void layoutChosen(bool wide);
+  void quantizeToggled();
+  void startAtLoginToggled();
+  void aboutRequested();
+  void quitRequested();
+
+ private:
+  void buildMenu(QMenu& menu);
+
+  std::function<Checks()> checks_;
+  std::unique_ptr<QMenu> menu_;
+};
+
+}  // namespace quimbel

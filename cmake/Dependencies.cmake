@@ -11,6 +11,9 @@ pkg_check_modules(PCRE2 REQUIRED IMPORTED_TARGET libpcre2-8)
 pkg_check_modules(UNWIND REQUIRED IMPORTED_TARGET libunwind)
 pkg_check_modules(LIBAV REQUIRED IMPORTED_TARGET libavcodec libavformat libavutil libswscale)
 find_package(nlohmann_json 3 REQUIRED)
+# The LV2 plugin's headers, and the host library its tests and benchmark use.
+pkg_check_modules(LV2 REQUIRED IMPORTED_TARGET lv2)
+pkg_check_modules(LILV REQUIRED IMPORTED_TARGET lilv-0)
 
 if(QUIMBEL_GUI)
   find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Network Test)

@@ -10,6 +10,7 @@
 #include "base/memory_settings_store.h"
 #include "model/stored_settings.h"
 #include "music/chords.h"
+#include "music/note_pads.h"
 #include "music/voicing.h"
 #include "screen/snapshot.h"
 
@@ -327,7 +328,7 @@ void PadModel::toggleMute() {
     volumeBefore_ = volume_.get();
     setVolume(0.0);
   } else {
-    setVolume(volumeBefore_ > 0.0 ? volumeBefore_ : 0.8);
+    setVolume(volumeBefore_ > 0.0 ? volumeBefore_ : kFreshVolume);
   }
 }
 
@@ -415,11 +416,9 @@ std::int32_t PadModel::takeTag() {
 }
 
 void PadModel::setupMidi() {
-  // White keys C D E F G A B play pads 0 … 6 in every octave.
-  static constexpr int kPadOfPitchClass[12] = {0, -1, 1, -1, 2, 3, -1, 4, -1, 5, -1, 6};
   for (std::uint32_t note = 0; note < 128; ++note) {
-    const int pad = kPadOfPitchClass[note % 12];
-    mapNoteToPad(note, pad < 0 ? kNoPad : static_cast<std::uint32_t>(pad));
+    const auto pad = padOfNote(static_cast<int>(note));
+    mapNoteToPad(note, pad ? static_cast<std::uint32_t>(*pad) : kNoPad);
   }
   refreshCoreChords();
   midi_->onNote = [this](int, int velocity, int pad) { midiNote(pad, velocity); };

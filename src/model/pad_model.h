@@ -35,6 +35,7 @@
 #include "model/published.h"
 #include "model/video_job.h"
 #include "music/chord_hit.h"
+#include "music/fresh_settings.h"
 #include "music/key.h"
 #include "music/pad_state.h"
 #include "music/shown.h"
@@ -291,16 +292,16 @@ class PadModel {
   Published<State> state_{State::ready};
   Published<int> countN_{0};
   Published<int> elapsed_{0};
-  Published<int> bpm_{120};
+  Published<int> bpm_{kFreshBpm};
   Published<bool> metronome_{false};
   Published<bool> pinned_{false};
   Published<bool> wide_{false};
   Published<bool> live_{false};
   Published<bool> visible_{false};
   Published<bool> reduceMotion_{false};
-  Published<Chords::Key> key_{Chords::Key{1, Chords::Mode::minor}};
-  Published<int> knob_{-3};
-  Published<bool> bass_{true};
+  Published<Chords::Key> key_{kFreshKey};
+  Published<int> knob_{kFreshKnob};
+  Published<bool> bass_{kFreshBass};
   Published<bool> sevenths_{false};
   bool tabKey_ = false, tabMouse_ = false, key8_ = false;
   Published<bool> ninths_{false};
@@ -313,9 +314,9 @@ class PadModel {
   Published<bool> knobDragging_{false};
   std::unique_ptr<TaskHandle> tonicWork_;
   double modsAt_ = kNever;
-  Published<double> volume_{0.8};
+  Published<double> volume_{kFreshVolume};
   double volumeShownAt_ = kNever;
-  double volumeBefore_ = 0.8;
+  double volumeBefore_ = kFreshVolume;
   Published<bool> pickerOpen_{false};
   Published<std::set<int>> held_;
   // The pads of `held` that the user holds down (keys, mouse), as opposed to

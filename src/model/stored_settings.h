@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "base/main_thread.h"
+#include "music/fresh_settings.h"
 #include "music/key.h"
 
 namespace quimbel {
@@ -23,11 +24,6 @@ inline constexpr std::string_view quantize = "quantize";
 inline constexpr std::string_view bpm = "bpm";
 inline constexpr std::string_view volume = "volume";
 }  // namespace SettingKey
-
-inline constexpr int kKnobMin = -5;
-inline constexpr int kKnobMax = 5;
-inline constexpr int kBpmMin = 60;
-inline constexpr int kBpmMax = 200;
 
 // What the store holds, already decoded and brought into range; an absent
 // member leaves the model's default.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -37,6 +38,25 @@ inline constexpr double kMinNoteSeconds = 0.05;
 std::vector<int> chordNotes(int degree, const Chords::Key& key, int inversion, bool seventh,
                             bool ninth, bool bass);
 
+// The most notes a pad chord holds: triad, seventh, ninth and bass.
+inline constexpr std::size_t kMaxChordNotes = 6;
+
+// A pad chord's notes in place, for a caller that may not allocate (the
+// plugin's audio thread).
+struct ChordNoteArray {
+  std::array<int, kMaxChordNotes> notes{};
+  std::size_t count = 0;
+
+  std::span<const int> view() const { return {notes.data(), count}; }
+};
+
+// chordNotes without the heap: the same notes in the same order.
+ChordNoteArray padChordNotes(int degree, const Chords::Key& key, int inversion, bool seventh,
+                             bool ninth, bool bass) noexcept;
+
+// The notes from the lowest up, the order a strum plays them in.
+ChordNoteArray ascending(ChordNoteArray chord) noexcept;
+
 // Moves the first note an octave up k times (k > 0), or the last note an octave
 // down -k times (k < 0), stopping before a note would pass 86 or fall below 40.
 // The result is not re-sorted.
@@ -51,6 +71,10 @@ Voicing strumVoicing(std::span<const int> notes, double bpm);
 
 // Seconds from the first to the last note of a strum: half a beat.
 double strumSpanSeconds(double bpm);
+
+// When note `index` (0-based, notes ascending) of a strum of `count` notes
+// starts, in seconds after the chord's start.
+double strumOffset(std::size_t index, std::size_t count, double bpm) noexcept;
 
 // Loudness scale for every note of a chord of `noteCount` notes:
 // 0.7 / sqrt(max(n / 3, 1)); 0.7 up to three notes.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "music/key_json.h"
+#include "music/note_pads.h"
 #include "music/voicing.h"
 
 namespace quimbel::Chords {
@@ -79,6 +80,16 @@ TEST(KeyTest, JsonRoundTripsAndMalformedDocumentsFailWithoutThrowing) {
         R"({"tonic":1e30,"mode":"minor"})", R"({"tonic":1,"mode":"minor")"}) {
     EXPECT_FALSE(decodeKey(bad).has_value()) << bad;
   }
+}
+
+// The tray's MIDI input and the plugin both read a keyboard this way.
+TEST(NotePadsTest, WhiteKeysPlayThePadsInEveryOctaveAndNothingElseDoes) {
+  // clang-format off
+  const std::pair<int, int> cases[] = {  // note, pad (-1: none)
+      {0, 0}, {60, 0}, {62, 1}, {64, 2}, {65, 3}, {67, 4}, {69, 5}, {71, 6}, {72, 0},
+      {127, 4}, {21, 5}, {61, -1}, {66, -1}, {70, -1}, {-12, -1}, {128, -1}};
+  // clang-format on
+  for (const auto& [note, pad] : cases) EXPECT_EQ(padOfNote(note).value_or(-1), pad) << note;
 }
 
 }  // namespace

@@ -71,6 +71,10 @@ clean_tree qt
 put src/audio/engine.h '#include <QString>'
 expect "Qt in a plain room" 1 "Qt headers in plain C++ code: src/audio/engine.h"
 
+clean_tree plugin
+put src/plugin/entry.cpp '#include <QString>' '#include "model/pad.h"'
+expect "Qt in the plugin, which hosts load without Qt" 1 "Qt headers in plain C++ code: src/plugin/entry.cpp"
+
 clean_tree unplaced
 put src/gadgets/gadget.h '#pragma once'
 expect "a room on no floor" 1 "src/gadgets/ is on no floor"

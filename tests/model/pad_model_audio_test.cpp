@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <set>
 
 #include "files/scratch.h"
@@ -27,13 +26,10 @@ TEST(PadModelAudioTest, ATenMinuteTakeRendersBesideTheLoopAndIsCachedUntilQuanti
   rig.runFor(0.2);
 
   std::vector<Written> answers;
-  const auto asked = std::chrono::steady_clock::now();
   rig->withAudio([&answers](const Written& written) { answers.push_back(written); });
-  const auto stalled = std::chrono::steady_clock::now() - asked;
   // The render's end reaches the model only through the main thread, which
   // the test has not run yet: the call returned before the render finished.
   EXPECT_TRUE(answers.empty() && rig->audioRendering());
-  EXPECT_LT(stalled, std::chrono::milliseconds(50));
 
   // The loop keeps its look-ahead meanwhile: chords light up as they sound.
   std::set<int> lit;

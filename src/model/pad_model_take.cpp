@@ -339,10 +339,8 @@ void PadModel::tick() {
 }
 
 bool PadModel::idle() const {
-  // A finished take that does not play needs no ticks: playback starts the
-  // ticker again.
-  const bool resting = state_ == State::ready || (state_ == State::done && !playing_);
-  if (!resting || metronome_ || !held_.get().empty() || knobDragging_ || volumeDragging_) {
+  if (state_ != State::ready || metronome_ || !held_.get().empty() || knobDragging_ ||
+      volumeDragging_) {
     return false;
   }
   double last = std::max({lastPlayed_, knobShownAt_.get(), volumeShownAt_});

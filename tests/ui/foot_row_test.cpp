@@ -12,6 +12,7 @@
 #include "ui/key_picker.h"
 #include "ui/offscreen_app.h"
 #include "ui/panel_view.h"
+#include "ui/wired_panel.h"
 
 namespace quimbel {
 namespace {
@@ -73,13 +74,8 @@ TEST(FootRowTest, ExportKeyWobbleOfThreePointsIsAClickAndFurtherAsksForTheFile) 
 
 // Through the app's wiring, on a model with virtual time.
 TEST(FootWiringTest, VolumeClickMutesAndASecondRestoresWhileTheKeyChipsReachTheModel) {
-  testing::offscreenApp();
-  testing::ModelRig rig;
-  AppDelegate app(
-      PadModel::Services{rig.clock, rig.main, rig.backend, testing::installTestTones,
-                         std::make_unique<MemorySettingsStore>(), nullptr, false, false},
-      AppDelegate::Desktop{false, {}, {}});
-  app.setup();
+  testing::WiredPanel wired;
+  AppDelegate& app = wired.app;
   PadModel& model = app.model();
   FootRow& foot = app.panel()->view().foot();
   model.setVolume(0.6);
@@ -104,17 +100,13 @@ TEST(FootWiringTest, VolumeClickMutesAndASecondRestoresWhileTheKeyChipsReachTheM
 // Exports into a cache folder where no take folder can be made: every click
 // or drag of an export key says why once, and only the next press tries again.
 TEST(FootWiringTest, AFailedExportSaysWhyOncePerGestureAndTheNextPressTriesAgain) {
-  testing::offscreenApp();
   ScratchDir cache;
   std::ofstream(cache.path() / "Quimbel") << "in the way of the take folders";
   std::vector<std::string> said;
   setExportAlert([&said](const std::string& message, QWidget*) { said.push_back(message); });
-  testing::ModelRig rig;
-  AppDelegate app(
-      PadModel::Services{rig.clock, rig.main, rig.backend, testing::installTestTones,
-                         std::make_unique<MemorySettingsStore>(), nullptr, false, false},
-      AppDelegate::Desktop{false, {}, {}});
-  app.setup();
+  testing::WiredPanel wired;
+  testing::ModelRig& rig = wired.rig;
+  AppDelegate& app = wired.app;
   PadModel& model = app.model();
   model.finishRecording({model.hitFor(0)}, 2.0);
   FootRow& foot = app.panel()->view().foot();

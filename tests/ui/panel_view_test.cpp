@@ -20,6 +20,7 @@
 #include "screen/screen_canvas.h"
 #include "ui/offscreen_app.h"
 #include "ui/pad_button.h"
+#include "ui/wired_panel.h"
 
 namespace quimbel {
 namespace {
@@ -87,13 +88,8 @@ TEST(PanelViewTest, TheScreenShowsTheCommandLinePictureCellForCell) {
 }
 
 TEST(PanelWiringTest, TheSeventhsPadHoldsSeventhsWhilePressedAndRecolours) {
-  offscreenApp();
-  testing::ModelRig rig;
-  AppDelegate app(
-      PadModel::Services{rig.clock, rig.main, rig.backend, testing::installTestTones,
-                         std::make_unique<MemorySettingsStore>(), nullptr, false, false},
-      AppDelegate::Desktop{false, {}, {}});
-  app.setup();
+  testing::WiredPanel wired;
+  AppDelegate& app = wired.app;
   PanelView& view = app.panel()->view();
   PadButton& sevenths = view.pad(7);
 

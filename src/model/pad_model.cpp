@@ -32,14 +32,19 @@ PadModel::PadModel(Services services)
       defaults_(std::move(services.defaults)),
       reduceMotion_(services.reduceMotion),
       midi_(std::make_unique<MIDIInput>(services.mainThread, std::move(services.midiSequencer))),
-      audio_(services.mainThread, exportTakeAudio,
-             [this](int takeID, const Take& rendered) {
-               return takeID_ == takeID && events_ == rendered.events &&
-                      (events_.empty() ? taken_ : loopLength_) == rendered.length;
-             }),
-      video_(services.mainThread, [this](int takeID, const VideoExport& rendered) {
-        return videoStillCurrent(takeID, rendered);
-      }) {
+      audio_(
+          services.mainThread,
+          [this](int takeID, const Take& rendered) {
+            return takeID_ == takeID && events_ == rendered.events &&
+                   (events_.empty() ? taken_ : loopLength_) == rendered.length;
+          },
+          {"[audio] ", "this build cannot make audio", "the audio could not be written"},
+          exportTakeAudio),
+      video_(services.mainThread,
+             [this](int takeID, const VideoExport& rendered) {
+               return videoStillCurrent(takeID, rendered);
+             },
+             {"[video] ", "this build cannot make videos", "the video could not be written"}) {
   if (!defaults_) defaults_ = std::make_unique<MemorySettingsStore>();
 
   const StoredSettings stored = readStoredSettings(*defaults_);

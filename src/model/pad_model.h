@@ -31,9 +31,8 @@
 #include "base/main_thread.h"
 #include "export/video_export.h"
 #include "files/written.h"
-#include "model/audio_job.h"
 #include "model/published.h"
-#include "model/video_job.h"
+#include "model/render_job.h"
 #include "music/chord_hit.h"
 #include "music/fresh_settings.h"
 #include "music/key.h"
@@ -222,7 +221,7 @@ class PadModel {
   std::optional<Written> exportMidi() const;
 
   // --- Audio export (rendered on a background thread, as the video) ---
-  using AudioCallback = AudioJob::Callback;
+  using AudioCallback = RenderJob<Take>::Callback;
   // The cached audio file when it belongs to the current take.
   std::optional<std::filesystem::path> cachedAudio() const { return audio_.cached(takeID_); }
   // Why the last audio render gave no file; empty once another starts.
@@ -237,19 +236,22 @@ class PadModel {
 
   // --- Video export (the job renders, the model says what) ---
   // Answered with the finished take's video, or with nothing.
-  using VideoCallback = VideoJob::Callback;
-  using VideoMaker = VideoJob::Maker;
-  void setVideoMaker(VideoMaker maker) { video_.setMaker(std::move(maker)); }
+  using VideoCallback = std::function<void(std::optional<std::filesystem::path>)>;
+  // How videos are made. The program hands in the real export, which draws
+  // with Qt; without a renderer every render fails. `render` runs on a
+  // background thread with its own copy of the record; `icon` runs on the
+  // main thread.
+  struct VideoMaker {
+    std::function<Written(const VideoExport&, const std::filesystem::path&)> render;
+    std::function<std::optional<VideoBitmap>()> icon;
+  };
+  void setVideoMaker(VideoMaker maker);
   // The cached video when it belongs to the current take.
   std::optional<std::filesystem::path> cachedVideo() const;
   // Calls back with the current take's video: at once when cached, otherwise
   // when the running or a new render finishes (a new one starts only in
   // `done`; elsewhere the callback waits for the next render).
   void withVideo(VideoCallback callback);
-  const std::optional<std::pair<int, std::filesystem::path>>& video() const {
-    return video_.video();
-  }
-  std::size_t videoWaiterCount() const { return video_.waiterCount(); }
   // Why the last video render gave no file; empty once another starts.
   const std::string& videoFailure() const { return video_.failure(); }
   // Blocks until a running render has handed its completion to the main
@@ -367,8 +369,9 @@ class PadModel {
 
   // The exports of the take; quantize changes empty their caches. Last, so
   // that their renders are joined before anything else of the model goes.
-  AudioJob audio_;
-  VideoJob video_;
+  RenderJob<Take> audio_;
+  RenderJob<VideoExport> video_;
+  std::function<std::optional<VideoBitmap>()> videoIcon_;
 };
 
 }  // namespace quimbel

@@ -14,12 +14,24 @@ std::optional<std::filesystem::path> PadModel::cachedVideo() const {
   return video_.cached(takeID_);
 }
 
+void PadModel::setVideoMaker(VideoMaker maker) {
+  videoIcon_ = std::move(maker.icon);
+  if (!maker.render) return video_.setRender({});
+  // Each video goes into a fresh take folder, made beside the render.
+  video_.setRender([render = std::move(maker.render)](const VideoExport& record) {
+    const Written folder = makeTakeFolder();
+    return folder ? render(record, *folder.file / kVideoFileName) : folder;
+  });
+}
+
 void PadModel::withVideo(VideoCallback callback) {
   if (auto url = cachedVideo()) {
     if (callback) callback(*url);
     return;
   }
-  video_.wait(std::move(callback));
+  video_.wait([callback = std::move(callback)](const Written& written) {
+    if (callback) callback(written.file);
+  });
   if (video_.rendering()) return;
   if (state_ != State::done) return;
 
@@ -29,6 +41,7 @@ void PadModel::withVideo(VideoCallback callback) {
   record.key = key_;
   record.knob = knob_;
   record.volume = static_cast<float>(volume_.get() * volume_.get());
+  if (videoIcon_) record.icon = videoIcon_();
   video_.start(takeID_, std::move(record));
 }
 

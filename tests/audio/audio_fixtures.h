@@ -12,28 +12,11 @@
 #include <vector>
 
 #include "audio/sample_bank.h"
+#include "files/scratch.h"
 
 namespace quimbel::testing {
 
-// A fresh folder that stands in as XDG_CACHE_HOME (take folders go in its Quimbel/Takes) while it
-// lives, removed with its contents afterwards.
-struct ScratchFolder {
-  ScratchFolder() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "quimbel-audio-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-    if (const char* previous = std::getenv("XDG_CACHE_HOME")) saved_ = previous;
-    setenv("XDG_CACHE_HOME", path_.c_str(), 1);
-  }
-  ~ScratchFolder() {
-    saved_ ? setenv("XDG_CACHE_HOME", saved_->c_str(), 1) : unsetenv("XDG_CACHE_HOME");
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path path_;
-  std::optional<std::string> saved_;
-};
+using ScratchFolder = ::quimbel::ScratchDir;
 
 inline Sound makeSound(std::vector<float> left, std::vector<float> right, double rate) {
   return Sound{std::make_shared<const std::vector<float>>(std::move(left)),

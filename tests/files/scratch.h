@@ -1,6 +1,5 @@
 #pragma once
-// A scratch folder and small file and process helpers for the tests of
-// written files: take folders, exports and the Save dialogs.
+// The one scratch folder of every suite, and small file and process helpers.
 
 #include <stdlib.h>
 
@@ -13,8 +12,9 @@
 
 namespace quimbel {
 
-// A fresh folder that stands in as XDG_CACHE_HOME (take folders go in its Quimbel/Takes) while it
-// lives, and is removed with everything in it afterwards.
+// A fresh folder that stands in as XDG_CACHE_HOME (take folders go in its
+// Quimbel/Takes) while it lives, and is removed with everything in it
+// afterwards, even where a test took away its write permission.
 class ScratchDir {
  public:
   ScratchDir() {
@@ -30,8 +30,12 @@ class ScratchDir {
       ::unsetenv("XDG_CACHE_HOME");
     }
     std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
     std::filesystem::remove_all(path_, ignored);
   }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
 
  private:

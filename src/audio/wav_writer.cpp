@@ -4,8 +4,6 @@
 #include <cmath>
 #include <limits>
 
-#include "audio/large_buffer.h"
-
 namespace quimbel {
 namespace {
 
@@ -70,25 +68,6 @@ void appendWavFrames(std::vector<std::uint8_t>& bytes, std::span<const float> le
     // A short right channel is a caller's slip; silence beats reading past it.
     put16(at, static_cast<std::uint16_t>(wavSample(i < right.size() ? right[i] : 0.0f)));
   }
-}
-
-std::vector<std::uint8_t> wavFileData(std::span<const float> left, std::span<const float> right,
-                                      std::int32_t sampleRate) {
-  std::vector<std::uint8_t> header = wavHeader(left.size(), sampleRate);
-  if (header.empty()) return {};
-  std::vector<std::uint8_t> bytes;
-  assignLargeBuffer(bytes, header.size() + left.size() * kBytesPerFrame, std::uint8_t{0});
-  bytes.assign(header.begin(), header.end());
-  appendWavFrames(bytes, left, right);
-  return bytes;
-}
-
-Written writeWavFile(std::span<const float> left, std::span<const float> right,
-                     std::int32_t sampleRate, const std::filesystem::path& destination) {
-  const std::vector<std::uint8_t> bytes = wavFileData(left, right, sampleRate);
-  if (bytes.empty())
-    return {std::nullopt, destination.string() + ": too much audio for a WAV file"};
-  return writeFileAside(destination, bytes);
 }
 
 }  // namespace quimbel

@@ -4,11 +4,8 @@
 // stereo frames, little-endian.
 
 #include <cstdint>
-#include <filesystem>
 #include <span>
 #include <vector>
-
-#include "files/written.h"
 
 namespace quimbel {
 
@@ -16,22 +13,14 @@ namespace quimbel {
 // max(x, -1) × 32767 truncated toward zero, so -32768 never occurs.
 std::int16_t wavSample(float x);
 
-// The whole file in memory: frames = left's length; missing right values
-// are written as silence. Empty when the sizes do not fit the format (more
-// than 2^32 - 37 data bytes, or a rate outside 0 .. 2^30 - 1).
-std::vector<std::uint8_t> wavFileData(std::span<const float> left, std::span<const float> right,
-                                      std::int32_t sampleRate);
-
 // The 44-byte header of a file of `frames` frames; empty when the sizes do
-// not fit the format (as for wavFileData).
+// not fit the format (more than 2^32 - 37 data bytes, or a rate outside
+// 0 .. 2^30 - 1).
 std::vector<std::uint8_t> wavHeader(std::uint64_t frames, std::int32_t sampleRate);
 
-// Appends the frames as 16-bit little-endian pairs, left then right.
+// Appends the frames as 16-bit little-endian pairs, left then right; missing
+// right values are written as silence.
 void appendWavFrames(std::vector<std::uint8_t>& bytes, std::span<const float> left,
                      std::span<const float> right);
-
-// Writes the file aside and moves it into place at `destination`.
-Written writeWavFile(std::span<const float> left, std::span<const float> right,
-                     std::int32_t sampleRate, const std::filesystem::path& destination);
 
 }  // namespace quimbel

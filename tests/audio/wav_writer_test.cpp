@@ -16,6 +16,14 @@ namespace {
 
 using testing::ScratchFolder;
 
+// The whole file's bytes, as the export streams them.
+std::vector<std::uint8_t> wavFileData(std::span<const float> left, std::span<const float> right,
+                                      std::int32_t sampleRate) {
+  std::vector<std::uint8_t> bytes = wavHeader(left.size(), sampleRate);
+  if (!bytes.empty()) appendWavFrames(bytes, left, right);
+  return bytes;
+}
+
 TEST(WavSampleTest, ClipsTruncatesTowardZeroAndNeverReachesMinus32768) {
   const std::pair<float, std::int16_t> cases[] = {{3.0f, 32767},        {INFINITY, 32767},
                                                   {0.99999994f, 32766}, {-1e-6f, 0},
@@ -48,12 +56,13 @@ TEST(WavFileTest, HeaderAndFramesAreLaidOutByteForByte) {
 
 TEST(WavFileTest, UnwritableDestinationsFailWithoutLeavingAFile) {
   ScratchFolder folder;
-  const std::vector<float> audio{0.1f, 0.2f};
-  const Written missingFolder = writeWavFile(audio, audio, 44100, folder.path() / "no" / "x.wav");
+  const double twoFrames = 2.0 / 44100.0;
+  const Written missingFolder =
+      renderWavFile({}, twoFrames, 1.0f, 44100, folder.path() / "no" / "x.wav");
   EXPECT_FALSE(missingFolder);
   EXPECT_FALSE(missingFolder.error.empty());
   for (std::int32_t rate : {-1, 1 << 30})
-    EXPECT_FALSE(writeWavFile(audio, audio, rate, folder.path() / "bad rate.wav")) << rate;
+    EXPECT_FALSE(renderWavFile({}, twoFrames, 1.0f, rate, folder.path() / "bad rate.wav")) << rate;
   EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
 
   setenv("XDG_CACHE_HOME", (folder.path() / "file").c_str(), 1);

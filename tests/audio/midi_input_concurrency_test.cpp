@@ -54,7 +54,8 @@ TEST(MidiInputConcurrencyTest, NotesFromTheSequencerThreadArriveInOrder) {
 // The device changes rate again and again while a MIDI keyboard plays: the
 // MIDI thread's chords land in whichever core it holds, every retired core
 // is freed only after the MIDI thread let go of it (ThreadSanitizer and
-// AddressSanitizer watch), and no chord is lost in a swap.
+// AddressSanitizer watch), and no chord is lost in a swap; a MIDI thread
+// stalled inside a note keeps its core alive until it lets go.
 TEST(MidiInputConcurrencyTest, CoresSwappedUnderAPlayingMidiThreadAreHandedOverNotLost) {
   ManualClock clock;
   ManualMainThread mainThread(clock);
@@ -99,6 +100,19 @@ TEST(MidiInputConcurrencyTest, CoresSwappedUnderAPlayingMidiThreadAreHandedOverN
   }
   EXPECT_EQ(engine.retiredCoreCount(), 0);
   EXPECT_EQ(heard, Chords);
+
+  // A MIDI thread stalled inside a note keeps its core past the usual delay.
+  {
+    const MidiEngineLease stalled;
+    backend.setDeviceRate(96000);
+    backend.endStream();
+    mainThread.runPending();
+    mainThread.advance(5000.0);
+    EXPECT_EQ(engine.retiredCoreCount(), 1);
+    EXPECT_FALSE(midiEngineLetGo(stalled.core()));
+  }
+  mainThread.advance(60.0);
+  EXPECT_EQ(engine.retiredCoreCount(), 0) << "freed once let go";
   setMidiEngine(nullptr);
 }
 

@@ -44,24 +44,6 @@ struct SwitchRig {
                      }};
 };
 
-TEST(OutputChoiceTest, TheMenuOffersWhatAnswersAndMarksTheChoice) {
-  const OutputChoice::Offer all{true, {"pulse", "USB Audio"}}, few{false, {"pulse"}};
-  const struct {
-    const char* stored;
-    OutputChoice::Offer offer;
-    std::vector<std::string> menu;
-  } rows[] = {
-      {" ", all, {"Automatic *", "JACK", "pulse", "USB Audio"}},
-      {"jack", all, {"Automatic", "JACK *", "pulse", "USB Audio"}},
-      {"USB Audio", all, {"Automatic", "JACK", "pulse", "USB Audio *"}},
-      {"automatic", few, {"Automatic *", "pulse"}},
-      {"jack", few, {"Automatic", "JACK (not running) *", "pulse"}},
-      {"USB Audio", few, {"Automatic", "pulse", "USB Audio (not connected) *"}},
-  };
-  for (const auto& row : rows)
-    EXPECT_EQ(labels(OutputChoice(row.stored).menu(row.offer)), row.menu);
-}
-
 // jackd is killed while a chord sounds: the stream ends, the rebuild falls
 // back to Automatic with one log line and the same core (the chord and the
 // take carry on), and the menu says why. Once jackd is back, the next look

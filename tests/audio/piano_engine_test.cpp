@@ -91,37 +91,6 @@ TEST_F(PianoEngineTest, ARestartKeepsTheCoreButARateChangeSwapsItAndFreesTheOldO
   EXPECT_EQ(engine.retiredCoreCount(), 0);
 }
 
-// A MIDI thread stalled inside a note past the usual two seconds keeps the
-// old core alive; once it lets go, the chord it sent while the device was
-// changing sounds on the new core instead of being lost.
-TEST_F(PianoEngineTest, ACoreAStalledMidiThreadHoldsOutlivesTheDelayAndItsChordIsHandedOver) {
-  mapNoteToPad(60, 0);
-  const std::int32_t chord[] = {60, 64, 67};
-  setPadChord(0, 0, chord, 3);
-  setChordFlags(false, false, false);
-  engine.start();
-  RenderCore* old = engine.core();
-  backend.setDeviceRate(44100);
-  ASSERT_TRUE(backend.endStream());
-  EXPECT_EQ(midiNoteOn(60, 100), 0) << "played into the stopped core";
-  {
-    const MidiEngineLease stalled;
-    ASSERT_EQ(stalled.core(), old);
-    mainThread.runPending();
-    ASSERT_NE(engine.core(), old);
-    mainThread.advance(5000.0);
-    EXPECT_EQ(engine.retiredCoreCount(), 1) << "not freed under the MIDI thread";
-    EXPECT_FALSE(midiEngineLetGo(old));
-  }
-  mainThread.advance(60.0);
-  EXPECT_EQ(engine.retiredCoreCount(), 0);
-  ASSERT_TRUE(backend.pull(128));
-  const auto started = engine.started();
-  ASSERT_EQ(started.size(), 1u) << "the chord sent during the swap";
-  EXPECT_EQ(started[0].tag, -1);
-  EXPECT_EQ(started[0].frame, 0);
-}
-
 TEST_F(PianoEngineTest, SettingsMadeBeforeTheFirstStartReachTheFirstCore) {
   auto play = [&](bool metronome) {
     OnDemandBackend device;

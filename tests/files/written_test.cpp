@@ -16,24 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(WrittenTest, UuidsAndTakeFoldersAreFresh) {
-  // Upper-case hexadecimal digits, version 4, variant 8 … B.
-  const std::string shape = "________-____-4___-v___-____________";
-  std::set<std::string> seen;
-  for (int i = 0; i < 200; ++i) {
-    const std::string uuid = newUuid();
-    ASSERT_EQ(uuid.size(), shape.size());
-    for (std::size_t k = 0; k < uuid.size(); ++k) {
-      const std::string allowed = shape[k] == '_'   ? "0123456789ABCDEF"
-                                  : shape[k] == 'v' ? "89AB"
-                                                    : std::string(1, shape[k]);
-      EXPECT_NE(allowed.find(uuid[k]), std::string::npos) << uuid;
-    }
-    seen.insert(uuid);
-  }
-  EXPECT_EQ(seen.size(), 200u);
-}
-
 TEST(WrittenTest, TakeFoldersArePrivateToTheUserAndGoneAfterTheRunOrADay) {
   ScratchDir dir;
   const fs::path takes = dir.path() / "Quimbel" / "Takes";

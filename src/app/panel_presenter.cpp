@@ -9,11 +9,13 @@
 #include <QVariantAnimation>
 #include <QWidget>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "app/outside_pointer.h"
 #include "app/pad_panel.h"
 #include "app/trace.h"
+#include "diagnostics/report.h"
 #include "ui/panel_view.h"
 
 namespace quimbel {
@@ -90,6 +92,7 @@ void PanelPresenter::show() {
       const ScreenPoint at = position();
       panel_.move(at.x, at.y);
       panel_.setProperty("placed", true);
+      askedAt_ = QPoint(at.x, at.y);
     }
   }
   showPinned(model_.pinned());
@@ -117,6 +120,7 @@ void PanelPresenter::showPinned(bool pinned) { panel_.setMovableByBackground(pin
 void PanelPresenter::activationChanged(bool active) {
   if (active) {
     if (shown()) model_.setLive(true);
+    noticeCompositorPlacement();
     return;
   }
   model_.setLive(false);
@@ -138,6 +142,30 @@ void PanelPresenter::activationChanged(bool active) {
     return;
   }
   hideByItself();
+}
+
+// Wayland compositors, and some of them for X11 windows through XWayland
+// (sway centres them), put a window where they like whatever it asked for.
+// The panel works all the same; the log says so once, so that a panel far
+// from the tray icon is explained. By the time the panel is active the
+// window system has placed it.
+void PanelPresenter::noticeCompositorPlacement() {
+  if (!askedAt_) return;
+  const QPoint asked = *askedAt_;
+  askedAt_.reset();
+  if (compositorPlacementLogged_) return;
+  const bool wayland = QGuiApplication::platformName().startsWith(QStringLiteral("wayland"));
+  const QPoint at = panel_.pos();
+  if (!wayland && at == asked) return;
+  compositorPlacementLogged_ = true;
+  std::string line = "[quimbel] the compositor places the panel: ";
+  if (wayland) {
+    line += "Wayland lets no window choose its position";
+  } else {
+    line += "asked for " + std::to_string(asked.x()) + "," + std::to_string(asked.y()) +
+            ", put at " + std::to_string(at.x()) + "," + std::to_string(at.y());
+  }
+  diagnostics::logLine(line);
 }
 
 void PanelPresenter::hideByItself() {

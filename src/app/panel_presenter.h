@@ -16,6 +16,7 @@
 #include <QRect>
 #include <QSize>
 #include <functional>
+#include <optional>
 
 #include "app/panel_placement.h"
 #include "model/pad_model.h"
@@ -79,6 +80,7 @@ class PanelPresenter final : public QObject {
  private:
   void watchOutsidePress(QPoint pressedAt);
   void hideByItself();
+  void noticeCompositorPlacement();
 
   PadPanel& panel_;
   PadModel& model_;
@@ -91,6 +93,9 @@ class PanelPresenter final : public QObject {
   // When the panel last hid because another window became active: a click on
   // the tray icon takes the activation first, and must not re-open it.
   double autoHiddenAt_ = PadModel::kNever;
+  // Where the panel last asked to open, until it is first active there.
+  std::optional<QPoint> askedAt_;
+  bool compositorPlacementLogged_ = false;
 };
 
 }  // namespace quimbel

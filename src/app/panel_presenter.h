@@ -17,6 +17,7 @@
 #include <QSize>
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "app/panel_placement.h"
 #include "model/pad_model.h"
@@ -80,7 +81,9 @@ class PanelPresenter final : public QObject {
  private:
   void watchOutsidePress(QPoint pressedAt);
   void hideByItself();
-  void noticeCompositorPlacement();
+  void watchPlacement(QPoint asked);
+  void logCompositorPlacement(const std::string& how);
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
   PadPanel& panel_;
   PadModel& model_;
@@ -93,8 +96,10 @@ class PanelPresenter final : public QObject {
   // When the panel last hid because another window became active: a click on
   // the tray icon takes the activation first, and must not re-open it.
   double autoHiddenAt_ = PadModel::kNever;
-  // Where the panel last asked to open, until it is first active there.
+  // Where the panel last asked to open, while a move by the compositor would
+  // still be told from one of the program's own.
   std::optional<QPoint> askedAt_;
+  bool watchingPlacement_ = false;
   bool compositorPlacementLogged_ = false;
 };
 

@@ -272,13 +272,25 @@ wait_for 5 grep -aq "the compositor places the panel: $placed" "$log" ||
 grep -a 'the compositor places the panel:' "$log" | sed 's/^/wayland:   log: /'
 
 step "pads 1 to 7 by key"
-for pad in 1 2 3 4 5 6 7; do
+# A key heard wrong is played once more before it counts: a loaded machine
+# lets the null sink drop a few milliseconds, which the listener hears as a
+# click across every note.
+play_pad() {
+  local pad=$1 file=$2
   # The chord before rings on for two seconds after its key comes up.
   sleep 1
-  record "$work/key$pad.wav" keys down $pad sleep 500 up $pad
-  got=$(heard "$work/key$pad.wav" "$work/pads.json")
-  [ "$got" != "-" ] || fail "key $pad played nothing"
-  [ "$got" = $((pad - 1)) ] || fail "key $pad played pad $((got + 1))'s chord"
+  record "$file" keys down $pad sleep 500 up $pad
+  got=$(heard "$file" "$work/pads.json")
+  [ "$got" = $((pad - 1)) ]
+}
+for pad in 1 2 3 4 5 6 7; do
+  play_pad $pad "$work/key$pad.wav" || {
+    echo "wayland:   key $pad heard as '$got' (pads from 0), played again"
+    play_pad $pad "$work/key$pad-again.wav"
+  } || {
+    [ "$got" != "-" ] || fail "key $pad played nothing"
+    fail "key $pad played pad $((got + 1))'s chord"
+  }
 done
 shot "04-played"
 
@@ -289,9 +301,7 @@ sleep 0.4
 click "$icon_x" "$icon_y"
 wait_for 5 panel_window || fail "the panel did not open again"
 wait_for 5 panel_focused || fail "the panel opened again without the keyboard"
-sleep 1
-record "$work/again.wav" keys down 1 sleep 500 up 1
-[ "$(heard "$work/again.wav" "$work/pads.json")" = 0 ] || fail "key 1 did not play pad 1 again"
+play_pad 1 "$work/again.wav" || play_pad 1 "$work/again2.wav" || fail "key 1 did not play pad 1 again"
 [ "$(grep -ac 'the compositor places the panel:' "$log")" = 1 ] ||
   fail "the compositor's placement was logged more than once"
 

@@ -250,7 +250,7 @@ if [ "$mode" = xwayland ]; then
   display='display: X11 through XWayland, xcb, in the system tray'
   placed='asked for [0-9]*,[0-9]*, put at [0-9]*,[0-9]*$'
 else
-  display='display: Wayland: the compositor places the panel, wayland, in the system tray'
+  display='display: Wayland, wayland, in the system tray'
   placed='Wayland lets no window choose its position$'
 fi
 grep -aq "$display" "$work/quimbel.log" ||

@@ -65,6 +65,7 @@ listen=(/usr/bin/python3 "$tests/listen.py")
 pids=()
 own_pulse=0
 app=
+session=
 step_name="set-up"
 step_start=$(date +%s.%N)
 passed=0
@@ -73,7 +74,9 @@ timings=()
 cleanup() {
   local status=$?
   [ -z "$app" ] || kill -9 "$app" 2>/dev/null || true
+  # sway's end ends its bar, XWayland and then the bus it runs under.
   [ -z "${SWAYSOCK:-}" ] || swaymsg exit >/dev/null 2>&1 || true
+  [ -z "$session" ] || wait_for 5 bash -c "! kill -0 $session" || true
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null || true
   exit $status
@@ -126,7 +129,8 @@ bar {
 EOF
 WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
   dbus-run-session -- sway -c "$work/sway.conf" >"$work/sway.log" 2>&1 &
-pids+=($!)
+session=$!
+pids+=($session)
 sway_socket() { compgen -G "$XDG_RUNTIME_DIR/sway-ipc.*.sock"; }
 wait_for 15 sway_socket || fail "sway did not start"
 export SWAYSOCK

@@ -59,7 +59,10 @@ void routeQuitSignals(QObject* owner, std::function<void()> quit) {
 }
 
 // Wayland lets no window place itself, so the panel could not open under the
-// tray icon; X11 through XWayland can, and is preferred where it exists.
+// tray icon; X11 through XWayland can where the compositor honours X11
+// positions (sway centres such windows all the same), and is preferred where
+// it exists. Debian's binding for the layer-shell protocol, which would let
+// the panel place itself on wlroots compositors, is for Qt 5 only.
 const char* choosePlatform() {
   const char* session = std::getenv("XDG_SESSION_TYPE");
   const bool wayland = (session && std::string_view(session) == "wayland") ||
@@ -70,7 +73,8 @@ const char* choosePlatform() {
     ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     return "X11 through XWayland";
   }
-  return "Wayland: the compositor places the panel";
+  // The panel says once, when it first opens, that the compositor places it.
+  return "Wayland";
 }
 
 // The desktop's reduce-motion setting: GNOME's animations switch where it can

@@ -9,11 +9,13 @@
 #include <QVariantAnimation>
 #include <QWidget>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "app/outside_pointer.h"
 #include "app/pad_panel.h"
 #include "app/trace.h"
+#include "diagnostics/report.h"
 #include "ui/panel_view.h"
 
 namespace quimbel {
@@ -90,6 +92,7 @@ void PanelPresenter::show() {
       const ScreenPoint at = position();
       panel_.move(at.x, at.y);
       panel_.setProperty("placed", true);
+      watchPlacement(QPoint(at.x, at.y));
     }
   }
   showPinned(model_.pinned());
@@ -104,6 +107,7 @@ void PanelPresenter::show() {
 }
 
 void PanelPresenter::hide() {
+  askedAt_.reset();
   model_.setPickerOpen(false);
   model_.setPinned(false);
   panel_.hide();
@@ -140,6 +144,47 @@ void PanelPresenter::activationChanged(bool active) {
   hideByItself();
 }
 
+// Wayland compositors, and some of them for X11 windows through XWayland
+// (sway centres them), put a window where they like whatever it asked for.
+// The panel works all the same; the log says so once, so that a panel far
+// from the tray icon is explained. Through XWayland the compositor's move
+// comes a moment after the panel is shown and active: the panel is watched
+// until the user first touches it, hides it or switches its layout, which
+// move it by the program's own hand.
+void PanelPresenter::watchPlacement(QPoint asked) {
+  askedAt_.reset();
+  if (compositorPlacementLogged_) return;
+  if (QGuiApplication::platformName().startsWith(QStringLiteral("wayland"))) {
+    logCompositorPlacement("Wayland lets no window choose its position");
+    return;
+  }
+  askedAt_ = asked;
+  if (!watchingPlacement_) {
+    panel_.installEventFilter(this);
+    watchingPlacement_ = true;
+  }
+}
+
+void PanelPresenter::logCompositorPlacement(const std::string& how) {
+  compositorPlacementLogged_ = true;
+  askedAt_.reset();
+  diagnostics::logLine("[quimbel] the compositor places the panel: " + how);
+}
+
+bool PanelPresenter::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == &panel_ && askedAt_) {
+    if (event->type() == QEvent::MouseButtonPress) {
+      askedAt_.reset();
+    } else if (event->type() == QEvent::Move && panel_.pos() != *askedAt_) {
+      const QPoint at = panel_.pos();
+      logCompositorPlacement("asked for " + std::to_string(askedAt_->x()) + "," +
+                             std::to_string(askedAt_->y()) + ", put at " + std::to_string(at.x()) +
+                             "," + std::to_string(at.y()));
+    }
+  }
+  return QObject::eventFilter(watched, event);
+}
+
 void PanelPresenter::hideByItself() {
   autoHiddenAt_ = clock_.nowMs();
   hide();
@@ -172,6 +217,7 @@ void PanelPresenter::watchOutsidePress(QPoint pressedAt) {
 
 void PanelPresenter::switchLayout(bool wide) {
   if (wide == model_.wide()) return;
+  askedAt_.reset();
   model_.defaults().setValue("wide", wide ? "true" : "false");
   model_.setPickerOpen(false);
   const QSize size = layoutSize(wide);

@@ -16,6 +16,8 @@
 #include <QRect>
 #include <QSize>
 #include <functional>
+#include <optional>
+#include <string>
 
 #include "app/panel_placement.h"
 #include "model/pad_model.h"
@@ -79,6 +81,9 @@ class PanelPresenter final : public QObject {
  private:
   void watchOutsidePress(QPoint pressedAt);
   void hideByItself();
+  void watchPlacement(QPoint asked);
+  void logCompositorPlacement(const std::string& how);
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
   PadPanel& panel_;
   PadModel& model_;
@@ -91,6 +96,11 @@ class PanelPresenter final : public QObject {
   // When the panel last hid because another window became active: a click on
   // the tray icon takes the activation first, and must not re-open it.
   double autoHiddenAt_ = PadModel::kNever;
+  // Where the panel last asked to open, while a move by the compositor would
+  // still be told from one of the program's own.
+  std::optional<QPoint> askedAt_;
+  bool watchingPlacement_ = false;
+  bool compositorPlacementLogged_ = false;
 };
 
 }  // namespace quimbel

@@ -1,6 +1,7 @@
 #include "app/tray_icon.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QImage>
 #include <QMenu>
 #include <QPainter>
@@ -24,8 +25,9 @@ TrayIcon::TrayIcon(std::function<Checks()> checks, QObject* parent)
     // Two quick clicks arrive as a click and a double click: the second one
     // counts as a click as well.
     if (reason != Trigger && reason != DoubleClick) return;
+    const QPoint at = QCursor::pos();
     trace("tray-click");
-    emit clicked();
+    emit clicked(at);
   });
 }
 

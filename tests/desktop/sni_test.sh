@@ -25,6 +25,7 @@ cleanup() {
   [ -n "$app" ] && kill -9 "$app" 2>/dev/null
   for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
   [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null
+  [ $status -ne 0 ] && cp "$work"/*.wav "$work"/*.log "$out/" 2>/dev/null
   rm -rf "$work"
   exit $status
 }
@@ -133,10 +134,16 @@ click_and_play() {
     fail "the icon's x $icon_x lies outside the panel's $X to $((X + WIDTH))"
 
   step "bar at the $edge: pads 1 to 7 by key"
-  local pad got
+  local pad got try
   for pad in 1 2 3 4 5 6 7; do
-    record "$work/$edge-key$pad.wav" bash -c "xdotool keydown $pad; sleep 0.5; xdotool keyup $pad"
-    got=$("${listen[@]}" chord "$work/$edge-key$pad.wav" "$work/pads.json" | cut -d' ' -f1)
+    # The null sink drops out when the machine is busy: a chord heard wrong
+    # is played once more before it counts.
+    for try in 1 2; do
+      record "$work/$edge-key$pad-$try.wav" bash -c "xdotool keydown $pad; sleep 0.5; xdotool keyup $pad"
+      got=$("${listen[@]}" chord "$work/$edge-key$pad-$try.wav" "$work/pads.json" | cut -d' ' -f1)
+      [ "$got" = $((pad - 1)) ] && break
+      echo "sni: key $pad heard as ${got}, once more"
+    done
     [ "$got" != "-" ] || fail "key $pad played nothing"
     [ "$got" = $((pad - 1)) ] || fail "key $pad played pad $((got + 1))'s chord"
   done

@@ -99,7 +99,7 @@ void AppDelegate::wireTray() {
           [this] { openAboutWindow(*this, model_->reduceMotion()); });
   if (!tray_) return;
   connect(tray_, &TrayIcon::clicked, presenter_.get(),
-          [this](QPoint at) { presenter_->toggle(at); });
+          [this](std::optional<QPoint> at) { presenter_->toggle(at); });
   connect(tray_, &TrayIcon::layoutChosen, this, &AppDelegate::setLayout);
   connect(tray_, &TrayIcon::quantizeToggled, this,
           [this] { model_->setQuantize(!model_->quantize()); });

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QGuiApplication>
 #include <QImage>
 #include <QMenu>
 #include <QPainter>
@@ -25,7 +26,8 @@ TrayIcon::TrayIcon(std::function<Checks()> checks, QObject* parent)
     // Two quick clicks arrive as a click and a double click: the second one
     // counts as a click as well.
     if (reason != Trigger && reason != DoubleClick) return;
-    const QPoint at = QCursor::pos();
+    std::optional<QPoint> at;
+    if (!QGuiApplication::platformName().startsWith(QStringLiteral("wayland"))) at = QCursor::pos();
     trace("tray-click");
     emit clicked(at);
   });

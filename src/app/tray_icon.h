@@ -46,7 +46,9 @@ class TrayIcon final : public QSystemTrayIcon {
  signals:
   // A click or a double click on the icon, with the pointer's position then:
   // the one hint where the icon is on trays that do not give its geometry.
-  void clicked(QPoint at);
+  // Empty on Wayland, where the program sees the pointer only over its own
+  // windows.
+  void clicked(std::optional<QPoint> at);
   void layoutChosen(bool wide);
   void quantizeToggled();
   void startAtLoginToggled();

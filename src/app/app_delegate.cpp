@@ -98,7 +98,8 @@ void AppDelegate::wireTray() {
   connect(this, &AppDelegate::aboutRequested, this,
           [this] { openAboutWindow(*this, model_->reduceMotion()); });
   if (!tray_) return;
-  connect(tray_, &TrayIcon::clicked, presenter_.get(), &PanelPresenter::toggle);
+  connect(tray_, &TrayIcon::clicked, presenter_.get(),
+          [this](std::optional<QPoint> at) { presenter_->toggle(at); });
   connect(tray_, &TrayIcon::layoutChosen, this, &AppDelegate::setLayout);
   connect(tray_, &TrayIcon::quantizeToggled, this,
           [this] { model_->setQuantize(!model_->quantize()); });

@@ -1,10 +1,11 @@
 #pragma once
 
-// Where the panel opens, as a pure function of the screen's free area, the
-// tray icon's rectangle and the panel's size, all in screen pixels with the
-// origin at the top left.
+// Where the panel opens, as a pure function of the screens, the tray icon's
+// rectangle or the point of the click on it, and the panel's size, all in
+// screen pixels with the origin at the top left.
 
 #include <optional>
+#include <vector>
 
 namespace quimbel {
 
@@ -18,8 +19,14 @@ struct ScreenPoint {
   int x = 0, y = 0;
 };
 
-// Gap between the tray icon and the panel, and the least margin kept to the
-// screen's left and right edges.
+// One screen: all of it, and the part its bars leave free.
+struct ScreenArea {
+  ScreenRect full;
+  ScreenRect available;
+};
+
+// Gap between the tray icon (or the bar it sits on) and the panel, and the
+// least margin kept to the screen's edges across the bar.
 inline constexpr int kPanelIconGap = 6;
 inline constexpr int kPanelScreenMargin = 8;
 
@@ -28,6 +35,15 @@ inline constexpr int kPanelScreenMargin = 8;
 // corner when the tray gives no icon geometry (some Wayland trays).
 ScreenPoint placePanel(const ScreenRect& screen, const std::optional<ScreenRect>& icon, int width,
                        int height);
+
+// The same on one of several screens (the first is the primary one). Where the
+// tray gives no icon geometry, as every StatusNotifierItem host does, the
+// point of the click that opened the panel stands in for the icon: the
+// nearest edge of its screen's free area is where the bar is, and the panel
+// opens off that edge, centred on the point across it, never over the bar.
+ScreenPoint placePanel(const std::vector<ScreenArea>& screens,
+                       const std::optional<ScreenRect>& icon,
+                       const std::optional<ScreenPoint>& click, int width, int height);
 
 // The top-left corner of the panel after a layout switch: the top and left
 // edges stay, moved in where the new size would leave the screen.

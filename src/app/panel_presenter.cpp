@@ -1,7 +1,6 @@
 #include "app/panel_presenter.h"
 
 #include <QApplication>
-#include <QCursor>
 #include <QEasingCurve>
 #include <QGuiApplication>
 #include <QScreen>
@@ -11,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/outside_pointer.h"
 #include "app/pad_panel.h"
@@ -61,35 +61,40 @@ QSize PanelPresenter::layoutSize(bool wide) {
 
 bool PanelPresenter::shown() const { return panel_.isVisible(); }
 
-void PanelPresenter::toggle() {
+void PanelPresenter::toggle(std::optional<QPoint> clickedAt) {
   if (shown()) {
     hide();
     return;
   }
   if (clock_.nowMs() - autoHiddenAt_ < kTrayClickGraceMs) return;
-  show();
+  show(clickedAt);
 }
 
-ScreenPoint PanelPresenter::position() const {
+ScreenPoint PanelPresenter::position(std::optional<QPoint> clickedAt) const {
   const QSize size = layoutSize(model_.wide());
   std::optional<ScreenRect> icon;
-  QScreen* screen = nullptr;
   const QRect geometry = trayIconArea_ ? trayIconArea_() : QRect();
-  if (geometry.isValid() && !geometry.isEmpty()) {
-    icon = toScreenRect(geometry);
-    screen = QGuiApplication::screenAt(geometry.center());
+  if (geometry.isValid() && !geometry.isEmpty()) icon = toScreenRect(geometry);
+  std::optional<ScreenPoint> click;
+  if (clickedAt) click = ScreenPoint{clickedAt->x(), clickedAt->y()};
+  std::vector<ScreenArea> screens;
+  QScreen* primary = QGuiApplication::primaryScreen();
+  if (primary)
+    screens.push_back(
+        {toScreenRect(primary->geometry()), toScreenRect(primary->availableGeometry())});
+  for (QScreen* screen : QGuiApplication::screens()) {
+    if (screen != primary) {
+      screens.push_back(
+          {toScreenRect(screen->geometry()), toScreenRect(screen->availableGeometry())});
+    }
   }
-  if (!screen) screen = QGuiApplication::screenAt(QCursor::pos());
-  if (!screen) screen = QGuiApplication::primaryScreen();
-  const ScreenRect area =
-      screen ? toScreenRect(screen->availableGeometry()) : ScreenRect{0, 0, 1280, 800};
-  return placePanel(area, icon, size.width(), size.height());
+  return placePanel(screens, icon, click, size.width(), size.height());
 }
 
-void PanelPresenter::show() {
+void PanelPresenter::show(std::optional<QPoint> clickedAt) {
   if (!panel_.standalone() || !panel_.isVisible()) {
     if (!panel_.standalone() || !panel_.property("placed").toBool()) {
-      const ScreenPoint at = position();
+      const ScreenPoint at = position(clickedAt);
       panel_.move(at.x, at.y);
       panel_.setProperty("placed", true);
       watchPlacement(QPoint(at.x, at.y));

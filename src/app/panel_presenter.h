@@ -41,12 +41,13 @@ class PanelPresenter final : public QObject {
   static QSize layoutSize(bool wide);
 
   bool shown() const;
-  // A click on the tray icon.
-  void toggle();
-  void show();
+  // A click on the tray icon; `clickedAt`: the pointer at the click, where the
+  // panel opens when the tray does not tell where its icon is.
+  void toggle(std::optional<QPoint> clickedAt = std::nullopt);
+  void show(std::optional<QPoint> clickedAt = std::nullopt);
   void hide();
-  // Where the panel opens for the current tray icon and screen.
-  ScreenPoint position() const;
+  // Where the panel opens for the current tray icon, click and screens.
+  ScreenPoint position(std::optional<QPoint> clickedAt = std::nullopt) const;
   // Stores the layout and gives the window its size, keeping the top-left
   // corner; animated while on screen unless motion is reduced.
   void switchLayout(bool wide);

@@ -1,6 +1,8 @@
 #include "app/tray_icon.h"
 
 #include <QApplication>
+#include <QCursor>
+#include <QGuiApplication>
 #include <QImage>
 #include <QMenu>
 #include <QPainter>
@@ -24,8 +26,10 @@ TrayIcon::TrayIcon(std::function<Checks()> checks, QObject* parent)
     // Two quick clicks arrive as a click and a double click: the second one
     // counts as a click as well.
     if (reason != Trigger && reason != DoubleClick) return;
+    std::optional<QPoint> at;
+    if (!QGuiApplication::platformName().startsWith(QStringLiteral("wayland"))) at = QCursor::pos();
     trace("tray-click");
-    emit clicked();
+    emit clicked(at);
   });
 }
 

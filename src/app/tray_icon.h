@@ -8,6 +8,7 @@
 // Thread contract: main thread only.
 
 #include <QPixmap>
+#include <QPoint>
 #include <QString>
 #include <QSystemTrayIcon>
 #include <functional>
@@ -43,8 +44,11 @@ class TrayIcon final : public QSystemTrayIcon {
   static QPixmap picture(double devicePixelRatio);
 
  signals:
-  // A click or a double click on the icon.
-  void clicked();
+  // A click or a double click on the icon, with the pointer's position then:
+  // the one hint where the icon is on trays that do not give its geometry.
+  // Empty on Wayland, where the program sees the pointer only over its own
+  // windows.
+  void clicked(std::optional<QPoint> at);
   void layoutChosen(bool wide);
   void quantizeToggled();
   void startAtLoginToggled();

@@ -132,6 +132,61 @@ TEST(PanelPlacementTest, OpensBesideTheTrayAndInsideTheScreen) {
   EXPECT_EQ(std::pair(moved.x, moved.y), std::pair(1280 - 548, 30));
 }
 
+// Trays that give no icon geometry: the click's point and the nearest bar
+// decide. A 1280 x 1024 screen with a 28 px bar on one side, and a second
+// 1920 x 1080 screen to its right with a bar at its bottom; the tall panel.
+TEST(PanelPlacementTest, OpensOffTheBarNearestTheClickWithoutIconGeometry) {
+  const ScreenRect full{0, 0, 1280, 1024};
+  const ScreenRect second{1280, 0, 1920, 1080};
+  const ScreenArea secondBottom{second, {1280, 0, 1920, 1052}};
+  const int w = 328, h = 684;
+  const struct {
+    const char* why;
+    ScreenRect available;
+    std::optional<ScreenPoint> click;
+    ScreenPoint at;
+  } rows[] = {
+      {"top bar, middle: under the bar, centred",
+       {0, 28, 1280, 996},
+       {{640, 14}},
+       {640 - w / 2, 34}},
+      {"top bar, right corner", {0, 28, 1280, 996}, {{1270, 14}}, {1280 - w - 8, 34}},
+      {"top bar, left corner", {0, 28, 1280, 996}, {{6, 14}}, {8, 34}},
+      {"bottom bar, middle: above the bar",
+       {0, 0, 1280, 996},
+       {{640, 1010}},
+       {640 - w / 2, 996 - 6 - h}},
+      {"bottom bar, right corner", {0, 0, 1280, 996}, {{1272, 1018}}, {1280 - w - 8, 996 - 6 - h}},
+      {"bottom bar, left corner", {0, 0, 1280, 996}, {{3, 1020}}, {8, 996 - 6 - h}},
+      {"left bar, middle: beside it", {28, 0, 1252, 1024}, {{14, 500}}, {34, 500 - h / 2}},
+      {"left bar, top corner", {28, 0, 1252, 1024}, {{14, 10}}, {34, 8}},
+      {"left bar, bottom corner", {28, 0, 1252, 1024}, {{14, 1015}}, {34, 1024 - h - 8}},
+      {"right bar, middle: beside it",
+       {0, 0, 1252, 1024},
+       {{1266, 500}},
+       {1252 - 6 - w, 500 - h / 2}},
+      {"right bar, bottom corner",
+       {0, 0, 1252, 1024},
+       {{1266, 1015}},
+       {1252 - 6 - w, 1024 - h - 8}},
+      {"a bar that keeps no room: under the point", full, {{900, 12}}, {900 - w / 2, 18}},
+      {"no point: top right as before", {0, 28, 1280, 996}, std::nullopt, {1280 - w - 8, 36}},
+  };
+  for (const auto& row : rows) {
+    const std::vector<ScreenArea> screens{{full, row.available}, secondBottom};
+    const ScreenPoint at = placePanel(screens, std::nullopt, row.click, w, h);
+    EXPECT_EQ(std::pair(at.x, at.y), std::pair(row.at.x, row.at.y)) << row.why;
+  }
+  // A click on the second screen's bottom bar opens the panel on that screen,
+  // inside its free area; the tray's icon geometry, where given, still wins.
+  const std::vector<ScreenArea> screens{{full, {0, 28, 1280, 996}}, secondBottom};
+  const ScreenPoint onSecond = placePanel(screens, std::nullopt, ScreenPoint{3190, 1066}, w, h);
+  EXPECT_EQ(std::pair(onSecond.x, onSecond.y), std::pair(3200 - w - 8, 1052 - 6 - h));
+  const ScreenPoint byIcon =
+      placePanel(screens, ScreenRect{700, 0, 22, 22}, ScreenPoint{3190, 1066}, w, h);
+  EXPECT_EQ(std::pair(byIcon.x, byIcon.y), std::pair(700, 28));
+}
+
 TEST(AppDelegateTest, ShowingAndHidingDriveVisibleLiveAndTheIdleAudioStop) {
   Shell shell(true, /*shown=*/true);
   PadModel& model = shell.model();

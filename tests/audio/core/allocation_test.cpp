@@ -39,6 +39,7 @@ TEST(AllocationTest, RenderNeverAllocatesOrFrees) {
     if (n < 28) setPadChord(n / 4, int(n % 4), chord, 3 + int(n % 2));
   }
   setMidiEngine(c);
+  setMidiOut(c, true, 3);  // every note is reported as MIDI too
   setMetronomeOn(c, 1);
   setBPM(c, 240.0);
   StartedNote notices[CoreQueueCapacity];

@@ -88,6 +88,8 @@ class BenchServer final : public JackServer {
     *l = left_;
     *r = right_;
   }
+  void writeMidi(std::uint32_t, const JackMidiEvent*, int) noexcept override {}
+  int readMidi(std::uint32_t, JackMidiEvent*, int) noexcept override { return 0; }
   std::vector<std::string> physicalPlaybackPorts() override { return {}; }
   std::vector<std::string> connections(int) override { return {}; }
   bool connect(int, const std::string&) override { return true; }

@@ -313,6 +313,9 @@ void MIDIInput::refreshSources() {
 }
 
 void MIDIInput::receive(std::span<const std::uint32_t> words) {
+  // The sequencer's thread and the main thread (JACK's midi_in) both
+  // deliver; the direct-MIDI path takes one note at a time.
+  const std::lock_guard lock(receiveLock_);
   if (words.size() > MaxWordsPerPacket) words = words.first(MaxWordsPerPacket);
   for (std::uint32_t word : words) {
     if ((word >> 28) != UmpChannelVoice) continue;

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <span>
 #include <vector>
@@ -114,7 +115,8 @@ class MIDIInput {
   const std::set<std::uint32_t>& connected() const { return connected_; }
 
   // The one receive routine: one packet of UMP words, from the sequencer
-  // thread. Only MIDI 1.0 channel-voice note-ons and note-offs count.
+  // thread, or from the main thread for JACK's midi_in (one caller at a time
+  // gets through). Only MIDI 1.0 channel-voice note-ons and note-offs count.
   void receive(std::span<const std::uint32_t> words);
   // From the sequencer thread: schedules a source refresh on the main thread.
   void sourcesChanged();
@@ -135,6 +137,7 @@ class MIDIInput {
   const Clock* clock_;
   EchoGuard echo_;
   std::atomic<long> echoesDropped_{0};
+  std::mutex receiveLock_;
   // The current input is found through this token; the weak copies held by
   // posted work go empty when the input is destroyed.
   std::shared_ptr<MIDIInput*> self_;

@@ -137,7 +137,7 @@ echo "jack-midi: keys 1-7 sent the seven chords"
 
 # A keyboard's D on midi_in plays pad 2.
 mark=$(($(wc -l <"$work/dump.txt") + 1))
-jack_midiseq quimbel-keys 480000 0 62 4800 >/dev/null 2>&1 &
+jack_midiseq quimbel-keys 24000 0 62 4800 >/dev/null 2>&1 &
 keys=$!
 pids+=($keys)
 wait_for 5 bash -c 'jack_lsp | grep -qx quimbel-keys:out' || fail "jack_midiseq did not start"

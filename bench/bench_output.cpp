@@ -12,6 +12,11 @@
 // core's frame clock to JACK's frame time in every period and checks that
 // the first chord is heard where the core says it began.
 //
+// Key to MIDI on JACK, in the same runs: the probe also listens to the
+// program's midi_out, and each press's first note-on is timed like its
+// sound, from the same time stamp to the JACK time of the note-on's frame.
+// The note-on's frame must be the chord's first frame (0 frames apart).
+//
 // Xruns: the loop of a 64-voice take (an eight-note chord every 125 ms,
 // every voice busy and stolen) at 64 frames for --xrun-seconds (default 60),
 // beside as long a silence for the machine's own share.
@@ -23,6 +28,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <jack/jack.h>
+#include <jack/midiport.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -88,6 +94,8 @@ class BenchServer final : public JackServer {
     *l = left_;
     *r = right_;
   }
+  void writeMidi(std::uint32_t, const JackMidiEvent*, int) noexcept override {}
+  int readMidi(std::uint32_t, JackMidiEvent*, int) noexcept override { return 0; }
   std::vector<std::string> physicalPlaybackPorts() override { return {}; }
   std::vector<std::string> connections(int) override { return {}; }
   bool connect(int, const std::string&) override { return true; }
@@ -185,11 +193,13 @@ class Probe {
     if (!client_) return;
     in_[0] = jack_port_register(client_, "in_left", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
     in_[1] = jack_port_register(client_, "in_right", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    midi_ = jack_port_register(client_, "midi", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     jack_set_process_callback(client_, &Probe::process, this);
     jack_set_xrun_callback(client_, &Probe::xrun, this);
     jack_activate(client_);
     jack_connect(client_, "Quimbel:out_left", jack_port_name(in_[0]));
     jack_connect(client_, "Quimbel:out_right", jack_port_name(in_[1]));
+    jack_connect(client_, "Quimbel:midi_out", jack_port_name(midi_));
   }
   ~Probe() {
     if (client_) jack_client_close(client_);
@@ -208,6 +218,9 @@ class Probe {
     return -1;
   }
   std::int64_t firstSoundFrame() const { return firstSound_.load(); }
+  // Note-ons heard on midi_out so far, and the JACK frame time of one.
+  std::uint64_t noteOns() const { return noteOnCount_.load(std::memory_order_acquire); }
+  std::int64_t noteOnFrame(std::uint64_t index) const { return noteOnFrames_[index % kCycles]; }
   int xruns() const { return xruns_.load(); }
   // Microseconds on JACK's clock of a JACK frame time.
   double usecsOf(std::int64_t frame) const {
@@ -232,6 +245,15 @@ class Probe {
     const std::uint64_t n = self->written_.load(std::memory_order_relaxed);
     self->cycles_[n % kCycles] = Cycle{start, currentFrame(self->core_), frames};
     self->written_.store(n + 1, std::memory_order_release);
+    void* midi = jack_port_get_buffer(self->midi_, frames);
+    for (std::uint32_t i = 0, count = jack_midi_get_event_count(midi); i < count; ++i) {
+      jack_midi_event_t event;
+      if (jack_midi_event_get(&event, midi, i) != 0 || event.size != 3) continue;
+      if ((event.buffer[0] & 0xF0) != 0x90 || event.buffer[2] == 0) continue;
+      const std::uint64_t k = self->noteOnCount_.load(std::memory_order_relaxed);
+      self->noteOnFrames_[k % kCycles] = start + event.time;
+      self->noteOnCount_.store(k + 1, std::memory_order_release);
+    }
     const auto* left = static_cast<const float*>(jack_port_get_buffer(self->in_[0], frames));
     if (self->firstSound_.load() == kUnknown) {
       for (jack_nframes_t i = 0; i < frames; ++i) {
@@ -251,7 +273,10 @@ class Probe {
   RenderCore* core_;
   jack_client_t* client_ = nullptr;
   jack_port_t* in_[2] = {nullptr, nullptr};
+  jack_port_t* midi_ = nullptr;
   Cycle cycles_[kCycles] = {};
+  std::int64_t noteOnFrames_[kCycles] = {};
+  std::atomic<std::uint64_t> noteOnCount_{0};
   std::atomic<std::uint64_t> written_{0};
   std::atomic<std::int64_t> firstSound_{0};
   std::atomic<int> xruns_{0};
@@ -260,6 +285,7 @@ class Probe {
 struct JackRun {
   explicit JackRun(std::uint32_t period) : server(period) {
     if (!server.running()) return;
+    engine.setMidiOut(1);
     engine.start();
     if (!engine.running()) return;
     probe = std::make_unique<Probe>(engine.core());
@@ -313,10 +339,12 @@ void keyToSound(std::uint32_t period) {
 
   std::mt19937 random(period);
   std::uniform_real_distribution<double> gap(5.0, 25.0);
-  std::vector<double> latencyMs;
+  std::vector<double> latencyMs, midiLatencyMs;
+  std::int64_t midiApart = 0;  // the most frames between a note-on and its chord's first frame
   const int xrunsBefore = run.probe->xruns();
   for (int i = 1; i <= kPresses; ++i) {
     sleepMs(gap(random));
+    const std::uint64_t onsBefore = run.probe->noteOns();
     const double pressedUsecs = static_cast<double>(jack_get_time());
     const std::int64_t frame = run.press(i);
     std::int64_t jackFrame = -1;
@@ -326,6 +354,11 @@ void keyToSound(std::uint32_t period) {
     }
     if (jackFrame < 0) continue;
     latencyMs.push_back((run.probe->usecsOf(jackFrame) - pressedUsecs) / 1000.0);
+    for (int wait = 0; run.probe->noteOns() == onsBefore && wait < 100; ++wait) sleepMs(0.5);
+    if (run.probe->noteOns() == onsBefore) continue;
+    const std::int64_t midiFrame = run.probe->noteOnFrame(onsBefore);
+    midiLatencyMs.push_back((run.probe->usecsOf(midiFrame) - pressedUsecs) / 1000.0);
+    midiApart = std::max(midiApart, std::abs(midiFrame - jackFrame));
   }
   const double periodMs = period / kRate * 1000.0;
   std::printf(
@@ -333,6 +366,15 @@ void keyToSound(std::uint32_t period) {
       "min %.2f ms, max %.2f ms, %d xruns meanwhile\n",
       period, periodMs, latencyMs.size(), percentile(latencyMs, 0.5), percentile(latencyMs, 0.99),
       percentile(latencyMs, 0.0), percentile(latencyMs, 1.0), run.probe->xruns() - xrunsBefore);
+  std::printf(
+      "period %u: %zu presses, key to MIDI note-on p50 %.2f ms, p99 %.2f ms; note-on and "
+      "first sounding frame at most %lld frames apart\n",
+      period, midiLatencyMs.size(), percentile(midiLatencyMs, 0.5), percentile(midiLatencyMs, 0.99),
+      static_cast<long long>(midiApart));
+  std::printf("SUMMARY jack_key_to_midi_p99_ms_at_%u %.2f ms\n", period,
+              percentile(midiLatencyMs, 0.99));
+  std::printf("SUMMARY jack_midi_to_sound_frames_apart_at_%u %lld frames\n", period,
+              static_cast<long long>(midiApart));
   std::printf("SUMMARY jack_key_to_sound_p50_ms_at_%u %.2f ms\n", period,
               percentile(latencyMs, 0.5));
   std::printf("SUMMARY jack_key_to_sound_p99_ms_at_%u %.2f ms\n", period,

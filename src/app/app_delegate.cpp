@@ -64,6 +64,7 @@ void AppDelegate::setup() {
   wireFoot();
   wireWindow();
   wireIdleAudio();
+  wireJackMidiIn();
   wireTray();
 
   if (!desktop_.trayAvailable) {
@@ -107,7 +108,10 @@ void AppDelegate::wireTray() {
           [this] { autostart_.setEnabled(!autostart_.enabled()); });
   connect(tray_, &TrayIcon::aboutRequested, this, &AppDelegate::aboutRequested);
   connect(tray_, &TrayIcon::quitRequested, this, &AppDelegate::quitRequested);
-  tray_->setExtraItems([this](QMenu& menu) { addSoundItems(menu); });
+  tray_->setExtraItems([this](QMenu& menu) {
+    addSoundItems(menu);
+    addMidiItems(menu);
+  });
 }
 
 void AppDelegate::wireWindow() {

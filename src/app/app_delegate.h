@@ -83,6 +83,10 @@ class AppDelegate : public QObject {
   // "Sound output" and "Low latency" (app_delegate_sound.cpp).
   void addSoundItems(QMenu& menu);
   void returnToChosenOutput();
+  // "Send chords to other programs", "MIDI channel" and "Play the piano
+  // too", and the delivery of JACK's midi_in (app_delegate_midi.cpp).
+  void addMidiItems(QMenu& menu);
+  void wireJackMidiIn();
 
   // The wiring of each area, one function each.
   void wireTray();       // icon clicks, the menu's items, About
@@ -103,6 +107,8 @@ class AppDelegate : public QObject {
   PickerFrames pickerFrames_;
   std::vector<Subscription> bag_;
   std::unique_ptr<TaskHandle> stopAudio_;
+  std::unique_ptr<TaskHandle> jackMidiWatch_;
+  std::unique_ptr<TaskHandle> jackMidiPoll_;
 };
 
 }  // namespace quimbel

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "audio/core/render_core.h"
+#include "audio/core/render_core_state.h"
 
 namespace quimbel {
 
@@ -154,14 +155,61 @@ void JackBackend::process(std::uint32_t frames) noexcept {
   float* left = nullptr;
   float* right = nullptr;
   server_.buffers(frames, &left, &right);
-  if (!left || !right) return;
+  int midiCount = 0;
   RenderCore* core = core_.load(std::memory_order_acquire);
-  if (core) {
+  if (!left || !right) {
+    core = nullptr;
+  } else if (core) {
+    const std::int64_t periodStart = currentFrame(core);
     render(core, left, right, static_cast<std::int32_t>(frames));
+    midiCount = periodMidi(core, periodStart);
   } else {
     std::memset(left, 0, sizeof(float) * frames);
     std::memset(right, 0, sizeof(float) * frames);
   }
+  server_.writeMidi(frames, midiOut_, midiCount);
+  takeMidiIn(frames);
+}
+
+int JackBackend::periodMidi(RenderCore* core, std::int64_t periodStart) noexcept {
+  const CoreMidiEvent* events = nullptr;
+  const int count = renderedMidi(core, &events);
+  // The server wants the period's messages in time order; the core lists
+  // them voice by voice. Insertion keeps same-frame messages in their order
+  // (a note-off before the same note's next note-on).
+  for (int i = 0; i < count; ++i) {
+    JackMidiEvent e;
+    e.offset = static_cast<std::uint32_t>(events[i].frame - periodStart);
+    e.size = 3;
+    e.bytes[0] = events[i].status;
+    e.bytes[1] = events[i].note;
+    e.bytes[2] = events[i].velocity;
+    int at = i;
+    while (at > 0 && midiOut_[at - 1].offset > e.offset) {
+      midiOut_[at] = midiOut_[at - 1];
+      --at;
+    }
+    midiOut_[at] = e;
+  }
+  return count;
+}
+
+void JackBackend::takeMidiIn(std::uint32_t frames) noexcept {
+  JackMidiEvent events[64];
+  const int count = server_.readMidi(frames, events, 64);
+  for (int i = 0; i < count; ++i) {
+    const JackMidiEvent& e = events[i];
+    const std::uint32_t status = e.bytes[0] & 0xF0u;
+    if (e.size != 3 || (status != 0x80 && status != 0x90)) continue;
+    // As a MIDI 1.0 channel-voice word, the form the receive routine reads.
+    midiIn_.push((2u << 28) | (std::uint32_t{e.bytes[0]} << 16) |
+                 (std::uint32_t{e.bytes[1] & 0x7Fu} << 8) | (e.bytes[2] & 0x7Fu));
+  }
+}
+
+int JackBackend::receivedMidi(std::uint32_t* words, int max) {
+  if (max < 1) return 0;
+  return static_cast<int>(midiIn_.popUpTo(words, static_cast<std::size_t>(max)));
 }
 
 void JackBackend::formatChanged(double rate, std::uint32_t periodFrames) {

@@ -2,9 +2,10 @@
 
 // The device layer for a JACK server (jackd, or PipeWire's JACK side): one
 // client, "Quimbel", with the outputs out_left and out_right, whose process
-// callback renders the server's period through the core and does nothing
-// else. The rate is the server's. A stream ends by itself, and the engine
-// host rebuilds, when the server goes away or changes its rate or period.
+// callback renders the server's period through the core, puts the notes the
+// core reported for it on midi_out at their frames, and passes the note
+// messages of midi_in on to the main thread. The rate is the server's. A stream ends by itself, and
+// the engine host rebuilds, when the server goes away or changes its rate or period.
 //
 // The client stays open between streams, so that a restart keeps the
 // program's place in the server's graph; the connections the outputs had
@@ -29,6 +30,8 @@
 #include <vector>
 
 #include "audio/audio_backend.h"
+#include "audio/core/render_core.h"
+#include "audio/core/spsc_ring.h"
 #include "audio/jack_server.h"
 
 namespace quimbel {
@@ -57,6 +60,10 @@ class JackBackend final : public AudioBackend, private JackEvents {
   // How many clients were let go because their server had gone away.
   int serverLosses() const { return serverLosses_; }
 
+  // Main thread: up to max note messages midi_in received, as MIDI 1.0
+  // channel-voice words for MIDIInput::receive, oldest first.
+  int receivedMidi(std::uint32_t* words, int max);
+
   // The server's rate; 48000 when no server answers (the stream made for
   // it then fails to start).
   double deviceRate() override;
@@ -67,6 +74,9 @@ class JackBackend final : public AudioBackend, private JackEvents {
   class Stream;
 
   void process(std::uint32_t frames) noexcept override;
+  // The period's note events from the core, in time order, into midiOut_.
+  int periodMidi(RenderCore* core, std::int64_t periodStart) noexcept;
+  void takeMidiIn(std::uint32_t frames) noexcept;
   void formatChanged(double rate, std::uint32_t periodFrames) override;
   void serverGone() override;
   // Calls the running stream's ended handler once (any thread).
@@ -93,6 +103,9 @@ class JackBackend final : public AudioBackend, private JackEvents {
   // fired. The handler is set only while idle.
   std::atomic<int> endState_{0};
   EndedHandler onEnded_;
+  // The real-time thread's own: the period's midi_out messages.
+  JackMidiEvent midiOut_[CoreMidiBlockCapacity];
+  SpscRing<std::uint32_t, 1024> midiIn_;
 };
 
 }  // namespace quimbel

@@ -20,6 +20,13 @@
 
 namespace quimbel {
 
+// One MIDI message of a period: its frame within the period and its bytes.
+struct JackMidiEvent {
+  std::uint32_t offset = 0;
+  std::uint8_t size = 0;
+  std::uint8_t bytes[3] = {};
+};
+
 class JackEvents {
  public:
   virtual ~JackEvents() = default;
@@ -39,7 +46,8 @@ class JackServer {
 
   virtual ~JackServer() = default;
   // Opens the client "Quimbel" with the audio outputs out_left and out_right
-  // on a server that runs already (none is started). Returns an empty string
+  // and the MIDI ports midi_in and midi_out on a server that runs already
+  // (none is started). Returns an empty string
   // on success, otherwise why not.
   virtual std::string open(JackEvents& events) = 0;
   virtual void close() = 0;
@@ -57,6 +65,11 @@ class JackServer {
   virtual void deactivate() = 0;
   // Real-time thread: the output ports' buffers for the current period.
   virtual void buffers(std::uint32_t frames, float** left, float** right) noexcept = 0;
+  // Real-time thread, once every period: what midi_out carries in it, in
+  // offset order (none: an empty period).
+  virtual void writeMidi(std::uint32_t frames, const JackMidiEvent* events, int count) noexcept = 0;
+  // Real-time thread: up to max of the messages midi_in received this period.
+  virtual int readMidi(std::uint32_t frames, JackMidiEvent* events, int max) noexcept = 0;
   // The physical playback ports (the sound card's inputs), in the server's order.
   virtual std::vector<std::string> physicalPlaybackPorts() = 0;
   // The ports an output port feeds, and a new connection from it.

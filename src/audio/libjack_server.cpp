@@ -1,6 +1,7 @@
 #include "audio/libjack_server.h"
 
 #include <jack/jack.h>
+#include <jack/midiport.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -71,6 +72,8 @@ std::string LibJackServer::open(JackEvents& events) {
       return "the JACK server refused the output ports";
     }
   }
+  midiIn_ = jack_port_register(client, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+  midiOut_ = jack_port_register(client, "midi_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
   client_ = client;
   events_ = &events;
   rate_.store(jack_get_sample_rate(client));
@@ -89,6 +92,7 @@ void LibJackServer::close() {
   jack_client_close(client_);
   client_ = nullptr;
   ports_[kLeft] = ports_[kRight] = nullptr;
+  midiIn_ = midiOut_ = nullptr;
   events_ = nullptr;
 }
 
@@ -117,6 +121,31 @@ void LibJackServer::deactivate() {
 void LibJackServer::buffers(std::uint32_t frames, float** left, float** right) noexcept {
   *left = static_cast<float*>(jack_port_get_buffer(ports_[kLeft], frames));
   *right = static_cast<float*>(jack_port_get_buffer(ports_[kRight], frames));
+}
+
+void LibJackServer::writeMidi(std::uint32_t frames, const JackMidiEvent* events,
+                              int count) noexcept {
+  if (!midiOut_) return;
+  void* buffer = jack_port_get_buffer(midiOut_, frames);
+  jack_midi_clear_buffer(buffer);
+  for (int i = 0; i < count; ++i)
+    jack_midi_event_write(buffer, events[i].offset, events[i].bytes, events[i].size);
+}
+
+int LibJackServer::readMidi(std::uint32_t frames, JackMidiEvent* events, int max) noexcept {
+  if (!midiIn_) return 0;
+  void* buffer = jack_port_get_buffer(midiIn_, frames);
+  const std::uint32_t count = jack_midi_get_event_count(buffer);
+  int kept = 0;
+  for (std::uint32_t i = 0; i < count && kept < max; ++i) {
+    jack_midi_event_t event;
+    if (jack_midi_event_get(&event, buffer, i) != 0 || event.size < 1 || event.size > 3) continue;
+    JackMidiEvent& out = events[kept++];
+    out.offset = event.time;
+    out.size = static_cast<std::uint8_t>(event.size);
+    for (std::size_t b = 0; b < event.size; ++b) out.bytes[b] = event.buffer[b];
+  }
+  return kept;
 }
 
 std::vector<std::string> LibJackServer::physicalPlaybackPorts() {

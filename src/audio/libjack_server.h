@@ -37,6 +37,8 @@ class LibJackServer final : public JackServer {
   bool activate() override;
   void deactivate() override;
   void buffers(std::uint32_t frames, float** left, float** right) noexcept override;
+  void writeMidi(std::uint32_t frames, const JackMidiEvent* events, int count) noexcept override;
+  int readMidi(std::uint32_t frames, JackMidiEvent* events, int max) noexcept override;
   std::vector<std::string> physicalPlaybackPorts() override;
   std::vector<std::string> connections(int port) override;
   bool connect(int port, const std::string& destination) override;
@@ -47,6 +49,8 @@ class LibJackServer final : public JackServer {
 
   _jack_client* client_ = nullptr;
   _jack_port* ports_[2] = {nullptr, nullptr};
+  _jack_port* midiIn_ = nullptr;
+  _jack_port* midiOut_ = nullptr;
   JackEvents* events_ = nullptr;
   std::atomic<std::uint32_t> rate_{0};
   std::atomic<std::uint32_t> period_{0};

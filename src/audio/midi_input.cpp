@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -56,7 +57,7 @@ class AlsaSequencer final : public MidiSequencer {
 
   int open(Handlers handlers) override {
     silenceAlsaErrors();
-    int status = snd_seq_open(&seq_, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK);
+    int status = snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
     if (status < 0) {
       seq_ = nullptr;
       return status;
@@ -71,6 +72,15 @@ class AlsaSequencer final : public MidiSequencer {
       // Clients and ports coming and going are announced here.
       snd_seq_connect_from(seq_, port_, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
     }
+    outPort_ = snd_seq_create_simple_port(
+        seq_, "Quimbel out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+        SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    // Chords that sound later (the loop's) wait on a queue of our own.
+    queue_ = snd_seq_alloc_named_queue(seq_, "Quimbel");
+    if (queue_ >= 0) {
+      snd_seq_start_queue(seq_, queue_, nullptr);
+      snd_seq_drain_output(seq_);
+    }
     wake_ = eventfd(0, EFD_CLOEXEC);
     if (wake_ >= 0) thread_ = std::thread([this] { receiveLoop(); });
     return 0;
@@ -80,6 +90,7 @@ class AlsaSequencer final : public MidiSequencer {
     std::vector<std::uint32_t> found;
     if (!seq_) return found;
     const std::lock_guard lock(handleLock_);
+    const std::set<std::uint32_t> fed = portsFedLocked();
     snd_seq_client_info_t* client;
     snd_seq_port_info_t* port;
     snd_seq_client_info_alloca(&client);
@@ -97,7 +108,7 @@ class AlsaSequencer final : public MidiSequencer {
         if ((caps & readable) != readable || (caps & SND_SEQ_PORT_CAP_NO_EXPORT)) continue;
         auto ref = (static_cast<std::uint32_t>(id) << 8) |
                    static_cast<std::uint32_t>(snd_seq_port_info_get_port(port));
-        found.push_back(ref);
+        if (!fed.contains(ref)) found.push_back(ref);
       }
     }
     return found;
@@ -111,7 +122,67 @@ class AlsaSequencer final : public MidiSequencer {
     }
   }
 
+  void disconnect(std::uint32_t source) override {
+    if (seq_ && port_ >= 0) {
+      const std::lock_guard lock(handleLock_);
+      snd_seq_disconnect_from(seq_, port_, static_cast<int>(source >> 8),
+                              static_cast<int>(source & 0xFF));
+    }
+  }
+
+  void send(std::uint8_t status, std::uint8_t data1, std::uint8_t data2,
+            double delaySeconds) override {
+    if (!seq_ || outPort_ < 0) return;
+    snd_seq_event_t event;
+    snd_seq_ev_clear(&event);
+    const auto channel = static_cast<unsigned char>(status & 0x0F);
+    switch (status & 0xF0) {
+      case 0x90:
+        snd_seq_ev_set_noteon(&event, channel, data1, data2);
+        break;
+      case 0x80:
+        snd_seq_ev_set_noteoff(&event, channel, data1, data2);
+        break;
+      case 0xB0:
+        snd_seq_ev_set_controller(&event, channel, data1, data2);
+        break;
+      default:
+        return;
+    }
+    snd_seq_ev_set_source(&event, outPort_);
+    snd_seq_ev_set_subs(&event);
+    const std::lock_guard lock(handleLock_);
+    if (delaySeconds > 0.0 && queue_ >= 0) {
+      snd_seq_real_time_t at;
+      at.tv_sec = static_cast<unsigned>(delaySeconds);
+      at.tv_nsec = static_cast<unsigned>((delaySeconds - at.tv_sec) * 1e9);
+      snd_seq_ev_schedule_real(&event, queue_, 1, &at);
+    } else {
+      snd_seq_ev_set_direct(&event);
+    }
+    snd_seq_event_output_direct(seq_, &event);
+  }
+
  private:
+  // The ports our output is connected to, as source references; the lock
+  // is held.
+  std::set<std::uint32_t> portsFedLocked() {
+    std::set<std::uint32_t> fed;
+    if (outPort_ < 0) return fed;
+    snd_seq_query_subscribe_t* query;
+    snd_seq_query_subscribe_alloca(&query);
+    snd_seq_addr_t self{static_cast<unsigned char>(client_), static_cast<unsigned char>(outPort_)};
+    snd_seq_query_subscribe_set_root(query, &self);
+    snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+    snd_seq_query_subscribe_set_index(query, 0);
+    while (snd_seq_query_port_subscribers(seq_, query) >= 0) {
+      const snd_seq_addr_t* to = snd_seq_query_subscribe_get_addr(query);
+      fed.insert((static_cast<std::uint32_t>(to->client) << 8) | to->port);
+      snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
+    }
+    return fed;
+  }
+
   void receiveLoop() {
     int count = snd_seq_poll_descriptors_count(seq_, POLLIN);
     std::vector<pollfd> fds(static_cast<std::size_t>(count) + 1);
@@ -152,6 +223,8 @@ class AlsaSequencer final : public MidiSequencer {
       case SND_SEQ_EVENT_PORT_START:
       case SND_SEQ_EVENT_PORT_EXIT:
       case SND_SEQ_EVENT_PORT_CHANGE:
+      case SND_SEQ_EVENT_PORT_SUBSCRIBED:
+      case SND_SEQ_EVENT_PORT_UNSUBSCRIBED:
         if (handlers_.setupChanged) handlers_.setupChanged();
         break;
       default:
@@ -162,6 +235,8 @@ class AlsaSequencer final : public MidiSequencer {
   snd_seq_t* seq_ = nullptr;
   int client_ = -1;
   int port_ = -1;
+  int outPort_ = -1;
+  int queue_ = -1;
   int wake_ = -1;
   Handlers handlers_;
   std::mutex handleLock_;
@@ -172,12 +247,28 @@ class AlsaSequencer final : public MidiSequencer {
 
 std::unique_ptr<MidiSequencer> makeAlsaSequencer() { return std::make_unique<AlsaSequencer>(); }
 
-MIDIInput::MIDIInput(MainThread& mainThread, std::unique_ptr<MidiSequencer> sequencer)
+EchoGuard::EchoGuard() {
+  for (auto& channel : sentAt_)
+    for (auto& at : channel) at.store(-1e18, std::memory_order_relaxed);
+}
+
+void EchoGuard::sent(int channel, int note, double atMs) {
+  sentAt_[channel & 0x0F][note & 0x7F].store(atMs, std::memory_order_relaxed);
+}
+
+bool EchoGuard::echoes(int channel, int note, double atMs) const {
+  const double sentAt = sentAt_[channel & 0x0F][note & 0x7F].load(std::memory_order_relaxed);
+  return atMs >= sentAt - EchoMs && atMs <= sentAt + EchoMs;
+}
+
+MIDIInput::MIDIInput(MainThread& mainThread, std::unique_ptr<MidiSequencer> sequencer,
+                     const Clock* clock)
     : onNote([](int, int, int) {}),
       onNoteOff([](int) {}),
       onSources([](int) {}),
       mainThread_(mainThread),
       sequencer_(sequencer ? std::move(sequencer) : makeAlsaSequencer()),
+      clock_(clock),
       self_(std::make_shared<MIDIInput*>(this)) {}
 
 MIDIInput::~MIDIInput() {
@@ -213,11 +304,18 @@ void MIDIInput::refreshSources() {
   for (std::uint32_t source : found) {
     if (!connected_.contains(source)) sequencer_->connect(source);
   }
+  // A source that went away needs nothing; one our output now feeds is let go.
+  for (std::uint32_t source : connected_) {
+    if (!found.contains(source)) sequencer_->disconnect(source);
+  }
   connected_ = std::move(found);
   if (onSources) onSources(static_cast<int>(connected_.size()));
 }
 
 void MIDIInput::receive(std::span<const std::uint32_t> words) {
+  // The sequencer's thread and the main thread (JACK's midi_in) both
+  // deliver; the direct-MIDI path takes one note at a time.
+  const std::lock_guard lock(receiveLock_);
   if (words.size() > MaxWordsPerPacket) words = words.first(MaxWordsPerPacket);
   for (std::uint32_t word : words) {
     if ((word >> 28) != UmpChannelVoice) continue;
@@ -225,6 +323,15 @@ void MIDIInput::receive(std::span<const std::uint32_t> words) {
     int note = static_cast<int>((word >> 8) & 0x7F);
     int velocity = static_cast<int>(word & 0x7F);
     if (status == 0x90 && velocity > 0) {
+      const int channel = static_cast<int>((word >> 16) & 0x0F);
+      if (echo_.echoes(channel, note, nowMs())) {
+        if (echoesDropped_.fetch_add(1) == 0) {
+          diagnostics::consoleLine(
+              "MIDI input: a note the program just sent came back and was dropped "
+              "(is another program's MIDI thru connected to Quimbel in?)");
+        }
+        continue;
+      }
       int pad = midiNoteOn(static_cast<std::uint32_t>(note), velocity);
       mainThread_.post([note, velocity, pad] {
         if (MIDIInput* input = current(); input && input->onNote) {
@@ -237,6 +344,20 @@ void MIDIInput::receive(std::span<const std::uint32_t> words) {
       });
     }
   }
+}
+
+double MIDIInput::nowMs() const {
+  if (clock_ != nullptr) return clock_->nowMs();
+  return std::chrono::duration<double, std::milli>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void MIDIInput::send(std::uint8_t status, std::uint8_t note, std::uint8_t value,
+                     double delaySeconds) {
+  if (!open_) return;
+  if ((status & 0xF0) == 0x90) echo_.sent(status & 0x0F, note, nowMs() + delaySeconds * 1000.0);
+  sequencer_->send(status, note, value, delaySeconds);
 }
 
 void MIDIInput::sourcesChanged() {

@@ -13,10 +13,12 @@
 //   lock-free midiNoteOn and post to the main thread; the posted work does
 //   nothing once the input is gone.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <span>
 #include <vector>
@@ -37,14 +39,38 @@ class MidiSequencer {
   };
 
   virtual ~MidiSequencer() = default;
-  // Creates the client "Quimbel" with its input port "Quimbel in" and starts
-  // delivering to the handlers (from any thread). Returns 0, or the client
-  // creation status (negative) when there is no client.
+  // Creates the client "Quimbel" with its input port "Quimbel in" and its
+  // output port "Quimbel out", and starts delivering to the handlers (from
+  // any thread). Returns 0, or the client creation status (negative) when
+  // there is no client.
   virtual int open(Handlers handlers) = 0;
   // Every source that may be connected now; a reference of 0 means none.
+  // Never the program's own output, nor a port the output feeds (a thru
+  // port would hand every chord straight back).
   virtual std::vector<std::uint32_t> sources() = 0;
-  // Connects the input port to a source; failures are ignored.
+  // Connects the input port to a source, or lets go of one; failures are
+  // ignored.
   virtual void connect(std::uint32_t source) = 0;
+  virtual void disconnect(std::uint32_t) {}
+  // Sends one three-byte channel message on the output port to everyone
+  // subscribed: at once, or delaySeconds from now by the sequencer's clock.
+  virtual void send(std::uint8_t, std::uint8_t, std::uint8_t, double) {}
+};
+
+// The notes the program sent out lately, so that the input can tell its own
+// notes coming back through another program's MIDI thru: a note-on that
+// arrives within EchoMs of one sent with the same note and channel is
+// dropped. Lock-free: any thread may call either.
+class EchoGuard {
+ public:
+  static constexpr double EchoMs = 5.0;
+  EchoGuard();
+  // channel 0 ... 15
+  void sent(int channel, int note, double atMs);
+  bool echoes(int channel, int note, double atMs) const;
+
+ private:
+  std::atomic<double> sentAt_[16][128];
 };
 
 // A sequencer with no sources and no traffic, for a model that must not open
@@ -66,8 +92,10 @@ class MIDIInput {
   // Words of one packet beyond this are not looked at.
   static constexpr std::size_t MaxWordsPerPacket = 64;
 
-  // A null sequencer means the ALSA sequencer.
-  MIDIInput(MainThread& mainThread, std::unique_ptr<MidiSequencer> sequencer = nullptr);
+  // A null sequencer means the ALSA sequencer; a null clock the monotonic one
+  // (it times the echoes, from the sequencer thread).
+  MIDIInput(MainThread& mainThread, std::unique_ptr<MidiSequencer> sequencer = nullptr,
+            const Clock* clock = nullptr);
   ~MIDIInput();
   MIDIInput(const MIDIInput&) = delete;
   MIDIInput& operator=(const MIDIInput&) = delete;
@@ -87,16 +115,29 @@ class MIDIInput {
   const std::set<std::uint32_t>& connected() const { return connected_; }
 
   // The one receive routine: one packet of UMP words, from the sequencer
-  // thread. Only MIDI 1.0 channel-voice note-ons and note-offs count.
+  // thread, or from the main thread for JACK's midi_in (one caller at a time
+  // gets through). Only MIDI 1.0 channel-voice note-ons and note-offs count.
   void receive(std::span<const std::uint32_t> words);
   // From the sequencer thread: schedules a source refresh on the main thread.
   void sourcesChanged();
+
+  // The output port, main thread: one channel message, at once or later (see
+  // MidiSequencer::send); a note-on is remembered as sent at that time.
+  void send(std::uint8_t status, std::uint8_t note, std::uint8_t value, double delaySeconds = 0.0);
+  EchoGuard& echoGuard() { return echo_; }
+  double nowMs() const;
+  // Note-ons dropped as echoes of the program's own output.
+  long echoesDropped() const { return echoesDropped_.load(); }
 
  private:
   MainThread& mainThread_;
   std::unique_ptr<MidiSequencer> sequencer_;
   bool open_ = false;
   std::set<std::uint32_t> connected_;
+  const Clock* clock_;
+  EchoGuard echo_;
+  std::atomic<long> echoesDropped_{0};
+  std::mutex receiveLock_;
   // The current input is found through this token; the weak copies held by
   // posted work go empty when the input is destroyed.
   std::shared_ptr<MIDIInput*> self_;

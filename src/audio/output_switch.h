@@ -35,6 +35,7 @@ class OutputSwitch final : public AudioBackend {
   bool lowLatency() const { return lowLatency_; }
   // Where the latest stream was sent.
   OutputChoice::Route route() const { return route_; }
+  JackBackend& jack() { return jack_; }
 
   // What answers now (JACK is asked, the devices listed) and the menu made
   // from it.

@@ -62,6 +62,16 @@ void PianoEngine::setMetronome(bool on) {
   if (core_) setMetronomeOn(core_, on ? 1 : 0);
 }
 
+void PianoEngine::setMidiOut(int channel) {
+  midiOutChannel_ = channel;
+  if (core_) quimbel::setMidiOut(core_, channel != 0, channel);
+}
+
+void PianoEngine::setPianoMuted(bool muted) {
+  pianoMuted_ = muted;
+  if (core_) quimbel::setPianoMuted(core_, muted);
+}
+
 void PianoEngine::start() {
   // The old stream goes first: once it is closed no render call can reach
   // the core, and the device is free for the new stream.
@@ -77,6 +87,8 @@ void PianoEngine::start() {
     quimbel::setVolume(fresh, volume_);
     setBPM(fresh, bpm_);
     setMetronomeOn(fresh, metronome_ ? 1 : 0);
+    quimbel::setMidiOut(fresh, midiOutChannel_ != 0, midiOutChannel_);
+    quimbel::setPianoMuted(fresh, pianoMuted_);
     RenderCore* old = core_;
     core_ = fresh;
     setMidiEngine(fresh);

@@ -55,6 +55,11 @@ class PianoEngine {
   bool metronome() const { return metronome_; }
   void setMetronome(bool on);
 
+  // The chords as MIDI (channel 1 ... 16, 0 for none) and the piano's own
+  // sound, for the MIDI output.
+  void setMidiOut(int channel);
+  void setPianoMuted(bool muted);
+
   // Set while a MIDI source is connected; the app shell leaves an idle
   // stream running while it is on.
   bool keepRunning() const { return keepRunning_; }
@@ -123,6 +128,8 @@ class PianoEngine {
   bool metronome_ = false;
   double latencyMs_ = 0.0;
   bool keepRunning_ = false;
+  int midiOutChannel_ = 0;
+  bool pianoMuted_ = false;
 
   // Counts streams, so that the end report of an old stream is ignored.
   std::uint64_t generation_ = 0;

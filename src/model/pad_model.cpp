@@ -31,7 +31,8 @@ PadModel::PadModel(Services services)
                                             std::move(services.installSamples))),
       defaults_(std::move(services.defaults)),
       reduceMotion_(services.reduceMotion),
-      midi_(std::make_unique<MIDIInput>(services.mainThread, std::move(services.midiSequencer))),
+      midi_(std::make_unique<MIDIInput>(services.mainThread, std::move(services.midiSequencer),
+                                        &services.clock)),
       audio_(
           services.mainThread,
           [this](int takeID, const Take& rendered) {
@@ -66,6 +67,8 @@ PadModel::PadModel(Services services)
   // The direct-MIDI flags are process-wide: start them from this model's.
   setChordFlags(sevenths_, ninths_, strum_);
 
+  midiOut_ = std::make_unique<MidiOutput>(mainThread_, *engine_, *midi_, *defaults_);
+
   if (services.startMidi) {
     setupMidi();
   } else {
@@ -82,6 +85,7 @@ PadModel::~PadModel() {
   loopLights_.clear();
   if (ticker_) ticker_->cancel();
   if (tonicWork_) tonicWork_->cancel();
+  midiOut_.reset();
   midi_.reset();
   if (engine_->core()) setMidiEngine(nullptr);
 }

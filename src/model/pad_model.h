@@ -27,6 +27,7 @@
 
 #include "audio/audio_backend.h"
 #include "audio/midi_input.h"
+#include "audio/midi_output.h"
 #include "audio/piano_engine.h"
 #include "base/main_thread.h"
 #include "export/video_export.h"
@@ -154,6 +155,7 @@ class PadModel {
 
   PianoEngine& engine() { return *engine_; }
   MIDIInput& midi() { return *midi_; }
+  MidiOutput& midiOut() { return *midiOut_; }
   SettingsStore& defaults() { return *defaults_; }
 
   // --- Pads and modifiers ---
@@ -332,6 +334,7 @@ class PadModel {
   std::map<int, std::int64_t> pressFrame_;
   double lastPlayed_ = kNever;
   std::unique_ptr<MIDIInput> midi_;
+  std::unique_ptr<MidiOutput> midiOut_;
 
   // Take fields.
   std::vector<ChordHit> events_;

@@ -40,6 +40,8 @@ void PadModel::setQuantize(bool on) {
 
 void PadModel::stopPlaying() {
   playing_ = false;
+  // The other programs hear the loop end at once, whatever still rings here.
+  midiOut_->releaseSounding();
   engine_->clearScheduled();
   loopWaiting_.clear();
   loopWaitingEntries_ = 0;

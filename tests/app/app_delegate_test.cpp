@@ -239,6 +239,7 @@ TEST(AppDelegateTest, TheLayoutSwitchResizesStoresLeavesTheLayoutInForceAloneAnd
   };
   EXPECT_EQ(menu(),
             "Tall layout\t\u2713|Wide layout||Quantize takes: 1/8, 70%\t\u2713||"
+            "Send chords to other programs|MIDI channel|Play the piano too||"
             "About Quimbel||Quit Quimbel\tCtrl+Q");
   shell.delegate.showPanel();
   model.setPickerOpen(true);

@@ -26,6 +26,11 @@ class FakeJackServer final : public JackServer {
   bool active = false;
   // What the outputs carried, period after period, in play().
   std::vector<float> left, right;
+  // What midi_out carried, each event's offset counted from the first
+  // period; and what midi_in receives in the next period.
+  std::vector<JackMidiEvent> midiOut;
+  std::vector<JackMidiEvent> midiIn;
+  std::uint64_t periodsRun = 0;
 
   std::string open(JackEvents& events) override {
     if (!running) return "no JACK server is running";
@@ -45,6 +50,20 @@ class FakeJackServer final : public JackServer {
     const bool fits = frames <= ports_[0].size();
     *l = fits ? ports_[0].data() : nullptr;
     *r = fits ? ports_[1].data() : nullptr;
+  }
+  void writeMidi(std::uint32_t, const JackMidiEvent* events, int count) noexcept override {
+    for (int i = 0; i < count && midiOut.size() < midiOut.capacity(); ++i) {
+      midiOut.push_back(events[i]);
+      midiOut.back().offset += static_cast<std::uint32_t>(periodsRun * period);
+    }
+    ++periodsRun;
+  }
+  int readMidi(std::uint32_t, JackMidiEvent* events, int max) noexcept override {
+    int count = 0;
+    for (; count < max && count < static_cast<int>(midiIn.size()); ++count)
+      events[count] = midiIn[count];
+    midiIn.clear();
+    return count;
   }
   std::vector<std::string> physicalPlaybackPorts() override { return speakers; }
   std::vector<std::string> connections(int port) override { return wired[std::size_t(port)]; }

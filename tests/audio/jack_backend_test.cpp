@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <tuple>
+#include <vector>
+
 #include "audio/core/core_fixture.h"
 #include "audio/core/midi_chord_map.h"
 #include "audio/fake_jack_server.h"
@@ -45,22 +49,55 @@ TEST(JackBackendTest, EveryPeriodRendersSampleForSampleWhat128FrameCallsRender) 
   constexpr int kFrames = 30000;
   testing::CorePtr reference(createCore(48000.0));
   installTones(reference.get(), 48000.0);
+  setMidiOut(reference.get(), true, 2);
   sendScore(reference.get());
   std::vector<float> left(kFrames), right(kFrames);
-  for (int at = 0; at < kFrames; at += 128)
+  // The notes as MIDI, in time order: (frame, status, note).
+  std::vector<std::tuple<std::int64_t, int, int>> midi;
+  for (int at = 0; at < kFrames; at += 128) {
     render(reference.get(), &left[at], &right[at], std::min(128, kFrames - at));
+    const CoreMidiEvent* events = nullptr;
+    for (int i = 0, n = renderedMidi(reference.get(), &events); i < n; ++i)
+      midi.emplace_back(events[i].frame, events[i].status, events[i].note);
+  }
+  std::ranges::stable_sort(midi, {}, [](const auto& e) { return std::get<0>(e); });
+  // The sine tones start at zero: the chord's first frame is where the core
+  // says it began.
+  StartedNote started[8];
+  ASSERT_EQ(drainStarted(reference.get(), started, 8), 4);
+  ASSERT_EQ(midi.front(), std::make_tuple(started[0].frame, 0x91, 60));
 
   for (std::uint32_t period : {16u, 64u, 128u, 1000u, 4096u}) {
     SCOPED_TRACE(period);
     JackRig rig;
     rig.server.period = period;
+    rig.engine.setMidiOut(2);
     rig.engine.start();
+    rig.server.midiOut.reserve(1000);
     sendScore(rig.engine.core());
     ASSERT_TRUE(rig.server.play(kFrames));
     EXPECT_TRUE(std::equal(left.begin(), left.end(), rig.server.left.begin()));
+    // midi_out carries the same notes at the same frames, whatever the period.
+    std::vector<std::tuple<std::int64_t, int, int>> carried;
+    for (const JackMidiEvent& e : rig.server.midiOut) {
+      if (e.offset < kFrames) carried.emplace_back(e.offset, e.bytes[0], e.bytes[1]);
+    }
+    EXPECT_EQ(carried, midi);
     EXPECT_TRUE(std::equal(right.begin(), right.end(), rig.server.right.begin()));
     EXPECT_EQ(rig.engine.started().size(), 4u) << "the tagged notes' notices";
   }
+}
+
+TEST(JackBackendTest, NotesOnMidiInReachTheMainThreadAsTheReceiveRoutineReadsThem) {
+  JackRig rig;
+  rig.engine.start();
+  rig.server.midiIn = {
+      {5, 3, {0x92, 60, 100}}, {9, 1, {0xF8}}, {20, 3, {0x82, 60, 0}}, {30, 3, {0xB0, 7, 100}}};
+  rig.server.cycle();
+  std::uint32_t words[8];
+  ASSERT_EQ(rig.backend.receivedMidi(words, 8), 2);
+  EXPECT_EQ(words[0], 0x20923C64u);
+  EXPECT_EQ(words[1], 0x20823C00u);
 }
 
 // A new server rate makes a new core; a new period restarts the stream

@@ -22,15 +22,18 @@ class SilentSequencer final : public MidiSequencer {
   void connect(std::uint32_t) override {}
 };
 
-// The sequencer thread delivers while the main thread runs what it posted:
-// every note arrives once, in the order it was played.
+// The sequencer thread delivers while the main thread runs what it posted
+// and delivers what JACK's midi_in received: every note arrives once, each
+// source's in the order it was played.
 TEST(MidiInputConcurrencyTest, NotesFromTheSequencerThreadArriveInOrder) {
   setMidiEngine(nullptr);
   ManualClock clock;
   ManualMainThread mainThread(clock);
   MIDIInput input(mainThread, std::make_unique<SilentSequencer>());
-  std::vector<int> heard;
-  input.onNote = [&](int note, int, int) { heard.push_back(note); };
+  std::vector<int> heard, heardFromJack;
+  input.onNote = [&](int note, int velocity, int) {
+    (velocity == 50 ? heardFromJack : heard).push_back(note);
+  };
   input.onNoteOff = [&](int note) { heard.push_back(-note); };
   input.start();
 
@@ -43,12 +46,22 @@ TEST(MidiInputConcurrencyTest, NotesFromTheSequencerThreadArriveInOrder) {
       input.sourcesChanged();
     }
   });
-  while (heard.size() < 2 * Notes) mainThread.runPending();
+  for (int i = 0; heard.size() < 2 * Notes || i < Notes; ++i) {
+    if (i < Notes) {
+      const std::uint32_t word = 0x20900000u | (static_cast<std::uint32_t>(i % 127 + 1) << 8) | 50u;
+      input.receive(std::span<const std::uint32_t>(&word, 1));
+    }
+    mainThread.runPending();
+  }
   sequencer.join();
   mainThread.runPending();
-  std::vector<int> played;
-  for (int i = 0; i < Notes; ++i) played.insert(played.end(), {i % 127 + 1, -(i % 127 + 1)});
+  std::vector<int> played, playedOnJack;
+  for (int i = 0; i < Notes; ++i) {
+    played.insert(played.end(), {i % 127 + 1, -(i % 127 + 1)});
+    playedOnJack.push_back(i % 127 + 1);
+  }
   EXPECT_EQ(heard, played);
+  EXPECT_EQ(heardFromJack, playedOnJack);
 }
 
 // The device changes rate again and again while a MIDI keyboard plays: the

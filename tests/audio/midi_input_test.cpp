@@ -22,7 +22,7 @@ class FakeSequencer final : public MidiSequencer {
  public:
   struct Shared {
     int openStatus = 0;
-    std::vector<std::uint32_t> sources, connects;
+    std::vector<std::uint32_t> sources, connects, disconnects;
     Handlers handlers;
   };
   explicit FakeSequencer(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
@@ -32,6 +32,7 @@ class FakeSequencer final : public MidiSequencer {
   }
   std::vector<std::uint32_t> sources() override { return shared_->sources; }
   void connect(std::uint32_t source) override { shared_->connects.push_back(source); }
+  void disconnect(std::uint32_t source) override { shared_->disconnects.push_back(source); }
   std::shared_ptr<Shared> shared_;
 };
 
@@ -46,7 +47,8 @@ class MidiInputTest : public ::testing::Test {
     const std::uint32_t padOfPitchClass[12] = {0, 99, 1, 99, 2, 3, 99, 4, 99, 5, 99, 6};
     for (std::uint32_t note = 0; note < 128; ++note) mapNoteToPad(note, padOfPitchClass[note % 12]);
     setMidiEngine(nullptr);
-    input = std::make_unique<MIDIInput>(mainThread, std::make_unique<FakeSequencer>(shared));
+    input =
+        std::make_unique<MIDIInput>(mainThread, std::make_unique<FakeSequencer>(shared), &clock);
     input->onNote = [this](int n, int velocity, int pad) { notes.emplace_back(n, velocity, pad); };
     input->onNoteOff = [this](int note) { noteOffs.push_back(note); };
     input->onSources = [this](int count) { sourceCounts.push_back(count); };
@@ -91,10 +93,28 @@ TEST_F(MidiInputTest, RefreshConnectsNewSourcesAndKeepsTheFirst) {
   shared->handlers.setupChanged();  // from the receive thread
   mainThread.runPending();
   EXPECT_EQ(shared->connects, (Words{0x1400, 0x1800}));
-  shared->sources = {0x1800};  // an unplugged keyboard simply drops out
+  shared->sources = {0x1800};  // an unplugged keyboard drops out (letting go of it does no harm)
   input->refreshSources();
   EXPECT_EQ(sourceCounts, (std::vector<int>{0, 1, 2, 1}));
   EXPECT_EQ(shared->connects.size(), 2u);
+  // A port our output now feeds is no longer offered: its echo is let go.
+  shared->sources = {};
+  input->refreshSources();
+  EXPECT_EQ(shared->disconnects, (Words{0x1400, 0x1800}));
+}
+
+TEST_F(MidiInputTest, ANoteTheProgramJustSentComingBackIsDropped) {
+  input->start();
+  input->send(0x93, 60, 100);  // channel 4
+  clock.set(clock.nowMs() + 4.0);
+  input->receive(Words{noteOn(3, 60, 100), noteOn(3, 64, 100), noteOn(2, 60, 100)});
+  clock.set(clock.nowMs() + 2.0);
+  input->receive(Words{noteOn(3, 60, 100)});
+  mainThread.runPending();
+  // Back within 5 ms on the same channel: dropped; another note, another
+  // channel, or later: played.
+  EXPECT_EQ(notes, (Notes{{64, 100, 2}, {60, 100, 0}, {60, 100, 0}}));
+  EXPECT_EQ(input->echoesDropped(), 1);
 }
 
 TEST_F(MidiInputTest, WithoutAClientTheProgramRunsOnWithoutMidi) {

@@ -49,13 +49,15 @@ using Stored = std::map<std::string, std::string>;
 
 class ModelRig {
  public:
-  explicit ModelRig(const Stored& stored = {}) {
+  // A null sequencer: one with `sources` sources and no traffic.
+  explicit ModelRig(const Stored& stored = {}, std::unique_ptr<MidiSequencer> sequencer = nullptr) {
+    if (!sequencer) sequencer = std::make_unique<StubSequencer>(&sources);
     auto settings = std::make_unique<MemorySettingsStore>();
     for (const auto& [key, value] : stored) settings->setValue(key, value);
     settings_ = settings.get();
-    model = std::make_unique<PadModel>(
-        PadModel::Services{clock, main, backend, installTestTones, std::move(settings),
-                           std::make_unique<StubSequencer>(&sources), true, false});
+    model = std::make_unique<PadModel>(PadModel::Services{clock, main, backend, installTestTones,
+                                                          std::move(settings), std::move(sequencer),
+                                                          true, false});
   }
 
   PadModel* operator->() { return model.get(); }

@@ -95,14 +95,35 @@ CoreEvent command(CoreEventKind kind) {
   return e;
 }
 
+// Reports one note event on the current channel, when MIDI out is on.
+void reportMidi(RenderCore& c, std::int64_t frame, bool on, std::int32_t note,
+                std::int32_t velocity) noexcept {
+  if (c.midiOutChannel == 0) return;
+  CoreMidiEvent e;
+  e.frame = frame;
+  e.status = static_cast<std::uint8_t>((on ? 0x90u : 0x80u) | (c.midiOutChannel - 1));
+  e.note = static_cast<std::uint8_t>(note & 0x7F);
+  e.velocity = static_cast<std::uint8_t>(on ? std::clamp(velocity, 1, 127) : 0);
+  if (c.midiBlockCount < CoreMidiBlockCapacity) c.midiBlock[c.midiBlockCount++] = e;
+  c.midiOutQueue.push(e);
+}
+
+// The note-off of a voice whose note-on went out, at a frame of its own.
+void reportVoiceOff(RenderCore& c, Voice& v, std::int64_t frame) noexcept {
+  if (v.isClick != 0 || v.midiState != MidiOnSaid) return;
+  reportMidi(c, frame, false, v.note, 0);
+  v.midiState = MidiOffSaid;
+}
+
 // First free voice, else the oldest (lowest index among equals). Clicks
-// take part in the same choice.
+// take part in the same choice; a piano note taken over ends here.
 Voice& takeVoice(RenderCore& c) {
   int oldest = 0;
   for (int v = 0; v < CoreVoiceCount; ++v) {
     if (c.voices[v].sample == nullptr) return c.voices[v];
     if (c.voices[v].startFrame < c.voices[oldest].startFrame) oldest = v;
   }
+  reportVoiceOff(c, c.voices[oldest], c.clock);
   return c.voices[oldest];
 }
 
@@ -134,6 +155,10 @@ void startNote(RenderCore& c, std::int32_t note, std::int32_t delay, float gain,
   v.releaseFrame = saturatingAdd(v.startFrame, framesOf(durationSeconds * c.sampleRate));
   v.endFrame = saturatingAdd(v.releaseFrame, static_cast<std::int64_t>(c.sampleRate));
   v.isClick = 0;
+  v.note = note;
+  v.velocity = velocity;
+  // Notes started while MIDI out is off are never reported, not even late.
+  v.midiState = c.midiOutChannel != 0 ? MidiUnsaid : MidiOffSaid;
   if (tag != NoTag) c.startedQueue.push(StartedNote{tag, v.startFrame, velocity});
 }
 
@@ -142,9 +167,10 @@ void releaseAllVoices(RenderCore& c) {
   for (Voice& v : c.voices) {
     if (v.sample == nullptr || v.isClick != 0) continue;
     if (v.delay >= 1) {
-      v.sample = nullptr;  // not yet sounding: dropped outright
+      v.sample = nullptr;  // not yet sounding (and not yet reported): dropped outright
       continue;
     }
+    reportVoiceOff(c, v, c.clock);
     v.envelopeMultiplier = std::min(v.envelopeMultiplier, c.releaseAllMultiplier);
     v.endFrame = std::min(v.endFrame, cutFrame);
   }
@@ -252,6 +278,7 @@ void startClick(RenderCore& c, const CoreSample& sample, float gain, std::int32_
   v.envelope = 1.0f;
   v.envelopeMultiplier = 1.0f;
   v.isClick = 1;
+  v.midiState = MidiOffSaid;
   v.startFrame = c.clock + beatOffset;
   v.releaseFrame = NeverFrame;
   v.endFrame = NeverFrame;
@@ -280,6 +307,43 @@ void runMetronome(RenderCore& c, std::int32_t n) {
     m.publishedBeat.store(m.beat, std::memory_order_relaxed);
     m.publishedNextBeatFrame.store(framesOf(m.nextBeatFrame), std::memory_order_relaxed);
   } while (m.nextBeatFrame < chunkEnd);
+}
+
+// Takes the MIDI-out setting for this render call; a change of channel or
+// turning it off ends the notes reported on the old channel now.
+void takeMidiOutSetting(RenderCore& c) noexcept {
+  c.midiBlockCount = 0;
+  const std::uint32_t setting = c.midiOutSetting.load(std::memory_order_relaxed);
+  if (setting == c.midiOutChannel) return;
+  for (Voice& v : c.voices) {
+    if (v.sample != nullptr) reportVoiceOff(c, v, c.clock);
+    if (v.midiState == MidiUnsaid) v.midiState = MidiOffSaid;
+  }
+  c.midiOutChannel = setting;
+}
+
+// Before a chunk is mixed: the note-ons of voices that begin sounding in it
+// and the note-offs of notes whose end falls in it.
+void reportChunkStarts(RenderCore& c, std::int32_t n) noexcept {
+  if (c.midiOutChannel == 0) return;
+  const std::int64_t chunkEnd = c.clock + n;
+  for (Voice& v : c.voices) {
+    if (v.sample == nullptr || v.isClick != 0) continue;
+    if (v.midiState == MidiUnsaid && v.delay < n) {
+      reportMidi(c, c.clock + std::max(v.delay, 0), true, v.note, v.velocity);
+      v.midiState = MidiOnSaid;
+    }
+    if (v.midiState == MidiOnSaid && v.releaseFrame < chunkEnd)
+      reportVoiceOff(c, v, std::max({v.releaseFrame, v.startFrame, c.clock}));
+  }
+}
+
+// After a chunk is mixed: notes whose sample ran out before their end.
+void reportChunkEnds(RenderCore& c, std::int32_t n) noexcept {
+  if (c.midiOutChannel == 0) return;
+  for (Voice& v : c.voices) {
+    if (v.sample == nullptr) reportVoiceOff(c, v, c.clock + n - 1);
+  }
 }
 
 void runMaster(RenderCore& c, float* left, float* right, std::int32_t n) {
@@ -503,6 +567,26 @@ std::int32_t drainStarted(RenderCore* core, std::int32_t* tags, std::int64_t* fr
   return total;
 }
 
+void setMidiOut(RenderCore* core, bool on, std::int32_t channel) {
+  core->midiOutSetting.store(on ? static_cast<std::uint32_t>(std::clamp(channel, 1, 16)) : 0u,
+                             std::memory_order_relaxed);
+}
+
+void setPianoMuted(RenderCore* core, bool muted) {
+  core->pianoMuted.store(muted ? 1u : 0u, std::memory_order_relaxed);
+}
+
+std::int32_t renderedMidi(const RenderCore* core, const CoreMidiEvent** events) {
+  *events = core->midiBlock;
+  return core->midiBlockCount;
+}
+
+std::int32_t drainMidiOut(RenderCore* core, CoreMidiEvent* events, std::int32_t max) {
+  if (max < 1) return 0;
+  return static_cast<std::int32_t>(
+      core->midiOutQueue.popUpTo(events, static_cast<std::size_t>(max)));
+}
+
 // ---- the audio thread ----
 
 void render(RenderCore* core, float* left, float* right, std::int32_t frames) noexcept {
@@ -512,6 +596,7 @@ void render(RenderCore* core, float* left, float* right, std::int32_t frames) no
   const unsigned savedCsr = _mm_getcsr();
   _mm_setcsr(savedCsr | 0x8040);  // flush to zero, denormals are zero
 #endif
+  takeMidiOutSetting(c);
   c.mainQueue.drain([&c](const CoreEvent& e) { handle(c, e); });
   c.midiQueue.drain([&c](const CoreEvent& e) {
     if (e.kind == CoreEventKind::PadChord) handle(c, e);
@@ -528,7 +613,13 @@ void render(RenderCore* core, float* left, float* right, std::int32_t frames) no
     std::memset(c.clickLeft, 0, sizeof(float) * static_cast<std::size_t>(n));
     std::memset(c.clickRight, 0, sizeof(float) * static_cast<std::size_t>(n));
     runMetronome(c, n);
+    reportChunkStarts(c, n);
     mixVoices(c, n);
+    reportChunkEnds(c, n);
+    if (c.pianoMuted.load(std::memory_order_relaxed) != 0) {
+      std::memset(c.pianoLeft, 0, sizeof(float) * static_cast<std::size_t>(n));
+      std::memset(c.pianoRight, 0, sizeof(float) * static_cast<std::size_t>(n));
+    }
     runMaster(c, left + offset, right + offset, n);
     c.clock += n;
     offset += n;

@@ -117,6 +117,38 @@ std::int32_t drainStarted(RenderCore* core, std::int32_t* tags, std::int64_t* fr
                           std::int32_t* velocities, std::int32_t max);
 std::int32_t drainStarted(RenderCore* core, StartedNote* notes, std::int32_t max);
 
+// ---- the chords as MIDI, for other programs ----
+
+// One note-on or note-off of a piano note: status 0x90 or 0x80 with the
+// channel in its low four bits, and the frame of the core's clock it happens
+// at. A note-on's frame is the note's first sounding frame; its note-off's
+// the frame the note starts to fade (its end, a release-all, or its voice
+// taken by a newer note).
+struct CoreMidiEvent {
+  std::int64_t frame = 0;
+  std::uint8_t status = 0;
+  std::uint8_t note = 0;
+  std::uint8_t velocity = 0;
+};
+
+inline constexpr int CoreMidiBlockCapacity = 512;
+
+// Main thread. While on, every piano note (never a click) is reported as
+// MIDI: in the block of the render call it sounds in, and on the MIDI-out
+// queue. Turning it off reports note-offs for the notes still sounding at the
+// next render call. The channel is 1 ... 16.
+void setMidiOut(RenderCore* core, bool on, std::int32_t channel);
+// Main thread. Silences the piano's own sound (the clicks stay) while the
+// notes go on being reported, for a user whose other program plays them.
+void setPianoMuted(RenderCore* core, bool muted);
+// The thread that called render, right after it: the note events of that
+// call, every frame inside it, in the order they happened per voice (not
+// sorted by frame). Valid until the next render call.
+std::int32_t renderedMidi(const RenderCore* core, const CoreMidiEvent** events);
+// The one consumer of the MIDI-out queue (the main thread): copies out up to
+// max note events in the order they were reported.
+std::int32_t drainMidiOut(RenderCore* core, CoreMidiEvent* events, std::int32_t max);
+
 // Renders frames of stereo output into left and right. Audio thread only.
 void render(RenderCore* core, float* left, float* right, std::int32_t frames) noexcept;
 

@@ -48,7 +48,13 @@ struct Voice {
   std::int64_t endFrame;
   std::int64_t startFrame;  // also the voice's age when stealing
   std::uint32_t isClick;
+  std::int32_t note;
+  std::int32_t velocity;
+  std::uint32_t midiState;  // VoiceMidi: what the MIDI report has said of it
 };
+
+// How far the MIDI report of a voice has got.
+enum VoiceMidi : std::uint32_t { MidiUnsaid = 0, MidiOnSaid = 1, MidiOffSaid = 2 };
 
 struct MetronomeState {
   std::atomic<double> bpm;
@@ -94,6 +100,15 @@ struct RenderCore {
   float releaseCoef = 0.0f;
   float makeup = 1.6069412f;  // about +4.12 dB
   MetronomeState metronome = {};
+  // The chords as MIDI: the setting as the main thread stores it, the one
+  // the audio thread works with, the current render call's events and the
+  // queue the main thread drains.
+  std::atomic<std::uint32_t> midiOutSetting{0};  // 0 off, else the channel 1 ... 16
+  std::uint32_t midiOutChannel = 0;
+  std::atomic<std::uint32_t> pianoMuted{0};
+  CoreMidiEvent midiBlock[CoreMidiBlockCapacity] = {};
+  std::int32_t midiBlockCount = 0;
+  SpscRing<CoreMidiEvent, CoreQueueCapacity> midiOutQueue;
   // Release constants, fixed by the rate: 125 ms after a note's end, 30 ms
   // after a release-all.
   float releaseMultiplier = 1.0f;

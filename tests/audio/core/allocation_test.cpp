@@ -39,6 +39,7 @@ TEST(AllocationTest, RenderNeverAllocatesOrFrees) {
     if (n < 28) setPadChord(n / 4, int(n % 4), chord, 3 + int(n % 2));
   }
   setMidiEngine(c);
+  setMidiOut(c, true, 3);  // every note is reported as MIDI too
   setMetronomeOn(c, 1);
   setBPM(c, 240.0);
   StartedNote notices[CoreQueueCapacity];
@@ -85,6 +86,8 @@ TEST(AllocationTest, TheJackProcessCallbackNeverAllocatesOrFrees) {
     for (std::uint32_t note = 21; note <= 108; note += 3)
       freeSample(installSample(core, note, testing::toneSample(220.0, 24000)));
   });
+  engine.setMidiOut(4);  // the notes leave on midi_out too
+  server.midiOut.reserve(1 << 16);
   long seen = 0;
   for (std::uint32_t period : {16u, 64u, 128u, 1000u, 4096u}) {
     server.changeFormat(48000.0, period);
@@ -93,6 +96,7 @@ TEST(AllocationTest, TheJackProcessCallbackNeverAllocatesOrFrees) {
     for (int i = 0; i < 70; ++i) engine.noteOn(30 + i, i, 100, 0.2f, i * 0.0005, 0.3);
     engine.scheduleNote(72, engine.now() + 700, LoopTagBase, 90, 0.3f, 0.2);
     engine.scheduleReleaseAll(engine.now() + 9000);
+    server.midiIn = {{3, 3, {0x90, 60, 90}}, {9, 3, {0x80, 60, 0}}};
     counting = true;
     for (int cycle = 0; cycle < 40; ++cycle) seen += server.cycle() ? 1 : 0;
     counting = false;

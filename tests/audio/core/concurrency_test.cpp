@@ -62,6 +62,7 @@ TEST(RenderCoreConcurrencyTest, CommandsAndNoticesCrossThreadsIntact) {
   }
   setChordFlags(false, false, false);
   setMidiEngine(core.get());
+  setMidiOut(core.get(), true, 1);
 
   std::atomic<bool> stop{false};
   std::thread audio([&] {
@@ -73,14 +74,24 @@ TEST(RenderCoreConcurrencyTest, CommandsAndNoticesCrossThreadsIntact) {
   });
   std::vector<StartedNote> seen;
   StartedNote batch[256];
+  // The notes as MIDI leave through their own queue to the main thread.
+  CoreMidiEvent midiBatch[256];
+  int strayMidi = 0;
   const auto drain = [&] {
     const int n = drainStarted(core.get(), batch, 256);
     seen.insert(seen.end(), batch, batch + n);
-    return n;
+    const int m = drainMidiOut(core.get(), midiBatch, 256);
+    for (int k = 0; k < m; ++k) {
+      const bool known =
+          midiBatch[k].note == 60 || midiBatch[k].note == 64 || midiBatch[k].note == 67;
+      strayMidi += known && (midiBatch[k].status == 0x90 || midiBatch[k].status == 0x80) ? 0 : 1;
+    }
+    return n + m;
   };
   for (int i = 0; i < 20000; ++i) {
     noteOn(core.get(), 60, i, 1, 1.0f, 0.0, 0.001);
     if (i % 16 == 0) setVolume(core.get(), (i % 100) / 100.0f);
+    if (i % 1000 == 0) setMidiOut(core.get(), i % 2000 == 0, 1);
     drain();
   }
   midi.join();
@@ -107,6 +118,7 @@ TEST(RenderCoreConcurrencyTest, CommandsAndNoticesCrossThreadsIntact) {
   }
   EXPECT_TRUE(ordered);
   EXPECT_GT(mainNotices, 0);
+  EXPECT_EQ(strayMidi, 0);
 }
 
 }  // namespace

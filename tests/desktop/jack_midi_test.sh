@@ -1,0 +1,203 @@
+#!/usr/bin/env bash
+# The chords as MIDI for other programs, through a private JACK server (the
+# dummy driver at 48 kHz in 64-frame periods) in an X11 session with a tray.
+# With "Send chords to other programs" stored on, jack_midi_dump listens to
+# Quimbel:midi_out: keys 1 to 7 must give seven note-on groups whose notes
+# are the seven chords `quimbel chords` prints; a note on Quimbel:midi_in
+# plays its pad's chord; a one-bar take loops, and its second pass repeats
+# the first within one period. Where an ALSA sequencer exists, aseqdump
+# hears the chords on "Quimbel out"; elsewhere that part says it skipped.
+#
+# Usage: tests/desktop/jack_midi_test.sh [BUILD_DIR]   (default build/default)
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+build=${1:-$here/build/default}
+quimbel=$build/bin/quimbel
+out=$here/out/jack-midi
+rm -rf "$out"
+mkdir -p "$out"
+work=$(mktemp -d /tmp/quimbel-jack-midi.XXXXXX)
+pids=()
+jackd_pid=
+app=
+own_pulse=0
+
+cleanup() {
+  local status=$?
+  set +e
+  [ -n "$app" ] && kill -9 "$app" 2>/dev/null
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  [ -n "$jackd_pid" ] && kill -TERM "$jackd_pid" 2>/dev/null && wait "$jackd_pid" 2>/dev/null
+  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null
+  cp "$work"/*.txt "$work"/*.log "$out/" 2>/dev/null
+  rm -rf "$work"
+  exit $status
+}
+trap cleanup EXIT
+
+fail() {
+  echo "jack-midi: $*" >&2
+  [ -f "$work/quimbel.log" ] && grep -a -v '^Quimbel: trace' "$work/quimbel.log" | tail -15 |
+    sed 's/^/  quimbel: /' >&2
+  exit 1
+}
+
+source "$here/tests/desktop/session.sh"
+start_session
+# A server of our own: other desktop tests may run theirs at the same time.
+export JACK_DEFAULT_SERVER=quimbel-midi-test-$$
+mkdir -p "$XDG_CONFIG_HOME/Quimbel"
+printf '[audio]\noutput=jack\n\n[midi]\nsend=true\n' >"$XDG_CONFIG_HOME/Quimbel/Quimbel.conf"
+
+for mode in --realtime --no-realtime; do
+  jackd $mode -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 64 >>"$work/jackd.log" 2>&1 &
+  jackd_pid=$!
+  wait_for 10 bash -c "! kill -0 $jackd_pid || jack_lsp" || true
+  kill -0 "$jackd_pid" 2>/dev/null && jack_lsp >/dev/null 2>&1 && break
+  kill -9 "$jackd_pid" 2>/dev/null || true
+  wait "$jackd_pid" 2>/dev/null || true
+  jackd_pid=
+done
+[ -n "$jackd_pid" ] || fail "jackd did not start"
+
+"$quimbel" chords --json >"$work/chords.json" || fail "quimbel chords failed"
+
+QUIMBEL_TRACE=1 "$quimbel" >"$work/quimbel.log" 2>&1 &
+app=$!
+window() {
+  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
+    eval "$(xdotool getwindowgeometry --shell "$w")"
+    [ "$WIDTH" -ge "$1" ] && [ "$WIDTH" -le "$2" ] || continue
+    { [ "$1" -gt 64 ] || { [ "$X" -gt 0 ] && [ "$Y" -lt 64 ]; }; } && echo "$w" && return 0
+  done
+  return 1
+}
+icon_window() { window 16 64; }
+panel_window() { window 300 4000; }
+wait_for 10 icon_window || fail "no tray icon"
+eval "$(xdotool getwindowgeometry --shell "$(icon_window)")"
+xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
+wait_for 5 panel_window || fail "the panel did not open"
+eval "$(xdotool getwindowgeometry --shell "$(panel_window)")"
+panel_x=$X panel_y=$Y
+focus_panel() { xdotool windowfocus --sync "$(panel_window)" 2>/dev/null || true; }
+click_control() {
+  local line cx cy cw ch
+  line=$(grep -a "trace widget $1|" "$work/quimbel.log" | tail -1)
+  [ -n "$line" ] || fail "no control named '$1'"
+  read -r cx cy cw ch <<<"${line##*|}"
+  xdotool mousemove $((panel_x + cx + cw / 2)) $((panel_y + cy + ch / 2)) click 1
+}
+press() {
+  xdotool keydown "$1"
+  sleep "${2:-0.3}"
+  xdotool keyup "$1"
+}
+
+wait_for 10 bash -c 'jack_lsp | grep -qx Quimbel:midi_out' || fail "no Quimbel:midi_out in the JACK graph"
+jack_lsp | grep -qx Quimbel:midi_in || fail "no Quimbel:midi_in in the JACK graph"
+jack_midi_dump -a quimbel-dump >"$work/dump.txt" 2>/dev/null &
+pids+=($!)
+wait_for 5 bash -c 'jack_lsp | grep -qx quimbel-dump:input' || fail "jack_midi_dump did not start"
+jack_connect Quimbel:midi_out quimbel-dump:input || fail "cannot connect to midi_out"
+sleep 0.5
+focus_panel
+
+# The note-on groups of the dump from line $1 on, one per frame, as
+# "frame: notes": a chord's notes all start on the same frame.
+groups() {
+  tail -n +"$1" "$work/dump.txt" | /usr/bin/python3 -c '
+import re, sys
+groups = {}
+for line in sys.stdin:
+    m = re.match(r"\s*(\d+): 9[0-9a-f] ([0-9a-f]{2}) ([0-9a-f]{2})", line)
+    if m and int(m.group(3), 16) > 0:
+        groups.setdefault(int(m.group(1)), []).append(int(m.group(2), 16))
+for frame in sorted(groups):
+    print(frame, *sorted(groups[frame]))'
+}
+chord_of() {
+  /usr/bin/python3 -c 'import json, sys
+print(*sorted(json.load(open(sys.argv[1]))[int(sys.argv[2])]["notes"]))' "$work/chords.json" "$1"
+}
+
+for pad in 1 2 3 4 5 6 7; do
+  press $pad
+  sleep 0.4
+done
+sleep 0.5
+groups 1 >"$work/keys.txt"
+[ "$(wc -l <"$work/keys.txt")" -eq 7 ] || fail "keys 1-7 gave $(wc -l <"$work/keys.txt") note-on groups: $(cat "$work/keys.txt")"
+for pad in 1 2 3 4 5 6 7; do
+  got=$(sed -n "${pad}p" "$work/keys.txt" | cut -d' ' -f2-)
+  [ "$got" = "$(chord_of $((pad - 1)))" ] || fail "key $pad sent $got, the chord is $(chord_of $((pad - 1)))"
+done
+grep -q ' 91 \| 92 \| 93 ' "$work/dump.txt" && fail "notes on a channel other than 1"
+echo "jack-midi: keys 1-7 sent the seven chords"
+
+# A keyboard's D on midi_in plays pad 2.
+mark=$(($(wc -l <"$work/dump.txt") + 1))
+jack_midiseq quimbel-keys 24000 0 62 4800 >/dev/null 2>&1 &
+keys=$!
+pids+=($keys)
+wait_for 5 bash -c 'jack_lsp | grep -qx quimbel-keys:out' || fail "jack_midiseq did not start"
+jack_connect quimbel-keys:out Quimbel:midi_in
+sleep 1.5
+kill $keys
+got=$(groups $mark | head -1 | cut -d' ' -f2-)
+[ "$got" = "$(chord_of 1)" ] || fail "D on midi_in sent '$got', pad 2's chord is $(chord_of 1)"
+echo "jack-midi: a note on midi_in played its pad"
+
+# A one-bar take (count-in of four beats at 120 BPM, then pads 1 and 4),
+# looped twice.
+click_control Record
+sleep 0.3
+focus_panel
+sleep 1.95
+press 1 0.25
+sleep 0.75
+press 4 0.25
+sleep 0.5
+click_control Stop
+sleep 0.5
+focus_panel
+mark=$(($(wc -l <"$work/dump.txt") + 1))
+xdotool key space
+sleep 4.3
+xdotool key space
+sleep 0.3
+groups $mark >"$work/loop.txt"
+/usr/bin/python3 - "$work/loop.txt" <<'PY' || fail "the loop's second pass is not the first one again: $(cat "$work/loop.txt")"
+import sys
+rows = [line.split() for line in open(sys.argv[1])]
+frames = [int(r[0]) for r in rows]
+notes = [r[1:] for r in rows]
+assert len(rows) >= 4, rows
+# The take is one bar: two chords a pass, and the second pass repeats the
+# first 96000 frames (2 s) later, within one 64-frame period.
+for i in (0, 1):
+    assert notes[i + 2] == notes[i], (i, notes)
+    assert abs(frames[i + 2] - frames[i] - 96000) <= 64, (i, frames)
+print("jack-midi: loop passes", frames[:4])
+PY
+
+# ALSA: "Quimbel out" on the sequencer, where there is one.
+if [ -e /dev/snd/seq ] && aseqdump -l 2>/dev/null | grep -q 'Quimbel out'; then
+  aseqdump -p "Quimbel:Quimbel out" >"$work/aseqdump.txt" 2>&1 &
+  dump=$!
+  sleep 0.5
+  press 1
+  sleep 0.5
+  kill $dump
+  grep -q "Note on" "$work/aseqdump.txt" || fail "aseqdump heard no chord on Quimbel out"
+  echo "jack-midi: aseqdump heard the chord on Quimbel out"
+else
+  echo "jack-midi: no ALSA sequencer here (/dev/snd/seq): the aseqdump part skipped"
+fi
+
+kill -TERM "$app"
+status=0
+wait "$app" || status=$?
+app=
+[ $status -eq 0 ] || fail "the program ended with status $status"
+echo "jack-midi: passed"

@@ -170,7 +170,15 @@ bool PadPanel::routeKeyEvent(const QKeyEvent& event) {
   input.modifiers = modifiersOf(event.modifiers());
   input.repeat = repeat;
   input.symbol = symbolOf(event);
-  const KeyRoute route = routeKey(input);
+  KeyRoute route = routeKey(input);
+  // A release ends what its press started, even where the key now reports
+  // another symbol (a modifier went down in between) whose place is
+  // another key's.
+  if (const auto pressed = keysDown_.find(scanCode);
+      !press && !repeat && pressed != keysDown_.end()) {
+    route = pressed->second;
+    route.down = false;
+  }
 
   switch (route.call) {
     case KeyCall::padKey:
@@ -178,7 +186,7 @@ bool PadPanel::routeKeyEvent(const QKeyEvent& event) {
     case KeyCall::hold:
     case KeyCall::space:
       if (route.down) {
-        keysDown_.insert(scanCode);
+        keysDown_[scanCode] = route;
         break;
       }
       // A release goes out only for a press that went out, matched by scan

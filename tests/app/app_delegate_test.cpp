@@ -51,7 +51,7 @@ void click(QWidget& panel, QPointF at) {
   QCoreApplication::sendEvent(panel.windowHandle(), &event);
 }
 
-TEST(PadPanelTest, PadKeysGoByScanCodeRepeatsStopAtThePanelAndModifiersAreReported) {
+TEST(PadPanelTest, PadKeysGoBySymbolOrPlaceRepeatsStopAtThePanelAndModifiersAreReported) {
   QApplication& qt = testing::offscreenApp();
   PadPanel panel{true};
   std::vector<std::string> lines;

@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QTimer>
 
 #include "diagnostics/report.h"
 #include "diagnostics/session_marker.h"
@@ -25,6 +26,29 @@ bool modalWindowOpen() {
     return window->isVisible() && window->windowModality() != Qt::NonModal;
   });
 }
+
+// Raises a question each time the panel shows while it waits: the panel
+// stays on top and raises itself as it opens, and a modal question hidden
+// behind it would leave the panel dead to every click.
+class KeepAbove final : public QObject {
+ public:
+  KeepAbove(QWidget* panel, QWidget* question) : question_(question) {
+    if (panel) panel->installEventFilter(this);
+  }
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Show) {
+      // After the panel's own raise, which follows its show.
+      QTimer::singleShot(0, question_, [question = question_] {
+        question->raise();
+        question->activateWindow();
+      });
+    }
+    return false;
+  }
+
+ private:
+  QWidget* question_;
+};
 
 }  // namespace
 
@@ -55,6 +79,9 @@ bool QtCrashPrompt::mayAsk() {
 bool QtCrashPrompt::askBox(const std::string& message, const std::string& informative,
                            const std::string& accept, const std::string& reject) {
   QMessageBox box(visibleParent());
+  // Above the panel, which itself stays above every other window.
+  box.setWindowFlag(Qt::WindowStaysOnTopHint);
+  KeepAbove keepAbove(dialogParent_, &box);
   box.setWindowTitle(QStringLiteral("Quimbel"));
   box.setIcon(QMessageBox::Warning);
   box.setText(qs(message));

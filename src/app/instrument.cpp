@@ -11,10 +11,12 @@
 #include <QSystemTrayIcon>
 #include <csignal>
 #include <cstdlib>
+#include <optional>
 
 #include "app/app_delegate.h"
 #include "app/crash_prompt.h"
 #include "app/pad_panel.h"
+#include "app/platform_start.h"
 #include "app/qt_services.h"
 #include "app/single_instance.h"
 #include "audio/jack_backend.h"
@@ -104,7 +106,10 @@ int runInstrument(int argc, char** argv) {
   installFatalSignalHandlers();
   const char* platform = choosePlatform();
   silenceAlsaErrors();
+  // Without a display or a platform plugin, one line and status 1.
+  auto platformGuard = std::make_optional<PlatformStartGuard>();
   QApplication app(argc, argv);
+  platformGuard.reset();
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setApplicationName(QStringLiteral("Quimbel"));
   QApplication::setOrganizationName(QStringLiteral("Quimbel"));

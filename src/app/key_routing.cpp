@@ -48,6 +48,34 @@ constexpr std::array<ScanCodeEntry, 25> kScanCodes{{
     {116, plain(PanelKey::down)},
 }};
 
+struct SymbolEntry {
+  std::string_view symbol;
+  KnownKey known;
+};
+
+constexpr std::array<SymbolEntry, 20> kSymbols{{
+    {"1", pad(0)},
+    {"2", pad(1)},
+    {"3", pad(2)},
+    {"4", pad(3)},
+    {"5", pad(4)},
+    {"6", pad(5)},
+    {"7", pad(6)},
+    {"8", hold('8')},
+    {"9", hold('9')},
+    {"0", hold('0')},
+    {"tab", plain(PanelKey::tab)},
+    {"space", plain(PanelKey::space)},
+    {"escape", plain(PanelKey::escape)},
+    {"up", plain(PanelKey::up)},
+    {"down", plain(PanelKey::down)},
+    {"b", plain(PanelKey::other)},
+    {"e", plain(PanelKey::other)},
+    {"w", plain(PanelKey::other)},
+    {"q", plain(PanelKey::other)},
+    {"z", plain(PanelKey::other)},
+}};
+
 std::string lowerCased(std::string_view text) {
   std::string lower(text);
   std::transform(lower.begin(), lower.end(), lower.begin(),
@@ -86,6 +114,13 @@ KnownKey keyForScanCode(std::uint32_t scanCode) {
   return {};
 }
 
+std::optional<KnownKey> keyForSymbol(std::string_view symbol) {
+  for (const SymbolEntry& entry : kSymbols) {
+    if (entry.symbol == symbol) return entry.known;
+  }
+  return std::nullopt;
+}
+
 KeyRoute routeKey(const KeyInput& input) {
   switch (input.kind) {
     case InputKind::mouseDown:
@@ -103,7 +138,7 @@ KeyRoute routeKey(const KeyInput& input) {
   }
 
   const bool down = input.kind == InputKind::keyDown;
-  const KnownKey known = keyForScanCode(input.scanCode);
+  const KnownKey known = keyForSymbol(input.symbol).value_or(keyForScanCode(input.scanCode));
   const Modifiers& m = input.modifiers;
 
   // A release ends what its press started, whatever was pressed since: a pad

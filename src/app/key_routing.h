@@ -1,21 +1,26 @@
 #pragma once
 
 // The panel's keyboard map as a pure function: what one key or mouse event
-// does to the instrument, from what the event carries. Keys are known by
-// their hardware scan code (on X11 and Wayland the evdev code + 8), so the
-// pads sit under the same fingers on every keyboard layout and with Num Lock
-// on or off; only B, E, W, Q and Z go by the characters they type.
+// does to the instrument, from what the event carries. A key whose symbol
+// names one of the panel's keys (a digit, Escape, Tab, Space, an arrow, B,
+// E, W, Q or Z) is that key wherever it sits: keyboards that bring their own
+// key map (on-screen, remote and virtual keyboards) put their symbols on any
+// key code. Every other key is known by its hardware scan code (on X11 and
+// Wayland the evdev code + 8), so the pads sit under the same fingers on
+// every layout: AZERTY's number row types & é " ' ( - è and Shift-1 types
+// "!", and both still play their pads, as does the keypad with Num Lock off.
 //
 // The modifiers are named for their role here: Command is Ctrl (Ctrl-W
 // hides, Ctrl-Q quits, Ctrl-Z undoes), Option is Alt and Control is Meta
 // (the Super key). Shift alone never makes a key a command.
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace quimbel {
 
-// What the instrument knows a key as, by its position on the keyboard.
+// What the instrument knows a key as.
 enum class PanelKey : std::uint8_t { other, pad, hold, tab, space, escape, up, down };
 
 struct KnownKey {
@@ -27,6 +32,11 @@ struct KnownKey {
 // The one table of scan codes: top-row and keypad digits, Tab, Space,
 // Escape and the vertical arrows.
 KnownKey keyForScanCode(std::uint32_t scanCode);
+
+// The key a symbol names (see KeyInput::symbol); nothing for a symbol that
+// names none of the panel's keys, whose place then decides. The letters
+// are known as `other`: they go by their characters.
+std::optional<KnownKey> keyForSymbol(std::string_view symbol);
 
 enum class InputKind : std::uint8_t {
   keyDown,
@@ -52,6 +62,11 @@ struct KeyInput {
   // The modifiers held once the event has happened.
   Modifiers modifiers;
   bool repeat = false;
+  // The key's symbol, as the panel names it: a digit "0" … "9" (top row,
+  // or keypad with Num Lock on), "escape", "tab", "space", "up" or "down"
+  // (the arrow keys, not the keypad's), or a lower-case letter "a" … "z";
+  // empty for every other symbol.
+  std::string_view symbol;
 };
 
 // Which of the panel's signals an event ends in.

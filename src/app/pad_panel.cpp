@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QWindow>
 #include <algorithm>
+#include <string_view>
 
 #include "app/key_routing.h"
 #include "ui/panel_view.h"
@@ -47,6 +48,35 @@ QString charactersIgnoringModifiers(const QKeyEvent& event) {
     return (event.modifiers() & Qt::ShiftModifier) ? QString(letter) : QString(letter.toLower());
   }
   return {};
+}
+
+// The key's symbol in the routing's names (KeyInput::symbol). The keypad
+// with Num Lock off reports arrows as well; those are its digit keys, which
+// their place decides.
+std::string_view symbolOf(const QKeyEvent& event) {
+  static constexpr std::string_view kDigits = "0123456789";
+  static constexpr std::string_view kLetters = "abcdefghijklmnopqrstuvwxyz";
+  const int key = event.key();
+  const bool keypad = event.modifiers().testFlag(Qt::KeypadModifier);
+  if (key >= Qt::Key_0 && key <= Qt::Key_9)
+    return kDigits.substr(static_cast<std::size_t>(key - Qt::Key_0), 1);
+  if (key >= Qt::Key_A && key <= Qt::Key_Z)
+    return kLetters.substr(static_cast<std::size_t>(key - Qt::Key_A), 1);
+  switch (key) {
+    case Qt::Key_Escape:
+      return "escape";
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:  // Shift-Tab
+      return "tab";
+    case Qt::Key_Space:
+      return "space";
+    case Qt::Key_Up:
+      return keypad ? std::string_view() : "up";
+    case Qt::Key_Down:
+      return keypad ? std::string_view() : "down";
+    default:
+      return {};
+  }
 }
 
 Modifiers modifiersOf(Qt::KeyboardModifiers held) {
@@ -139,7 +169,16 @@ bool PadPanel::routeKeyEvent(const QKeyEvent& event) {
   input.characters = std::string_view(characters.constData(), characters.size());
   input.modifiers = modifiersOf(event.modifiers());
   input.repeat = repeat;
-  const KeyRoute route = routeKey(input);
+  input.symbol = symbolOf(event);
+  KeyRoute route = routeKey(input);
+  // A release ends what its press started, even where the key now reports
+  // another symbol (a modifier went down in between) whose place is
+  // another key's.
+  if (const auto pressed = keysDown_.find(scanCode);
+      !press && !repeat && pressed != keysDown_.end()) {
+    route = pressed->second;
+    route.down = false;
+  }
 
   switch (route.call) {
     case KeyCall::padKey:
@@ -147,7 +186,7 @@ bool PadPanel::routeKeyEvent(const QKeyEvent& event) {
     case KeyCall::hold:
     case KeyCall::space:
       if (route.down) {
-        keysDown_.insert(scanCode);
+        keysDown_[scanCode] = route;
         break;
       }
       // A release goes out only for a press that went out, matched by scan

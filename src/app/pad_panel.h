@@ -13,8 +13,8 @@
 #include <QPointF>
 #include <QString>
 #include <QWidget>
+#include <map>
 #include <optional>
-#include <set>
 
 #include "app/key_routing.h"
 
@@ -85,10 +85,11 @@ class PadPanel : public QWidget {
   bool movable_ = false;
   QPointF dragFrom_;
   bool dragging_ = false;
-  // Scan codes whose press went out as a signal and whose release has not:
-  // only those send a release, so a key let go after the panel lost the
-  // keyboard (and the model let go of everything) sends nothing late.
-  std::set<quint32> keysDown_;
+  // Scan codes whose press went out as a signal and whose release has not,
+  // each with its press's route: only those send a release (their press's),
+  // so a key let go after the panel lost the keyboard (and the model let go
+  // of everything) sends nothing late.
+  std::map<quint32, KeyRoute> keysDown_;
   // The newest key release; a press of the same key with the same time
   // stamp is the rest of a repeat.
   struct KeyStamp {

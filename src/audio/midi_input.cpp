@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -288,7 +289,13 @@ void MIDIInput::start() {
   handlers.setupChanged = [this] { sourcesChanged(); };
   int status = sequencer_->open(std::move(handlers));
   if (status != 0) {
-    diagnostics::consoleLine("MIDI client failed (" + std::to_string(status) + ")");
+    // Most often a machine without the sequencer's kernel module (containers,
+    // some minimal installs), where the device itself is missing.
+    const bool missing = status == -ENOENT || status == -ENODEV;
+    diagnostics::logLine(std::string("[audio] MIDI keyboards are off: ") +
+                         (missing ? "no ALSA sequencer (/dev/snd/seq)"
+                                  : "the ALSA sequencer (/dev/snd/seq) did not open: " +
+                                        std::string(std::strerror(-status))));
     return;
   }
   open_ = true;

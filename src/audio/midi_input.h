@@ -106,8 +106,8 @@ class MIDIInput {
   std::function<void(int count)> onSources;
 
   // Makes this the current input, opens the sequencer and connects every
-  // source. Without a sequencer client it logs "MIDI client failed (status)"
-  // and the program runs on without MIDI.
+  // source. Without a sequencer client it logs "[audio] MIDI keyboards are
+  // off: …" with the reason and the program runs on without MIDI.
   void start();
   // Connects sources not yet connected (none is disconnected) and reports
   // how many there are through onSources.

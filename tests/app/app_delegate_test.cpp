@@ -51,7 +51,7 @@ void click(QWidget& panel, QPointF at) {
   QCoreApplication::sendEvent(panel.windowHandle(), &event);
 }
 
-TEST(PadPanelTest, PadKeysGoByScanCodeRepeatsStopAtThePanelAndModifiersAreReported) {
+TEST(PadPanelTest, PadKeysGoBySymbolOrPlaceRepeatsStopAtThePanelAndModifiersAreReported) {
   QApplication& qt = testing::offscreenApp();
   PadPanel panel{true};
   std::vector<std::string> lines;
@@ -78,15 +78,19 @@ TEST(PadPanelTest, PadKeysGoByScanCodeRepeatsStopAtThePanelAndModifiersAreReport
   press(panel, {Qt::Key_Clear, 84, "", Qt::KeypadModifier});
   QCoreApplication::processEvents();  // the release that waited for a repeat's press
   press(panel, {Qt::Key_1, 10, "1", Qt::ControlModifier});
-  press(panel, {Qt::Key_Q, 24, "\x11", Qt::ControlModifier});
+  // A keyboard with its own key map: its 7 and Ctrl-Q on Escape's code;
+  // the 7 comes up as another symbol, whose place is Escape's.
+  press(panel, {Qt::Key_7, 9, "7"});
+  release(panel, {Qt::Key_Ampersand, 9, "&", Qt::ShiftModifier});
+  press(panel, {Qt::Key_Q, 9, "\x11", Qt::ControlModifier});
   // Qt reports a modifier key with the modifiers from before it, and
   // modifiers() flips its own bit: Shift down is Shift held.
   press(panel, {Qt::Key_Shift, 50, ""});
   release(panel, {Qt::Key_Shift, 50, "", Qt::ShiftModifier});
   press(panel, {Qt::Key_CapsLock, 66, ""});
-  EXPECT_EQ(lines,
-            (std::vector<std::string>{"pad 2 down", "pad 2 up", "pad 0 down", "pad 0 up",
-                                      "pad 4 down", "quit", "shift on", "shift off", "shift off"}));
+  EXPECT_EQ(lines, (std::vector<std::string>{"pad 2 down", "pad 2 up", "pad 0 down", "pad 0 up",
+                                             "pad 4 down", "pad 6 down", "pad 6 up", "quit",
+                                             "shift on", "shift off", "shift off"}));
 }
 
 // The delegate on a model over virtual time and the on-demand backend.

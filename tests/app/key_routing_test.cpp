@@ -55,7 +55,6 @@ TEST(KeyRoutingTest, EachKeyReachesItsCallbackOrPassesOn) {
       {"3 up", up(kDigit3, "3"), pad(2, false)},
       // Pads go by the key's place, whatever it types.
       {"keypad 5 with Num Lock off", down(kKeypad5, ""), pad(4, true)},
-      {"1 on a French layout", down(kDigit1, "&"), pad(0, true)},
       {"Shift-1 down", down(kDigit1, "!", kShift), pad(0, true)},
       {"Shift-1 up, reported as 1", up(kDigit1, "1"), pad(0, false)},
       {"Ctrl-1 down", down(kDigit1, "1", kCtrl), kPassed},
@@ -92,6 +91,54 @@ TEST(KeyRoutingTest, EachKeyReachesItsCallbackOrPassesOn) {
     EXPECT_EQ(got, c.expected) << c.what << ": call " << static_cast<int>(got.call) << " pad "
                                << got.pad << " down " << got.down << " control '" << got.control
                                << "' consumed " << got.consumed;
+  }
+}
+
+// A key as a keyboard with its own key map sends it: `symbol` on any code.
+KeyInput typed(std::uint32_t code, std::string_view symbol, std::string_view chars,
+               Modifiers m = kNone, InputKind kind = InputKind::keyDown) {
+  return {kind, code, chars, m, false, symbol};
+}
+
+TEST(KeyRoutingTest, APanelSymbolDecidesWhereverItSitsAndOtherSymbolsLeaveItToThePlace) {
+  // Codes no layout gives these keys: those of Escape, the top-row 1, the
+  // letter A, and spares past the keyboard's end that a virtual keyboard
+  // maps its symbols onto.
+  constexpr std::uint32_t kA = 38, kSpare = 200;
+  const struct {
+    const char* what;
+    KeyInput input;
+    KeyRoute expected;
+  } cases[] = {
+      {"1 on Escape's code", typed(kEscape, "1", "1"), pad(0, true)},
+      {"1 up on Escape's code", typed(kEscape, "1", "1", kNone, InputKind::keyUp), pad(0, false)},
+      {"7 on a spare code", typed(kSpare, "7", "7"), pad(6, true)},
+      {"8 on A's code", typed(kA, "8", "8"), hold('8', true)},
+      {"keypad 5 (Num Lock on) on 1's code", typed(kDigit1, "5", "5"), pad(4, true)},
+      {"0 on a spare code", typed(kSpare, "0", "0"), hold('0', true)},
+      {"Escape on 1's code", typed(kDigit1, "escape", "\x1b"), call(KeyCall::escape)},
+      {"Tab on a spare code", typed(kSpare, "tab", "\t"), call(KeyCall::tab, true)},
+      {"E on 1's code", typed(kDigit1, "e", "e"), control("e")},
+      {"Ctrl-Q on Escape's code", typed(kEscape, "q", "q", kCtrl), call(KeyCall::quit)},
+      {"Ctrl-Q on Tab's code", typed(kTab, "q", "q", kCtrl), call(KeyCall::quit)},
+      {"Ctrl-W on 1's code", typed(kDigit1, "w", "w", kCtrl), call(KeyCall::escape)},
+      // AZERTY's number row types & é " ' ( - è: no panel key, so its place plays.
+      {"AZERTY &", typed(10, "", "&"), pad(0, true)},
+      {"AZERTY é", typed(11, "", "\xc3\xa9"), pad(1, true)},
+      {"AZERTY \"", typed(12, "", "\""), pad(2, true)},
+      {"AZERTY '", typed(13, "", "'"), pad(3, true)},
+      {"AZERTY (", typed(14, "", "("), pad(4, true)},
+      {"AZERTY -", typed(15, "", "-"), pad(5, true)},
+      {"AZERTY è", typed(16, "", "\xc3\xa8"), pad(6, true)},
+      {"AZERTY Shift-&, which types 1", typed(10, "1", "1", kShift), pad(0, true)},
+      // A symbol that names no panel key leaves the place in charge.
+      {"US Shift-1 types !", typed(kDigit1, "", "!", kShift), pad(0, true)},
+      {"Ctrl-1 on a spare code", typed(kSpare, "1", "1", kCtrl), kPassed},
+  };
+  for (const auto& c : cases) {
+    const KeyRoute got = routeKey(c.input);
+    EXPECT_EQ(got, c.expected) << c.what << ": call " << static_cast<int>(got.call) << " pad "
+                               << got.pad << " down " << got.down << " consumed " << got.consumed;
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <tuple>
@@ -9,6 +10,7 @@
 
 #include "audio/core/midi_chord_map.h"
 #include "base/manual_main_thread.h"
+#include "diagnostics/report.h"
 
 namespace quimbel {
 namespace {
@@ -118,10 +120,12 @@ TEST_F(MidiInputTest, ANoteTheProgramJustSentComingBackIsDropped) {
 }
 
 TEST_F(MidiInputTest, WithoutAClientTheProgramRunsOnWithoutMidi) {
-  shared->openStatus = -2;
+  diagnostics::LogCapture log;
+  shared->openStatus = -ENOENT;  // no /dev/snd/seq
   input->start();
   input->refreshSources();
   EXPECT_TRUE(sourceCounts.empty() && shared->connects.empty());
+  EXPECT_TRUE(log.contains("[audio] MIDI keyboards are off: no ALSA sequencer (/dev/snd/seq)"));
 }
 
 }  // namespace

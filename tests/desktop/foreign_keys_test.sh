@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# A keyboard with its own key map plays the panel: the symbols 1 to 7 and Q
+# sit on key codes that are not theirs (1 where Escape is, Q where Tab is,
+# 2 to 7 on spare codes, set with xmodmap) and XTest presses those codes,
+# as on-screen, remote and virtual keyboards do. Seven chords sound, then
+# Ctrl+Q quits with status 0. Same X11 session as desktop_test.sh.
+#
+# Usage: tests/desktop/foreign_keys_test.sh [BUILD_DIR]   (default build/default)
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+build=${1:-$here/build/default}
+quimbel=$build/bin/quimbel
+out=$here/out/foreign-keys
+listen=(/usr/bin/python3 "$here/tests/desktop/listen.py")
+press=(/usr/bin/python3 "$here/tests/desktop/press_keys.py")
+rm -rf "$out"
+mkdir -p "$out"
+work=$(mktemp -d /tmp/quimbel-keys.XXXXXX)
+pids=()
+own_pulse=0
+app=
+
+cleanup() {
+  local status=$?
+  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
+  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null || true
+  rm -rf "$work"
+  exit $status
+}
+trap cleanup EXIT
+
+fail() {
+  echo "foreign keys: $*" >&2
+  import -window root "$out/failed.png" 2>/dev/null || true
+  [ -f "$work/quimbel.log" ] && sed 's/^/  quimbel: /' "$work/quimbel.log" | tail -20 >&2
+  exit 1
+}
+
+source "$here/tests/desktop/session.sh"
+start_session
+
+# The key map first, so the program reads it as it starts. Control stays.
+keymap=$(xmodmap -pke)
+spare=($(awk 'NF == 3 && n < 6 { print $2; n++ }' <<<"$keymap"))
+[ ${#spare[@]} -eq 6 ] || fail "fewer than 6 spare key codes: ${spare[*]}"
+codes=(9 "${spare[@]}")  # the codes of 1 … 7
+xmodmap -e "keycode 9 = 1" -e "keycode 23 = q"
+for i in 1 2 3 4 5 6; do xmodmap -e "keycode ${spare[$((i - 1))]} = $((i + 1))"; done
+q_code=23 control=37
+grep -q "^keycode  *37 = Control_L" <<<"$keymap" || fail "Control_L is not on key code 37"
+
+"$quimbel" chords --json | /usr/bin/python3 -c '
+import json, sys
+json.dump([c["notes"] for c in json.load(sys.stdin)], open(sys.argv[1], "w"))' "$work/pads.json"
+
+"$quimbel" >"$work/quimbel.log" 2>&1 &
+app=$!
+pids+=($app)
+# The program's windows by size: the tray icon is small and near the top,
+# the panel at least 300 points wide.
+window_of() {
+  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
+    eval "$(xdotool getwindowgeometry --shell "$w")"
+    if { [ "$1" = icon ] && [ "$WIDTH" -le 64 ] && [ "$Y" -lt 64 ]; } ||
+      { [ "$1" = panel ] && [ "$WIDTH" -ge 300 ]; }; then
+      echo "$w"
+      return 0
+    fi
+  done
+  return 1
+}
+wait_for 10 window_of icon || fail "no tray icon"
+eval "$(xdotool getwindowgeometry --shell "$(window_of icon)")"
+xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
+wait_for 5 window_of panel || fail "the panel did not open"
+xdotool windowfocus --sync "$(window_of panel)" 2>/dev/null || true
+sleep 0.5
+
+echo "foreign keys: codes of 1 to 7: ${codes[*]}, Q on $q_code"
+for pad in 1 2 3 4 5 6 7; do
+  code=${codes[$((pad - 1))]}
+  parecord -d "$sink.monitor" --rate=48000 --channels=2 --format=s16le --file-format=wav \
+    "$work/key$pad.wav" &
+  rec=$!
+  sleep 0.4
+  "${press[@]}" "down:$code" wait:0.5 "up:$code"
+  sleep 0.9
+  kill -INT $rec 2>/dev/null || true
+  wait $rec 2>/dev/null || true
+  got=$("${listen[@]}" chord "$work/key$pad.wav" "$work/pads.json" | cut -d' ' -f1)
+  [ "$got" != "-" ] || fail "$pad on key code $code played nothing"
+  [ "$got" = $((pad - 1)) ] || fail "$pad on key code $code played pad $((got + 1))'s chord"
+  window_of panel >/dev/null || fail "$pad on key code $code hid the panel"
+done
+import -window root "$out/played.png" 2>/dev/null || true
+
+"${press[@]}" "down:$control" "down:$q_code" "up:$q_code" "up:$control"
+wait_for 10 bash -c "! kill -0 $app" || fail "still running after Ctrl+Q on key code $q_code"
+status=0
+wait $app || status=$?
+[ $status -eq 0 ] || fail "exit status $status after Ctrl+Q"
+echo "foreign keys: 7 chords and Ctrl+Q, passed"

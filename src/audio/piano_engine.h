@@ -73,6 +73,11 @@ class PianoEngine {
   // are and the next ensureRunning() rebuilds the stream around them.
   void stop();
   bool running() const;
+  // Told after every start() and stop() (main thread), so that the shell can
+  // follow whether the audio runs.
+  void setRunningObserver(std::function<void()> observer) {
+    runningObserver_ = std::move(observer);
+  }
 
   // The core's clock and counters; 0 / 48000 / false without a core.
   std::int64_t now() const;
@@ -123,6 +128,7 @@ class PianoEngine {
   bool metronome_ = false;
   double latencyMs_ = 0.0;
   bool keepRunning_ = false;
+  std::function<void()> runningObserver_;
 
   // Counts streams, so that the end report of an old stream is ignored.
   std::uint64_t generation_ = 0;

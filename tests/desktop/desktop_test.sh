@@ -34,6 +34,8 @@ trap cleanup EXIT
 fail() {
   echo "desktop: step '$step_name' failed: $*" >&2
   shot "failed-$step_name" || true
+  # What was heard and logged goes with the screenshots: the work folder goes.
+  cp "$work"/*.wav "$work"/*.log "$out"/ 2>/dev/null || true
   [ -f "$work/quimbel.log" ] && sed 's/^/  quimbel: /' "$work/quimbel.log" | tail -20 >&2
   echo "desktop: $passed passed, 1 failed"
   exit 1
@@ -149,7 +151,8 @@ for pad in 1 2 3 4 5 6 7; do
   record "$work/key$pad.wav" bash -c "xdotool keydown $pad; sleep 0.5; xdotool keyup $pad"
   got=$(heard "$work/key$pad.wav" "$work/pads.json")
   [ "$got" != "-" ] || fail "key $pad played nothing"
-  [ "$got" = $((pad - 1)) ] || fail "key $pad played pad $((got + 1))'s chord"
+  [ "$got" = $((pad - 1)) ] ||
+    fail "key $pad played pad $((got + 1))'s chord ($("${listen[@]}" chord "$work/key$pad.wav" "$work/pads.json"))"
 done
 shot "03-played"
 

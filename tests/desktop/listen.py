@@ -7,7 +7,8 @@
 
 CANDIDATES.json is a list of note lists (MIDI numbers). `chord` prints the
 index of the candidate whose notes best match the spectrum just after the
-loudest onset, and the agreement of each.
+loudest onset, and the agreement of each; gaps of silence that a loaded
+machine's sound server leaves in the recording are cut out first.
 """
 import json
 import sys
@@ -77,8 +78,22 @@ def peaks(x, rate, notes):
     return levels
 
 
+def without_gaps(x, rate):
+    """x without its runs of digital silence of 1 ms or more: the gaps a
+    starved sound server leaves in the monitor, whose edges would ring
+    through the spectrum as clicks."""
+    silent = np.abs(x) < 1e-4
+    edges = np.flatnonzero(np.diff(np.concatenate(([0], silent.astype(np.int8), [0]))))
+    keep = np.ones(len(x), dtype=bool)
+    for begin, end in zip(edges[::2], edges[1::2]):
+        if end - begin >= rate // 1000:
+            keep[begin:end] = False
+    return x[keep]
+
+
 def chord(path, candidates):
     rate, x = read(path)
+    x = without_gaps(x, rate)
     start = loudest_onset(x, rate)
     window = x[int(rate * (start + 0.05)) : int(rate * (start + 0.6))]
     union = sorted({n for c in candidates for n in c})

@@ -122,11 +122,11 @@ void HangWatchdog::watch() {
   for (;;) {
     // Off, the thread sleeps until it is switched on again or stops.
     wake_.wait(lock, [this] { return stopping_ || !paused_; });
-    if (wake_.wait_for(lock, std::chrono::milliseconds(100),
-                       [this] { return stopping_ || paused_; })) {
-      if (stopping_) break;
-      continue;
-    }
+    if (stopping_) break;
+    wake_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stopping_ || paused_; });
+    if (stopping_) break;
+    // Switched off, one more look: the beat stored at switching off ends a
+    // hang in progress at its true length, not at the next switching on.
     const auto step = tracker.look(steadyMs(), lastBeatMs_.load());
     if (step.began) {
       file = pendingFolder_ / ("metrickit-" + newUuid() + ".json");

@@ -252,11 +252,13 @@ step "a take: count-in, four chords, stop"
     xdotool keyup $pad
     sleep 0.25
   done
+  # Stop straight away: a take is a whole number of bars, and a Stop that
+  # comes more than a bar and a half after the downbeat makes it two.
+  click_control Stop
   sleep 0.3
   kill -INT $rec
   wait $rec || true
 )
-click_control Stop
 sleep 0.5
 clicks=$("${listen[@]}" onsets "$work/take.wav")
 echo "desktop:   onsets of count-in and take: $clicks"

@@ -20,6 +20,10 @@ constexpr double kAudioIdleStopSeconds = 60.0;
 // Export files an earlier run handed out are gone from the user's mind after
 // a day; a crashed run never removed its own.
 constexpr double kStaleTakeSeconds = 24 * 3600.0;
+// How often a tray is looked for while waiting for one at the start, and
+// once the window stands in for it.
+constexpr double kTrayWaitPollSeconds = 1.0;
+constexpr double kTrayLatePollSeconds = 5.0;
 
 }  // namespace
 
@@ -32,6 +36,9 @@ AppDelegate::AppDelegate(PadModel::Services services, Desktop desktop, QObject* 
       autostart_(desktop_.autostartFile, desktop_.programPath) {}
 
 AppDelegate::~AppDelegate() {
+  trayWatch_.reset();
+  trayWaitOver_.reset();
+  model_->engine().setRunningObserver({});
   bag_.clear();
   stopAudio_.reset();
   presenter_.reset();
@@ -45,15 +52,7 @@ AppDelegate::~AppDelegate() {
 
 void AppDelegate::setup() {
   removeStaleTakeFolders(kStaleTakeSeconds);
-  if (desktop_.trayAvailable) {
-    tray_ = new TrayIcon(
-        [this] {
-          TrayIcon::Checks checks{model_->wide(), model_->quantize(), std::nullopt};
-          if (autostart_.available()) checks.startAtLogin = autostart_.enabled();
-          return checks;
-        },
-        this);
-  }
+  if (desktop_.trayAvailable) makeTray();
   panel_ = new PadPanel(!desktop_.trayAvailable);
   presenter_ = std::make_unique<PanelPresenter>(
       *panel_, *model_, clock_, [this] { return tray_ ? tray_->geometry() : QRect(); });
@@ -67,10 +66,50 @@ void AppDelegate::setup() {
   wireJackMidiIn();
   wireTray();
 
-  if (!desktop_.trayAvailable) {
+  if (desktop_.trayAvailable) return;
+  auto openWindow = [this] {
     diagnostics::logLine("[quimbel] no system tray: the panel opens as a window");
     showPanel();
+  };
+  if (!desktop_.trayPresent) {
+    openWindow();
+    return;
   }
+  diagnostics::logLine("[quimbel] no system tray yet: waiting for one");
+  watchForTray(kTrayWaitPollSeconds);
+  trayWaitOver_ = mainThread_.after(desktop_.trayWaitSeconds, [this, openWindow] {
+    openWindow();
+    // A tray may still come (a panel restarted, a desktop slow to start):
+    // looked for less often while the window stands in for it.
+    watchForTray(kTrayLatePollSeconds);
+  });
+}
+
+void AppDelegate::makeTray() {
+  tray_ = new TrayIcon(
+      [this] {
+        TrayIcon::Checks checks{model_->wide(), model_->quantize(), std::nullopt};
+        if (autostart_.available()) checks.startAtLogin = autostart_.enabled();
+        return checks;
+      },
+      this);
+}
+
+void AppDelegate::watchForTray(double intervalSeconds) {
+  trayWatch_ = mainThread_.every(intervalSeconds, [this] {
+    if (desktop_.trayPresent()) trayAppeared();
+  });
+}
+
+void AppDelegate::trayAppeared() {
+  trayWatch_.reset();
+  trayWaitOver_.reset();
+  diagnostics::logLine("[quimbel] a system tray appeared: the panel moves into it");
+  if (panelShown()) hidePanel();
+  panel_->setStandalone(false);
+  makeTray();
+  wireTrayIcon();
+  tray_->show();
 }
 
 QSystemTrayIcon* AppDelegate::tray() { return tray_; }
@@ -98,7 +137,10 @@ std::vector<QString> AppDelegate::menuTitles() {
 void AppDelegate::wireTray() {
   connect(this, &AppDelegate::aboutRequested, this,
           [this] { openAboutWindow(*this, model_->reduceMotion()); });
-  if (!tray_) return;
+  if (tray_) wireTrayIcon();
+}
+
+void AppDelegate::wireTrayIcon() {
   connect(tray_, &TrayIcon::clicked, presenter_.get(),
           [this](std::optional<QPoint> at) { presenter_->toggle(at); });
   connect(tray_, &TrayIcon::layoutChosen, this, &AppDelegate::setLayout);
@@ -124,7 +166,16 @@ void AppDelegate::wireWindow() {
       model_->pinned().subscribe([presenter](bool pinned) { presenter->showPinned(pinned); }));
 }
 
+void AppDelegate::updateInUse() {
+  const bool inUse = panelShown() || model_->engine().running();
+  if (inUse == inUse_) return;
+  inUse_ = inUse;
+  emit inUseChanged(inUse);
+}
+
 void AppDelegate::wireIdleAudio() {
+  model_->engine().setRunningObserver([this] { updateInUse(); });
+  bag_.push_back(model_->visible().subscribe([this](bool) { updateInUse(); }));
   connect(presenter_.get(), &PanelPresenter::opening, this, [this] {
     returnToChosenOutput();
     model_->engine().ensureRunning();
@@ -136,9 +187,10 @@ void AppDelegate::wireIdleAudio() {
 void AppDelegate::scheduleAudioStop() {
   stopAudio_ = mainThread_.after(kAudioIdleStopSeconds, [this] {
     PianoEngine& engine = model_->engine();
-    // A count-in or the metronome keeps the audio alive, and so does a MIDI
-    // keyboard (keepRunning): it plays with the panel hidden.
-    if (panelShown() || engine.metronomeRunning() || engine.keepRunning()) return;
+    // A count-in, the metronome or a playing loop keeps the audio alive, and
+    // so does a MIDI keyboard (keepRunning): they play with the panel hidden.
+    if (panelShown() || engine.metronomeRunning() || model_->playing() || engine.keepRunning())
+      return;
     engine.stop();
   });
 }

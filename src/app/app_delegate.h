@@ -12,6 +12,7 @@
 
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -36,7 +37,7 @@ class AppDelegate : public QObject {
   // The desktop's side of things, so that tests can stand in for it.
   struct Desktop {
     // False where the desktop has no system tray: the panel then opens as an
-    // ordinary window at launch, and closing it quits.
+    // ordinary window, and closing it quits.
     bool trayAvailable = true;
     // Where the autostart entry goes (~/.config/autostart/…); empty: no menu item.
     QString autostartFile;
@@ -44,6 +45,12 @@ class AppDelegate : public QObject {
     QString programPath;
     // The sound outputs the menu offers; null: no sound items.
     OutputSwitch* outputs = nullptr;
+    // Whether a tray is there now, asked on the main thread while there is
+    // none. Started at login, the program may come before the tray: it waits
+    // up to trayWaitSeconds for one before it opens the window, and a tray
+    // that comes later still takes it back. Empty: the launch's answer stands.
+    std::function<bool()> trayPresent;
+    double trayWaitSeconds = 30.0;
   };
 
   AppDelegate(PadModel::Services services, Desktop desktop, QObject* parent = nullptr);
@@ -67,6 +74,9 @@ class AppDelegate : public QObject {
   void setLayout(bool wide);
   // The pending idle stop of the audio, if any (tests look at it).
   bool audioStopPending() const;
+  // The panel shows or the audio runs: the program is in use, and the hang
+  // watchdog watches it.
+  bool inUse() const { return inUse_; }
 
   // The tray menu as it would open now (TrayIcon::menuTitles); empty
   // without a tray.
@@ -77,6 +87,8 @@ class AppDelegate : public QObject {
   void aboutRequested();
   // The user asked to quit (menu, Ctrl+Q, the standalone window's close).
   void quitRequested();
+  // inUse() changed.
+  void inUseChanged(bool inUse);
 
  private:
   void scheduleAudioStop();
@@ -87,9 +99,15 @@ class AppDelegate : public QObject {
   // too", and the delivery of JACK's midi_in (app_delegate_midi.cpp).
   void addMidiItems(QMenu& menu);
   void wireJackMidiIn();
+  void makeTray();
+  // Looks for a tray while there is none; see Desktop::trayPresent.
+  void watchForTray(double intervalSeconds);
+  void trayAppeared();
+  void updateInUse();
 
   // The wiring of each area, one function each.
   void wireTray();       // icon clicks, the menu's items, About
+  void wireTrayIcon();   // the tray icon's part, also for a tray that came later
   void wireWindow();     // showing, hiding, activation, closing, layouts
   void wireIdleAudio();  // the audio stops a while after the panel hides
   void wirePanel();      // screen, pads, knob, resize edge (app_delegate_panel.cpp)
@@ -109,6 +127,9 @@ class AppDelegate : public QObject {
   std::unique_ptr<TaskHandle> stopAudio_;
   std::unique_ptr<TaskHandle> jackMidiWatch_;
   std::unique_ptr<TaskHandle> jackMidiPoll_;
+  bool inUse_ = false;
+  std::unique_ptr<TaskHandle> trayWatch_;
+  std::unique_ptr<TaskHandle> trayWaitOver_;
 };
 
 }  // namespace quimbel

@@ -33,10 +33,14 @@ void AppDelegate::wirePanel() {
   bag_.push_back(
       model_->shownChord().subscribe([describeScreen](const auto&) { describeScreen(); }));
   bag_.push_back(model_->key().subscribe([describeScreen](const auto&) { describeScreen(); }));
-  // Frames run only while the panel is on screen.
-  screen->showVisible(model_->visible());
-  bag_.push_back(
-      model_->visible().subscribe([screen](bool visible) { screen->showVisible(visible); }));
+  // Frames run only while the panel is on screen: not while hidden, nor
+  // while the no-tray window is minimised.
+  auto showScreen = [this, screen] {
+    screen->showVisible(model_->visible() && !panel_->isMinimized());
+  };
+  showScreen();
+  bag_.push_back(model_->visible().subscribe([showScreen](bool) { showScreen(); }));
+  connect(panel_, &PadPanel::minimizedChanged, this, showScreen);
 
   // Pads 0 … 6 play their chords; pad 7 holds sevenths like Tab does.
   connect(view, &PanelView::padPressed, this, [this](int pad) {

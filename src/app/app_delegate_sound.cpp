@@ -13,29 +13,31 @@ namespace quimbel {
 void AppDelegate::addSoundItems(QMenu& menu) {
   OutputSwitch* outputs = desktop_.outputs;
   if (!outputs) return;
-  const QString check = QStringLiteral("\t\u2713");
   // The menu is made afresh at every opening: the previous submenu goes.
   delete menu.findChild<QMenu*>(QStringLiteral("soundOutput"), Qt::FindDirectChildrenOnly);
   QMenu* sound = menu.addMenu(QStringLiteral("Sound output"));
   sound->setObjectName(QStringLiteral("soundOutput"));
   // Filled only when it opens: asking JACK and listing the devices costs a
   // client and a device scan.
-  connect(sound, &QMenu::aboutToShow, this, [this, sound, outputs, check] {
+  connect(sound, &QMenu::aboutToShow, this, [this, sound, outputs] {
     sound->clear();
     for (const OutputChoice::Item& item : outputs->menu()) {
-      sound->addAction(QString::fromStdString(item.label) + (item.checked ? check : QString()),
-                       this, [this, outputs, value = item.value] {
-                         outputs->choose(value, model_->defaults());
-                         model_->engine().start();
-                       });
+      QAction* action = sound->addAction(QString::fromStdString(item.label), this,
+                                         [this, outputs, value = item.value] {
+                                           outputs->choose(value, model_->defaults());
+                                           model_->engine().start();
+                                         });
+      action->setCheckable(true);
+      action->setChecked(item.checked);
     }
   });
-  menu.addAction(QStringLiteral("Low latency") + (outputs->lowLatency() ? check : QString()), this,
-                 [this, outputs] {
-                   outputs->setLowLatency(!outputs->lowLatency(), model_->defaults());
-                   // JACK's period is the server's: only the system's outputs restart.
-                   if (outputs->route() != OutputChoice::Route::jack) model_->engine().start();
-                 });
+  QAction* low = menu.addAction(QStringLiteral("Low latency"), this, [this, outputs] {
+    outputs->setLowLatency(!outputs->lowLatency(), model_->defaults());
+    // JACK's period is the server's: only the system's outputs restart.
+    if (outputs->route() != OutputChoice::Route::jack) model_->engine().start();
+  });
+  low->setCheckable(true);
+  low->setChecked(outputs->lowLatency());
   menu.addSeparator();
 }
 

@@ -144,7 +144,7 @@ int runInstrument(int argc, char** argv) {
                          std::make_unique<QtSettingsStore>(), nullptr, /*startMidi=*/true,
                          reduceMotionSetting()},
       AppDelegate::Desktop{trayAvailable, autostartFile(), QApplication::applicationFilePath(),
-                           &backend});
+                           &backend, [] { return QSystemTrayIcon::isSystemTrayAvailable(); }});
   diagnostics::logLine(std::string("[quimbel] display: ") + platform + ", " +
                        QApplication::platformName().toStdString() +
                        (trayAvailable ? ", in the system tray" : ", no system tray"));
@@ -165,6 +165,13 @@ int runInstrument(int argc, char** argv) {
       mainThread,
       [&delegate]() -> const PadModel* { return delegate ? &delegate->model() : nullptr; },
       delegate->panel());
+  if (crashReporting) {
+    // Hidden and silent, the program wakes nobody: the hang watchdog rests.
+    CrashReporter* reporter = &crashReporting->reporter();
+    reporter->watchHangs(delegate->inUse());
+    QObject::connect(delegate.get(), &AppDelegate::inUseChanged, &app,
+                     [reporter](bool inUse) { reporter->watchHangs(inUse); });
+  }
 
   const int status = app.exec();
   // Straight after the event loop, so that a slow teardown is no hang: logs

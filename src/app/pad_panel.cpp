@@ -96,18 +96,24 @@ PadPanel::PadPanel(bool standalone, QWidget* parent)
   releaseTimer_->setSingleShot(true);
   releaseTimer_->setInterval(kRepeatPairMs);
   connect(releaseTimer_, &QTimer::timeout, this, &PadPanel::sendWaitingRelease);
+  setStandalone(standalone);
+  setAttribute(Qt::WA_ShowWithoutActivating, false);
+  setFocusPolicy(Qt::StrongFocus);
+  setAcceptDrops(false);
+  setFixedSize(view_->size());
+}
+
+void PadPanel::setStandalone(bool standalone) {
+  standalone_ = standalone;
   if (standalone) {
     setWindowFlags(Qt::Window);
     setWindowTitle(QStringLiteral("Quimbel"));
+    setAttribute(Qt::WA_TranslucentBackground, false);
   } else {
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                    Qt::NoDropShadowWindowHint);
     setAttribute(Qt::WA_TranslucentBackground);
   }
-  setAttribute(Qt::WA_ShowWithoutActivating, false);
-  setFocusPolicy(Qt::StrongFocus);
-  setAcceptDrops(false);
-  setFixedSize(view_->size());
 }
 
 bool PadPanel::event(QEvent* event) {
@@ -212,6 +218,8 @@ void PadPanel::sendWaitingRelease() {
 }
 
 void PadPanel::forgetKeys() {
+  // A pad held with the mouse loses its release the same way.
+  view_->letGoOfPads();
   keysDown_.clear();
   lastRelease_.reset();
   waiting_.reset();
@@ -286,6 +294,7 @@ void PadPanel::changeEvent(QEvent* event) {
     if (!isActiveWindow()) forgetKeys();
     emit activeChanged(isActiveWindow());
   }
+  if (event->type() == QEvent::WindowStateChange) emit minimizedChanged(isMinimized());
   QWidget::changeEvent(event);
 }
 

@@ -32,6 +32,8 @@ class PadPanel : public QWidget {
 
   PanelView& view() { return *view_; }
   bool standalone() const { return standalone_; }
+  // Turns the window into the other kind (a tray came or went); hidden after.
+  void setStandalone(bool standalone);
   // Pinned: the panel can be dragged by its background.
   void setMovableByBackground(bool movable) { movable_ = movable; }
 
@@ -59,6 +61,8 @@ class PadPanel : public QWidget {
   void activeChanged(bool active);
   // The standalone window was closed by its title bar.
   void closeRequested();
+  // The standalone window was minimised or brought back.
+  void minimizedChanged(bool minimized);
 
  protected:
   bool event(QEvent* event) override;

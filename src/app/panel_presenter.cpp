@@ -115,6 +115,8 @@ void PanelPresenter::hide() {
   askedAt_.reset();
   model_.setPickerOpen(false);
   model_.setPinned(false);
+  // Whatever was held never sees its release once the panel is gone.
+  model_.releaseAllPads();
   panel_.hide();
   model_.setVisible(false);
   model_.setLive(false);

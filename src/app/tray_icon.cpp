@@ -1,5 +1,6 @@
 #include "app/tray_icon.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QCursor>
 #include <QGuiApplication>
@@ -89,32 +90,48 @@ std::vector<QString> TrayIcon::menuTitles() {
   std::vector<QString> titles;
   for (QAction* action : menu.actions()) {
     if (!action->isVisible()) continue;
-    titles.push_back(action->isSeparator() ? QString() : action->text());
+    QString title = action->isSeparator() ? QString() : action->text();
+    if (action->isCheckable()) title.prepend(action->isChecked() ? "[x] " : "[ ] ");
+    titles.push_back(title);
   }
   return titles;
 }
 
+QAction* TrayIcon::addCheckable(QMenu& menu, const QString& title, bool checked) {
+  QAction* action = menu.addAction(title);
+  action->setCheckable(true);
+  action->setChecked(checked);
+  return action;
+}
+
 void TrayIcon::buildMenu(QMenu& menu) {
+  // The old actions and their group go with the menu's children.
+  for (QObject* child : menu.findChildren<QActionGroup*>(Qt::FindDirectChildrenOnly)) delete child;
   menu.clear();
   const Checks checks = checks_();
-  const QString check = QStringLiteral("\t\u2713");
-  menu.addAction(QStringLiteral("Tall layout") + (checks.wide ? QString() : check), this,
-                 [this] { emit layoutChosen(false); });
-  menu.addAction(QStringLiteral("Wide layout") + (checks.wide ? check : QString()), this,
-                 [this] { emit layoutChosen(true); });
+  // The two layouts are one choice: radio items.
+  auto* layouts = new QActionGroup(&menu);
+  layouts->addAction(addCheckable(menu, QStringLiteral("Tall layout"), !checks.wide));
+  layouts->addAction(addCheckable(menu, QStringLiteral("Wide layout"), checks.wide));
+  connect(layouts, &QActionGroup::triggered, this,
+          [this, wide = layouts->actions().last()](QAction* chosen) {
+            emit layoutChosen(chosen == wide);
+          });
   menu.addSeparator();
-  menu.addAction(QStringLiteral("Quantize takes: 1/%1, %2%").arg(8).arg(70) +
-                     (checks.quantize ? check : QString()),
-                 this, [this] { emit quantizeToggled(); });
+  connect(addCheckable(menu, QStringLiteral("Quantize takes: 1/%1, %2%").arg(8).arg(70),
+                       checks.quantize),
+          &QAction::triggered, this, [this] { emit quantizeToggled(); });
   if (checks.startAtLogin) {
-    menu.addAction(QStringLiteral("Start at login") + (*checks.startAtLogin ? check : QString()),
-                   this, [this] { emit startAtLoginToggled(); });
+    connect(addCheckable(menu, QStringLiteral("Start at login"), *checks.startAtLogin),
+            &QAction::triggered, this, [this] { emit startAtLoginToggled(); });
   }
   menu.addSeparator();
   if (extraItems_) extraItems_(menu);
   menu.addAction(QStringLiteral("About Quimbel"), this, [this] { emit aboutRequested(); });
   menu.addSeparator();
-  menu.addAction(QStringLiteral("Quit Quimbel\tCtrl+Q"), this, [this] { emit quitRequested(); });
+  // Ctrl+Q quits only while the panel has the keyboard, not from the tray:
+  // the item shows no shortcut.
+  menu.addAction(QStringLiteral("Quit Quimbel"), this, [this] { emit quitRequested(); });
 }
 
 }  // namespace quimbel

@@ -1,7 +1,9 @@
 #pragma once
 
 // The tray icon: three piano keys, drawn for the screen's pixel ratio, and
-// its menu, made afresh on every opening so that its checkmarks are current.
+// its menu, made afresh on every opening so that its checkable items show
+// the current state (as real check states, which trays and screen readers
+// present in their own way).
 // It shows what it is given and reports what the user chose; the app
 // delegate wires both ends.
 //
@@ -16,6 +18,7 @@
 #include <optional>
 #include <vector>
 
+class QAction;
 class QMenu;
 
 namespace quimbel {
@@ -37,8 +40,9 @@ class TrayIcon final : public QSystemTrayIcon {
   // Items of another area (the sound outputs) added before "About Quimbel".
   void setExtraItems(std::function<void(QMenu&)> add) { extraItems_ = std::move(add); }
 
-  // The menu as it would open now: titles with their right-hand column after
-  // a tab ("Wide layout\t✓"), separators as empty strings.
+  // The menu as it would open now: each title, a checkable item's with its
+  // state in front ("[x] Wide layout", "[ ] Tall layout"), separators as
+  // empty strings.
   std::vector<QString> menuTitles();
   // The icon's picture at a device pixel ratio.
   static QPixmap picture(double devicePixelRatio);
@@ -57,6 +61,7 @@ class TrayIcon final : public QSystemTrayIcon {
 
  private:
   void buildMenu(QMenu& menu);
+  static QAction* addCheckable(QMenu& menu, const QString& title, bool checked);
 
   std::function<Checks()> checks_;
   std::function<void(QMenu&)> extraItems_;

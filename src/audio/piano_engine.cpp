@@ -117,6 +117,7 @@ void PianoEngine::start() {
   }
   stream_ = std::move(stream);
   latencyMs_ = stream_->latencyMs();
+  if (runningObserver_) runningObserver_();
 }
 
 void PianoEngine::ensureRunning() {
@@ -125,6 +126,7 @@ void PianoEngine::ensureRunning() {
 
 void PianoEngine::stop() {
   if (stream_) stream_->stop();
+  if (runningObserver_) runningObserver_();
 }
 
 bool PianoEngine::running() const { return stream_ && stream_->running(); }

@@ -78,6 +78,11 @@ class PianoEngine {
   // are and the next ensureRunning() rebuilds the stream around them.
   void stop();
   bool running() const;
+  // Told after every start() and stop() (main thread), so that the shell can
+  // follow whether the audio runs.
+  void setRunningObserver(std::function<void()> observer) {
+    runningObserver_ = std::move(observer);
+  }
 
   // The core's clock and counters; 0 / 48000 / false without a core.
   std::int64_t now() const;
@@ -130,6 +135,7 @@ class PianoEngine {
   bool keepRunning_ = false;
   int midiOutChannel_ = 0;
   bool pianoMuted_ = false;
+  std::function<void()> runningObserver_;
 
   // Counts streams, so that the end report of an old stream is ignored.
   std::uint64_t generation_ = 0;

@@ -236,6 +236,10 @@ void CrashReporter::check() {
   }
 }
 
+void CrashReporter::watchHangs(bool on) {
+  if (watchdog_) watchdog_->setWatching(on);
+}
+
 void CrashReporter::quit() {
   if (!started_ || quit_) return;
   quit_ = true;

@@ -109,6 +109,9 @@ class CrashReporter {
   void quit();
   // New payloads were saved during the run.
   void payloadsArrived();
+  // Switches the hang watchdog on while the program is in use (its panel
+  // shows or its audio runs) and off while it sits hidden and silent.
+  void watchHangs(bool on);
 
   bool started() const { return started_; }
   bool asked() const { return asked_; }

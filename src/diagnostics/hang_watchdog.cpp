@@ -86,6 +86,22 @@ HangWatchdog::HangWatchdog(MainThread& mainThread, std::filesystem::path pending
   thread_ = std::thread([this] { watch(); });
 }
 
+void HangWatchdog::setWatching(bool on) {
+  if (on == watching()) return;
+  // Counts as a beat either way: the time spent off is no stall.
+  lastBeatMs_.store(steadyMs());
+  {
+    std::lock_guard lock(mutex_);
+    paused_ = !on;
+  }
+  if (on) {
+    beat_ = mainThread_.every(kBeatSeconds, [this] { lastBeatMs_.store(steadyMs()); });
+    wake_.notify_all();
+  } else {
+    beat_.reset();
+  }
+}
+
 HangWatchdog::~HangWatchdog() {
   beat_.reset();
   {
@@ -103,7 +119,14 @@ void HangWatchdog::watch() {
   double lastWrittenSeconds = 0;
   std::vector<void*> frames;
   std::unique_lock lock(mutex_);
-  while (!wake_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stopping_; })) {
+  for (;;) {
+    // Off, the thread sleeps until it is switched on again or stops.
+    wake_.wait(lock, [this] { return stopping_ || !paused_; });
+    if (stopping_) break;
+    wake_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stopping_ || paused_; });
+    if (stopping_) break;
+    // Switched off, one more look: the beat stored at switching off ends a
+    // hang in progress at its true length, not at the next switching on.
     const auto step = tracker.look(steadyMs(), lastBeatMs_.load());
     if (step.began) {
       file = pendingFolder_ / ("metrickit-" + newUuid() + ".json");

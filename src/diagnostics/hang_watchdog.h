@@ -47,6 +47,12 @@ class HangWatchdog {
   HangWatchdog(const HangWatchdog&) = delete;
   HangWatchdog& operator=(const HangWatchdog&) = delete;
 
+  // Off: no beat and no look while the program sits hidden and silent (a
+  // stall nobody sees or hears is no hang worth a report), so an idle
+  // program wakes nobody. Main thread; on at the start.
+  void setWatching(bool on);
+  bool watching() const { return beat_ != nullptr; }
+
  private:
   void watch();
 
@@ -59,6 +65,7 @@ class HangWatchdog {
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;  // guarded by mutex_
+  bool paused_ = false;    // guarded by mutex_
   std::thread thread_;
 };
 

@@ -341,8 +341,10 @@ void PadModel::tick() {
 }
 
 bool PadModel::idle() const {
-  if (state_ != State::ready || metronome_ || !held_.get().empty() || knobDragging_ ||
-      volumeDragging_) {
+  // A finished take that does not play needs no ticks: playback starts the
+  // ticker again.
+  const bool resting = state_ == State::ready || (state_ == State::done && !playing_);
+  if (!resting || metronome_ || !held_.get().empty() || knobDragging_ || volumeDragging_) {
     return false;
   }
   double last = std::max({lastPlayed_, knobShownAt_.get(), volumeShownAt_});

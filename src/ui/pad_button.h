@@ -40,6 +40,9 @@ class PadButton : public QWidget {
   // A chord of this pad sounded without the pad held (MIDI, playback): the
   // glow jumps to full and fades.
   void flash();
+  // The mouse press in progress will never see its release (the panel hid or
+  // lost the activation): the next press counts as a press again.
+  void letGo() { mouseDown_ = false; }
 
   bool pressed() const { return pressed_; }
   double glow() const { return glow_; }

@@ -109,6 +109,10 @@ void PanelView::showWide(bool wide) {
   update();
 }
 
+void PanelView::letGoOfPads() {
+  for (PadButton* pad : pads_) pad->letGo();
+}
+
 void PanelView::showHeld(const std::set<int>& held) {
   for (int i = 0; i < kChordPads; ++i) {
     pads_[static_cast<std::size_t>(i)]->showPressed(held.contains(i));

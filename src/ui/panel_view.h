@@ -72,6 +72,8 @@ class PanelView : public QWidget {
   // The panel is the active window; otherwise the pads are grey.
   void showLive(bool live);
   void showReduceMotion(bool reduce);
+  // Forgets the mouse presses in progress on the pads (PadButton::letGo).
+  void letGoOfPads();
 
  signals:
   // The resize edge asks for the other layout.

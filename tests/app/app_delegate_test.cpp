@@ -9,8 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QActionGroup>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QTest>
 #include <QWindow>
 
 #include "app/pad_panel.h"
@@ -19,7 +23,9 @@
 #include "files/scratch.h"
 #include "files/written.h"
 #include "model/model_rig.h"
+#include "screen/screen_canvas.h"
 #include "ui/offscreen_app.h"
+#include "ui/pad_button.h"
 #include "ui/panel_view.h"
 
 namespace quimbel {
@@ -96,10 +102,12 @@ TEST(PadPanelTest, PadKeysGoBySymbolOrPlaceRepeatsStopAtThePanelAndModifiersAreR
 // The delegate on a model over virtual time and the on-demand backend.
 struct Shell {
   explicit Shell(bool tray = true, bool shown = false)
+      : Shell(AppDelegate::Desktop{.trayAvailable = tray}, shown) {}
+  Shell(AppDelegate::Desktop desktop, bool shown)
       : delegate(PadModel::Services{clock, main, backend, testing::installTestTones,
                                     std::make_unique<MemorySettingsStore>(),
                                     std::make_unique<testing::StubSequencer>(&sources), true, true},
-                 AppDelegate::Desktop{.trayAvailable = tray}) {
+                 std::move(desktop)) {
     delegate.setup();
     if (shown) delegate.showPanel(), panel().setRepeatPairWindowMs(0);
   }
@@ -216,9 +224,13 @@ TEST(AppDelegateTest, ShowingAndHidingDriveVisibleLiveAndTheIdleAudioStop) {
   EXPECT_TRUE(model.engine().running());
 }
 
-TEST(AppDelegateTest, TheMetronomeACountInAKeepRunningFlagOrAMidiKeyboardKeepTheAudioAlive) {
+TEST(AppDelegateTest, TheMetronomeACountInLoopPlaybackOrAMidiKeyboardKeepTheAudioAlive) {
   const std::function<void(PadModel&)> keepers[] = {
       [](PadModel& m) { m.toggleMetronome(); },
+      [](PadModel& m) {
+        m.finishRecording({m.hitFor(0)}, 2.0);
+        m.togglePlay();
+      },
       [](PadModel& m) { m.toggleRecord(); },  // a count-in
       [](PadModel& m) { m.engine().setKeepRunning(true); },
       [](PadModel& m) { m.midiSources(1); },
@@ -231,7 +243,37 @@ TEST(AppDelegateTest, TheMetronomeACountInAKeepRunningFlagOrAMidiKeyboardKeepThe
     shell.delegate.hidePanel();
     shell.main.advance(61'000);
     EXPECT_TRUE(shell.model().engine().running());
+    EXPECT_EQ(shell.model().playing().get(), shell.model().state().get() == PadState::done);
   }
+}
+
+TEST(AppDelegateTest, HiddenAndIdleNothingTicksAndTheProgramIsNotInUse) {
+  Shell shell(true, /*shown=*/true);
+  PadModel& model = shell.model();
+  QSignalSpy inUse(&shell.delegate, &AppDelegate::inUseChanged);
+  model.finishRecording({model.hitFor(0)}, 2.0);
+  model.togglePlay();
+  shell.main.advance(3'000);
+  model.togglePlay();
+  shell.delegate.hidePanel();
+  shell.main.advance(61'000);
+  EXPECT_EQ(std::tuple(model.state().get(), model.engine().running(), shell.main.scheduledCount()),
+            std::tuple(PadState::done, false, std::size_t{0}));
+  EXPECT_FALSE(shell.delegate.inUse());
+  ASSERT_EQ(inUse.count(), 1);
+  EXPECT_FALSE(inUse.front().front().toBool());
+  shell.delegate.showPanel();
+  EXPECT_TRUE(shell.delegate.inUse());
+}
+
+TEST(AppDelegateTest, TheWindowsScreenStopsDrawingWhileMinimised) {
+  Shell shell(/*tray=*/false);
+  ScreenCanvas& screen = shell.panel().view().screen();
+  EXPECT_TRUE(screen.animating());
+  shell.panel().showMinimized();
+  EXPECT_FALSE(screen.animating());
+  shell.panel().showNormal();
+  EXPECT_TRUE(screen.animating());
 }
 
 TEST(AppDelegateTest, TheLayoutSwitchResizesStoresLeavesTheLayoutInForceAloneAndTicksTheMenu) {
@@ -242,9 +284,9 @@ TEST(AppDelegateTest, TheLayoutSwitchResizesStoresLeavesTheLayoutInForceAloneAnd
     return QStringList(titles.begin(), titles.end()).join('|');
   };
   EXPECT_EQ(menu(),
-            "Tall layout\t\u2713|Wide layout||Quantize takes: 1/8, 70%\t\u2713||"
-            "Send chords to other programs|MIDI channel|Play the piano too||"
-            "About Quimbel||Quit Quimbel\tCtrl+Q");
+            "[x] Tall layout|[ ] Wide layout||[x] Quantize takes: 1/8, 70%||"
+            "[ ] Send chords to other programs|MIDI channel|[x] Play the piano too||"
+            "About Quimbel||Quit Quimbel");
   shell.delegate.showPanel();
   model.setPickerOpen(true);
   shell.delegate.setLayout(false);  // already tall
@@ -259,7 +301,41 @@ TEST(AppDelegateTest, TheLayoutSwitchResizesStoresLeavesTheLayoutInForceAloneAnd
   EXPECT_EQ(std::tuple(panel.size(), panel.view().size(), panel.pos().y()),
             std::tuple(PanelView::kWideSize, PanelView::kWideSize, corner.y()));
   // The menu reads the state each time it opens.
-  EXPECT_TRUE(menu().startsWith("Tall layout|Wide layout\t\u2713||Quantize takes: 1/8, 70%|"));
+  EXPECT_TRUE(menu().startsWith("[ ] Tall layout|[x] Wide layout||[ ] Quantize takes: 1/8, 70%|"));
+}
+
+TEST(AppDelegateTest, TheTrayMenuItemsAreCheckableAndChoosingOneChangesTheModel) {
+  Shell shell;
+  QMenu* menu = shell.delegate.tray()->contextMenu();
+  auto item = [&](const QString& title) -> QAction* {
+    emit menu->aboutToShow();  // built afresh, as on every opening
+    for (QAction* action : menu->actions())
+      if (action->text() == title) return action;
+    ADD_FAILURE() << title.toStdString();
+    return nullptr;
+  };
+  QAction* wide = item("Wide layout");
+  ASSERT_TRUE(wide);
+  EXPECT_TRUE(wide->isCheckable() && !wide->isChecked() && wide->actionGroup() &&
+              wide->actionGroup()->isExclusive());
+  wide->trigger();
+  EXPECT_TRUE(shell.model().wide().get());
+  EXPECT_TRUE(item("Wide layout")->isChecked() && !item("Tall layout")->isChecked());
+  item("Tall layout")->trigger();
+  EXPECT_FALSE(shell.model().wide().get());
+
+  QAction* quantize = item("Quantize takes: 1/8, 70%");
+  ASSERT_TRUE(quantize);
+  EXPECT_TRUE(quantize->isCheckable() && quantize->isChecked());
+  quantize->trigger();
+  EXPECT_FALSE(shell.model().quantize().get());
+  EXPECT_FALSE(item("Quantize takes: 1/8, 70%")->isChecked());
+  QAction* quit = item("Quit Quimbel");
+  ASSERT_TRUE(quit);
+  EXPECT_FALSE(quit->isCheckable());
+  QSignalSpy quits(&shell.delegate, &AppDelegate::quitRequested);
+  quit->trigger();
+  EXPECT_EQ(quits.count(), 1);
 }
 
 TEST(AppDelegateTest, WithoutATrayThePanelOpensAsAWindowAndClosingItQuits) {
@@ -297,6 +373,35 @@ TEST(AppDelegateTest, TakeFoldersOfEarlierRunsGoAfterADayAndThisRunsAtQuit) {
   EXPECT_TRUE(std::filesystem::exists(takes / "AN-HOUR-AGO")) << "another run may still use it";
 }
 
+TEST(AppDelegateTest, StartedBeforeTheTrayItWaitsForOneAndALateTrayTakesTheWindowBack) {
+  bool present = false;
+  const AppDelegate::Desktop noTrayYet{.trayAvailable = false,
+                                       .trayPresent = [&present] { return present; }};
+  {
+    Shell shell(noTrayYet, false);
+    shell.main.advance(20'000);
+    EXPECT_FALSE(shell.delegate.panelShown() || shell.delegate.tray());
+    present = true;
+    shell.main.advance(1'000);
+    ASSERT_TRUE(shell.delegate.tray());
+    EXPECT_FALSE(shell.delegate.panelShown() || shell.panel().standalone());
+    shell.main.advance(60'000);
+    EXPECT_FALSE(shell.delegate.panelShown());
+  }
+  present = false;
+  Shell shell(noTrayYet, false);
+  shell.main.advance(30'000);
+  EXPECT_TRUE(shell.delegate.panelShown() && shell.panel().standalone() && !shell.delegate.tray());
+  present = true;
+  shell.main.advance(5'000);
+  ASSERT_TRUE(shell.delegate.tray());
+  EXPECT_FALSE(shell.delegate.panelShown() || shell.panel().standalone());
+  // The icon's click opens the panel as the tray's.
+  emit shell.delegate.tray()->activated(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(shell.delegate.panelShown());
+  EXPECT_TRUE(shell.panel().windowFlags().testFlag(Qt::FramelessWindowHint));
+}
+
 TEST(KeyWiringTest, PadKeysAndTabPlayAndHoldTheModel) {
   Shell w(true, /*shown=*/true);
   press(w.panel(), kThree);
@@ -327,6 +432,33 @@ TEST(KeyWiringTest, KeysHeldWhileThePanelLosesTheKeyboardAreLetGoAndSendNoLateRe
   release(w.panel(), kTab);
   QCoreApplication::processEvents();
   EXPECT_EQ(late, 0);
+}
+
+TEST(KeyWiringTest, APadWhosePressTheHidingOrTheDeactivationCutShortTakesTheNextClick) {
+  Shell w(true, /*shown=*/true);
+  PadButton& pad = w.panel().view().pad(2);
+  const std::function<void()> interruptions[] = {
+      [&] { w.delegate.hidePanel(); },
+      [&] {
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        QCoreApplication::processEvents();
+        QEvent deactivated(QEvent::ActivationChange);
+        QCoreApplication::sendEvent(&w.panel(), &deactivated);
+      },
+  };
+  for (const auto& interrupt : interruptions) {
+    QTest::mousePress(&pad, Qt::LeftButton);
+    EXPECT_EQ(w.model().held().get(), std::set<int>{2});
+    interrupt();
+    EXPECT_TRUE(w.model().held().get().empty() && !pad.pressed());
+    w.delegate.showPanel();
+    QTest::mousePress(&pad, Qt::LeftButton);
+    EXPECT_EQ(w.model().held().get(), std::set<int>{2});
+    QTest::mouseRelease(&pad, Qt::LeftButton);
+    EXPECT_TRUE(w.model().held().get().empty());
+  }
 }
 
 TEST(KeyWiringTest, AClickOutsideOrEscapeClosesThePickerThenEscapeDropsTheTakeThenHides) {

@@ -34,6 +34,8 @@ trap cleanup EXIT
 fail() {
   echo "desktop: step '$step_name' failed: $*" >&2
   shot "failed-$step_name" || true
+  # What was heard and logged goes with the screenshots: the work folder goes.
+  cp "$work"/*.wav "$work"/*.log "$out"/ 2>/dev/null || true
   [ -f "$work/quimbel.log" ] && sed 's/^/  quimbel: /' "$work/quimbel.log" | tail -20 >&2
   echo "desktop: $passed passed, 1 failed"
   exit 1
@@ -149,7 +151,8 @@ for pad in 1 2 3 4 5 6 7; do
   record "$work/key$pad.wav" bash -c "xdotool keydown $pad; sleep 0.5; xdotool keyup $pad"
   got=$(heard "$work/key$pad.wav" "$work/pads.json")
   [ "$got" != "-" ] || fail "key $pad played nothing"
-  [ "$got" = $((pad - 1)) ] || fail "key $pad played pad $((got + 1))'s chord"
+  [ "$got" = $((pad - 1)) ] ||
+    fail "key $pad played pad $((got + 1))'s chord ($("${listen[@]}" chord "$work/key$pad.wav" "$work/pads.json"))"
 done
 shot "03-played"
 
@@ -249,11 +252,13 @@ step "a take: count-in, four chords, stop"
     xdotool keyup $pad
     sleep 0.25
   done
+  # Stop straight away: a take is a whole number of bars, and a Stop that
+  # comes more than a bar and a half after the downbeat makes it two.
+  click_control Stop
   sleep 0.3
   kill -INT $rec
   wait $rec || true
 )
-click_control Stop
 sleep 0.5
 clicks=$("${listen[@]}" onsets "$work/take.wav")
 echo "desktop:   onsets of count-in and take: $clicks"
@@ -269,9 +274,11 @@ shot "04-done"
 
 step "the take loops at the same spacing"
 focus_panel
-record "$work/loop.wav" bash -c "xdotool key space; sleep 4.6; xdotool key space"
+# A take is a whole number of bars: one (2 s at 120 BPM), or two where a
+# loaded machine's keys came late enough that the Stop fell past a bar and a half.
+record "$work/loop.wav" bash -c "xdotool key space; sleep 6.6; xdotool key space"
 cp "$work/loop.wav" "$out/loop-recording.wav"
-"${listen[@]}" loop "$work/loop.wav" 2.0 || fail "the loop's second pass is not the first one again"
+"${listen[@]}" loop "$work/loop.wav" 2.0,4.0 || fail "the loop's second pass is not the first one again"
 
 step "Escape drops the take and Ctrl+Z brings it back"
 focus_panel

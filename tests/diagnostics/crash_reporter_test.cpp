@@ -201,6 +201,19 @@ TEST(CrashReporterTest, AHangAloneAsksNothing) {
   EXPECT_TRUE(hangOnly.prompt.questions.empty());
 }
 
+TEST(HangWatchdogTest, SwitchedOffItLeavesNoBeatOnTheMainThread) {
+  testing::TempFolder folder;
+  ManualClock clock{1000.0};
+  ManualMainThread mainThread{clock};
+  HangWatchdog watchdog(mainThread, folder.path() / "Pending", kInfo, [] {});
+  EXPECT_EQ(mainThread.scheduledCount(), 1u);
+  watchdog.setWatching(false);
+  EXPECT_EQ(std::tuple(watchdog.watching(), mainThread.scheduledCount()),
+            std::tuple(false, std::size_t{0}));
+  watchdog.setWatching(true);
+  EXPECT_EQ(mainThread.scheduledCount(), 1u);
+}
+
 // addr2line's function name for an offset into this test program.
 std::string functionAt(std::uint64_t offset) {
   const std::string command = "addr2line -f -C -e /proc/" + std::to_string(::getpid()) + "/exe 0x" +

@@ -19,8 +19,8 @@
 #include <optional>
 #include <thread>
 
-#include "diagnostics/app_info.h"
 #include "base/main_thread.h"
+#include "diagnostics/app_info.h"
 
 namespace quimbel {
 

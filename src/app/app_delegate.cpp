@@ -63,7 +63,6 @@ void AppDelegate::setup() {
   wireFoot();
   wireWindow();
   wireIdleAudio();
-  wireJackMidiIn();
   wireTray();
 
   if (desktop_.trayAvailable) return;
@@ -174,7 +173,10 @@ void AppDelegate::updateInUse() {
 }
 
 void AppDelegate::wireIdleAudio() {
-  model_->engine().setRunningObserver([this] { updateInUse(); });
+  model_->engine().setRunningObserver([this] {
+    updateInUse();
+    followJackMidiIn();
+  });
   bag_.push_back(model_->visible().subscribe([this](bool) { updateInUse(); }));
   connect(presenter_.get(), &PanelPresenter::opening, this, [this] {
     returnToChosenOutput();

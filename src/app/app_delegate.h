@@ -98,7 +98,7 @@ class AppDelegate : public QObject {
   // "Send chords to other programs", "MIDI channel" and "Play the piano
   // too", and the delivery of JACK's midi_in (app_delegate_midi.cpp).
   void addMidiItems(QMenu& menu);
-  void wireJackMidiIn();
+  void followJackMidiIn();
   void makeTray();
   // Looks for a tray while there is none; see Desktop::trayPresent.
   void watchForTray(double intervalSeconds);
@@ -125,7 +125,6 @@ class AppDelegate : public QObject {
   PickerFrames pickerFrames_;
   std::vector<Subscription> bag_;
   std::unique_ptr<TaskHandle> stopAudio_;
-  std::unique_ptr<TaskHandle> jackMidiWatch_;
   std::unique_ptr<TaskHandle> jackMidiPoll_;
   bool inUse_ = false;
   std::unique_ptr<TaskHandle> trayWatch_;

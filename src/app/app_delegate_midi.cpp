@@ -18,7 +18,6 @@ namespace {
 // How often JACK's midi_in is looked at while the sound goes through JACK,
 // and how often whether it does.
 constexpr double kJackMidiPollSeconds = 0.002;
-constexpr double kJackMidiWatchSeconds = 0.5;
 
 }  // namespace
 
@@ -50,24 +49,24 @@ void AppDelegate::addMidiItems(QMenu& menu) {
   menu.addSeparator();
 }
 
-void AppDelegate::wireJackMidiIn() {
+void AppDelegate::followJackMidiIn() {
+  // Polled only while the sound runs through JACK: hidden and idle, the
+  // program keeps no timer.
   OutputSwitch* outputs = desktop_.outputs;
-  if (!outputs) return;
-  jackMidiWatch_ = mainThread_.every(kJackMidiWatchSeconds, [this, outputs] {
-    const bool onJack = outputs->route() == OutputChoice::Route::jack && model_->engine().running();
-    if (!onJack) {
-      jackMidiPoll_.reset();
-      return;
+  const bool onJack =
+      outputs && outputs->route() == OutputChoice::Route::jack && model_->engine().running();
+  if (!onJack) {
+    jackMidiPoll_.reset();
+    return;
+  }
+  if (jackMidiPoll_) return;
+  jackMidiPoll_ = mainThread_.every(kJackMidiPollSeconds, [this, outputs] {
+    std::uint32_t words[MIDIInput::MaxWordsPerPacket];
+    for (;;) {
+      const int count = outputs->jack().receivedMidi(words, MIDIInput::MaxWordsPerPacket);
+      if (count > 0) model_->midi().receive(std::span<const std::uint32_t>(words, count));
+      if (count < static_cast<int>(MIDIInput::MaxWordsPerPacket)) break;
     }
-    if (jackMidiPoll_) return;
-    jackMidiPoll_ = mainThread_.every(kJackMidiPollSeconds, [this, outputs] {
-      std::uint32_t words[MIDIInput::MaxWordsPerPacket];
-      for (;;) {
-        const int count = outputs->jack().receivedMidi(words, MIDIInput::MaxWordsPerPacket);
-        if (count > 0) model_->midi().receive(std::span<const std::uint32_t>(words, count));
-        if (count < static_cast<int>(MIDIInput::MaxWordsPerPacket)) break;
-      }
-    });
   });
 }
 

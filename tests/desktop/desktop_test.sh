@@ -404,7 +404,9 @@ menu_item() {
 }
 
 step "the About window from the tray menu"
-menu_item 7
+# Tall, Wide, Quantize, Start at login, Sound output, Low latency, the
+# three MIDI items, About.
+menu_item 10
 wait_for 5 xdotool search --onlyvisible --name '^About Quimbel$' || fail "no About window"
 sleep 0.5
 shot "07-about"

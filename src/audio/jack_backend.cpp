@@ -1,5 +1,6 @@
 #include "audio/jack_backend.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -14,6 +15,7 @@ namespace {
 constexpr double kFallbackRate = 48000.0;
 
 enum EndState : int { kIdle, kArmed, kFiring, kFired };
+enum Closing : int { kPlaying, kEndAsked, kEndSaid };
 
 }  // namespace
 
@@ -34,6 +36,7 @@ class JackBackend::Stream final : public AudioStream {
     owner_.startedRate_.store(server.rate());
     owner_.startedPeriod_.store(server.periodFrames());
     owner_.core_.store(core_, std::memory_order_release);
+    owner_.closing_.store(kPlaying, std::memory_order_release);
     if (!server.activate()) {
       owner_.core_.store(nullptr);
       return "the JACK server did not take the client";
@@ -55,6 +58,7 @@ class JackBackend::Stream final : public AudioStream {
     owner_.disarm();
     JackServer& server = owner_.server_;
     if (!owner_.gone_.load()) {
+      owner_.endNotesBeforeStop();
       // The server drops the connections on deactivation: they are kept here
       // for the next start.
       owner_.remembered_.emplace();
@@ -167,6 +171,14 @@ void JackBackend::process(std::uint32_t frames) noexcept {
     std::memset(left, 0, sizeof(float) * frames);
     std::memset(right, 0, sizeof(float) * frames);
   }
+  const int closing = closing_.load(std::memory_order_acquire);
+  // Once the notes' end was said, no new note may start in other programs.
+  if (closing == kEndSaid) midiCount = 0;
+  trackSounding(midiCount);
+  if (closing == kEndAsked) {
+    midiCount = endSounding(midiCount, frames);
+    closing_.store(kEndSaid, std::memory_order_release);
+  }
   server_.writeMidi(frames, midiOut_, midiCount);
   takeMidiIn(frames);
 }
@@ -192,6 +204,51 @@ int JackBackend::periodMidi(RenderCore* core, std::int64_t periodStart) noexcept
     midiOut_[at] = e;
   }
   return count;
+}
+
+void JackBackend::trackSounding(int count) noexcept {
+  for (int i = 0; i < count; ++i) {
+    const JackMidiEvent& e = midiOut_[i];
+    const int channel = e.bytes[0] & 0x0F;
+    std::uint8_t& sounding = soundingOut_[channel][e.bytes[1] & 0x7F];
+    if ((e.bytes[0] & 0xF0) == 0x90) {
+      if (sounding < 255) ++sounding;
+      channelsOut_ = static_cast<std::uint16_t>(channelsOut_ | (1u << channel));
+    } else if (sounding > 0) {
+      --sounding;
+    }
+  }
+}
+
+int JackBackend::endSounding(int count, std::uint32_t frames) noexcept {
+  const std::uint32_t last = frames > 0 ? frames - 1 : 0;
+  for (int channel = 0; channel < 16; ++channel) {
+    if ((channelsOut_ & (1u << channel)) == 0) continue;
+    const auto status = [channel](unsigned kind) {
+      return static_cast<std::uint8_t>(kind | static_cast<unsigned>(channel));
+    };
+    for (int note = 0; note < 128; ++note) {
+      // Past the room kept for the channels' "all notes off", that message
+      // alone ends the rest.
+      for (; soundingOut_[channel][note] > 0; --soundingOut_[channel][note]) {
+        if (count < kMidiOutRoom - 16)
+          midiOut_[count++] = {last, 3, {status(0x80), static_cast<std::uint8_t>(note), 0}};
+      }
+    }
+    midiOut_[count++] = {last, 3, {status(0xB0), 123, 0}};
+  }
+  channelsOut_ = 0;
+  return count;
+}
+
+void JackBackend::endNotesBeforeStop() {
+  closing_.store(kEndAsked, std::memory_order_release);
+  // Three periods, or 50 ms for a server whose periods are short: a server
+  // that sends none by then is stalled and has no listener to tell.
+  const double rate = server_.rate();
+  const double periodMs = rate > 0.0 ? server_.periodFrames() / rate * 1000.0 : 0.0;
+  server_.awaitPeriods([this] { return closing_.load(std::memory_order_acquire) == kEndSaid; },
+                       std::max(50.0, 3.0 * periodMs));
 }
 
 void JackBackend::takeMidiIn(std::uint32_t frames) noexcept {

@@ -7,6 +7,12 @@
 // messages of midi_in on to the main thread. The rate is the server's. A stream ends by itself, and
 // the engine host rebuilds, when the server goes away or changes its rate or period.
 //
+// The other programs listening on midi_out never keep a hanging note: when
+// a stream stops (an output switch, the audio stopping while idle, quitting)
+// its last period ends every note midi_out said is sounding and sends "all
+// notes off" on each channel it played on; after that, until the client
+// leaves the graph, midi_out stays silent.
+//
 // The client stays open between streams, so that a restart keeps the
 // program's place in the server's graph; the connections the outputs had
 // when a stream stopped are made again when the next one starts. The first
@@ -16,7 +22,10 @@
 // Thread contract
 // - Main thread: every member function, and the streams' functions.
 // - The server's real-time thread: the process callback, which only reads
-//   the rendering core's pointer and renders into the port buffers.
+//   the rendering core's pointer and renders into the port buffers. A
+//   stopping stream asks it for the notes' end through an atomic state and
+//   waits for its answer a few periods at most (never when the server is
+//   gone); the callback itself never waits.
 // - The server's other threads report its end or a new format: they set
 //   flags and call the running stream's ended handler, at most once per
 //   stream, never after that stream's stop() returned.
@@ -76,6 +85,14 @@ class JackBackend final : public AudioBackend, private JackEvents {
   void process(std::uint32_t frames) noexcept override;
   // The period's note events from the core, in time order, into midiOut_.
   int periodMidi(RenderCore* core, std::int64_t periodStart) noexcept;
+  // Counts the notes the period's first `count` messages start and end.
+  void trackSounding(int count) noexcept;
+  // After the period's messages, at its last frame: a note-off for every
+  // note still sounding and "all notes off" on each channel played on.
+  int endSounding(int count, std::uint32_t frames) noexcept;
+  // Main thread, while the client is active: has the next period end the
+  // notes, and waits for it a little.
+  void endNotesBeforeStop();
   void takeMidiIn(std::uint32_t frames) noexcept;
   void formatChanged(double rate, std::uint32_t periodFrames) override;
   void serverGone() override;
@@ -103,8 +120,15 @@ class JackBackend final : public AudioBackend, private JackEvents {
   // fired. The handler is set only while idle.
   std::atomic<int> endState_{0};
   EndedHandler onEnded_;
-  // The real-time thread's own: the period's midi_out messages.
-  JackMidiEvent midiOut_[CoreMidiBlockCapacity];
+  // Playing, end asked (by a stopping stream), end said (midi_out silent).
+  std::atomic<int> closing_{0};
+  // The real-time thread's own: the period's midi_out messages (the core's,
+  // then room for the notes' end), how many note-ons midi_out said are
+  // sounding per channel and note, and the channels it played on.
+  static constexpr int kMidiOutRoom = CoreMidiBlockCapacity + 256;
+  JackMidiEvent midiOut_[kMidiOutRoom];
+  std::uint8_t soundingOut_[16][128] = {};
+  std::uint16_t channelsOut_ = 0;
   SpscRing<std::uint32_t, 1024> midiIn_;
 };
 

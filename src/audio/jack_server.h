@@ -15,6 +15,7 @@
 // Once close() returns, no event arrives any more.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,10 @@ class JackServer {
   // Takes the client out of the graph; once it returns process() is neither
   // running nor called again. The server drops the ports' connections.
   virtual void deactivate() = 0;
+  // Main thread, while the client is active: returns once settled() holds
+  // (a period the server runs makes it true), or after about timeoutMs when
+  // no period comes.
+  virtual void awaitPeriods(const std::function<bool()>& settled, double timeoutMs) = 0;
   // Real-time thread: the output ports' buffers for the current period.
   virtual void buffers(std::uint32_t frames, float** left, float** right) noexcept = 0;
   // Real-time thread, once every period: what midi_out carries in it, in

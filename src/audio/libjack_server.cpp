@@ -3,8 +3,10 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 namespace quimbel {
 
@@ -116,6 +118,15 @@ bool LibJackServer::activate() { return client_ && jack_activate(client_) == 0; 
 
 void LibJackServer::deactivate() {
   if (client_) jack_deactivate(client_);
+}
+
+void LibJackServer::awaitPeriods(const std::function<bool()>& settled, double timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double, std::milli>(timeoutMs));
+  while (!settled() && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void LibJackServer::buffers(std::uint32_t frames, float** left, float** right) noexcept {

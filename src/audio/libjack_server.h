@@ -36,6 +36,7 @@ class LibJackServer final : public JackServer {
   std::uint32_t playbackLatencyFrames() const override;
   bool activate() override;
   void deactivate() override;
+  void awaitPeriods(const std::function<bool()>& settled, double timeoutMs) override;
   void buffers(std::uint32_t frames, float** left, float** right) noexcept override;
   void writeMidi(std::uint32_t frames, const JackMidiEvent* events, int count) noexcept override;
   int readMidi(std::uint32_t frames, JackMidiEvent* events, int max) noexcept override;

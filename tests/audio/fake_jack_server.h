@@ -22,7 +22,7 @@ class FakeJackServer final : public JackServer {
   std::uint32_t period = 128;
   std::vector<std::string> speakers{"system:playback_1", "system:playback_2"};
   Wiring wired;
-  int opens = 0, activations = 0;
+  int opens = 0, activations = 0, awaits = 0;
   bool active = false;
   // What the outputs carried, period after period, in play().
   std::vector<float> left, right;
@@ -46,6 +46,12 @@ class FakeJackServer final : public JackServer {
   std::uint32_t playbackLatencyFrames() const override { return period; }
   bool activate() override { return active = running && events_ && ++activations; }
   void deactivate() override { active = false, wired = {}; }
+  // A running server goes on with its periods while the client waits.
+  void awaitPeriods(const std::function<bool()>& settled, double) override {
+    ++awaits;
+    for (int i = 0; i < 3 && !settled() && cycle(); ++i) {
+    }
+  }
   void buffers(std::uint32_t frames, float** l, float** r) noexcept override {
     const bool fits = frames <= ports_[0].size();
     *l = fits ? ports_[0].data() : nullptr;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <tuple>
 #include <vector>
 
@@ -124,8 +125,45 @@ TEST(JackBackendTest, ARateOrPeriodChangeRebuildsAsADeviceChangeDoes) {
   ASSERT_TRUE(rig.server.play(64));
   EXPECT_EQ(
       std::tuple(rig.engine.core(), rig.engine.now(), rig.server.activations, rig.server.opens),
-      std::tuple(second, 1344, 3, 1))
-      << "same core and clock, a third activation of the one client";
+      std::tuple(second, 1408, 3, 1))
+      << "same core and clock (and the stop's last period), a third activation of the one client";
+}
+
+// A DAW listening on midi_out keeps no hanging note when the stream stops:
+// the last period ends every note said to be sounding (a note played twice
+// twice) and sends "all notes off" on the channel; with the server gone
+// there is no period to wait for.
+TEST(JackBackendTest, StoppingEndsEveryNoteOnMidiOutAndAWaitIsNeverForADeadServer) {
+  JackRig rig;
+  rig.server.midiOut.reserve(100);
+  rig.engine.setMidiOut(3);
+  rig.engine.start();
+  for (std::uint32_t note : {48u, 60u, 72u, 60u})
+    rig.engine.noteOn(note, NoTag, 100, 0.2f, 0.0, 2.0);
+  ASSERT_TRUE(rig.server.play(1280));
+  const std::size_t said = rig.server.midiOut.size();
+  ASSERT_EQ(said, 4u);
+  rig.engine.stop();
+  EXPECT_FALSE(rig.server.active);
+  std::vector<std::tuple<int, int, int>> last;  // (offset in the period, status, data 1)
+  for (std::size_t i = said; i < rig.server.midiOut.size(); ++i) {
+    const JackMidiEvent& e = rig.server.midiOut[i];
+    last.emplace_back(e.offset % rig.server.period, e.bytes[0], e.bytes[1]);
+  }
+  EXPECT_EQ(
+      last,
+      (std::vector<std::tuple<int, int, int>>{
+          {127, 0x82, 48}, {127, 0x82, 60}, {127, 0x82, 60}, {127, 0x82, 72}, {127, 0xB2, 123}}));
+  EXPECT_EQ(rig.server.midiOut.back().offset, 11u * 128 - 1)
+      << "the last frame of the one period right after the ten played";
+
+  rig.engine.ensureRunning();
+  rig.engine.noteOn(64, NoTag, 100, 0.2f, 0.0, 2.0);
+  ASSERT_TRUE(rig.server.play(256));
+  const int awaits = rig.server.awaits;
+  rig.server.kill();
+  rig.engine.stop();
+  EXPECT_EQ(rig.server.awaits, awaits);
 }
 
 // The first start wires the outputs to the speakers; the wiring a user made

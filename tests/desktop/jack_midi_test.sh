@@ -178,10 +178,12 @@ frames = [int(r[0]) for r in rows]
 notes = [r[1:] for r in rows]
 assert len(rows) >= 4, rows
 # The take is one bar: two chords a pass, and the second pass repeats the
-# first 96000 frames (2 s) later, within one 64-frame period.
+# first 96000 frames (2 s) later. The program places them to the frame (its
+# tests check the frames on midi_out), but jack_midi_dump's stamps on the
+# dummy driver wander by up to a few hundred frames: 16 ms allowed here.
 for i in (0, 1):
     assert notes[i + 2] == notes[i], (i, notes)
-    assert abs(frames[i + 2] - frames[i] - 96000) <= 64, (i, frames)
+    assert abs(frames[i + 2] - frames[i] - 96000) <= 768, (i, frames)
 print("jack-midi: loop passes", frames[:4])
 PY
 }

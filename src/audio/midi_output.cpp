@@ -78,7 +78,7 @@ void MidiOutput::pump() {
   RenderCore* core = engine_.core();
   if (core != core_) {
     // A new core for a new rate: the old one's notes are gone with it.
-    releaseSounding();
+    releaseSounding(engine_.latencyMs() / 1000.0);
     core_ = core;
   }
   if (core == nullptr) return;
@@ -106,10 +106,15 @@ void MidiOutput::pump() {
     if (count < 256) break;
   }
   // A stopped stream renders no more: its notes would hang.
-  if (!engine_.running()) releaseSounding();
+  if (!engine_.running()) releaseSounding(engine_.latencyMs() / 1000.0);
 }
 
-void MidiOutput::releaseSounding() { releaseSounding(engine_.latencyMs() / 1000.0); }
+void MidiOutput::releaseSounding() {
+  // On JACK the notes leave from the core's own report; it ends them too
+  // (a stopped stream has ended them already).
+  if (sending_ && engine_.running()) engine_.endMidiNotes();
+  releaseSounding(engine_.latencyMs() / 1000.0);
+}
 
 void MidiOutput::releaseSounding(double delaySeconds) {
   for (const auto& [channel, note] : sounding_) {

@@ -222,6 +222,10 @@ void PianoEngine::clearScheduled() {
   if (core_) quimbel::clearScheduled(core_);
 }
 
+void PianoEngine::endMidiNotes() {
+  if (core_) quimbel::endMidiNotes(core_);
+}
+
 int PianoEngine::commandRoom() const { return core_ ? quimbel::commandRoom(core_) : 0; }
 
 void PianoEngine::startMetronome(std::uint32_t countInBeats, double delaySeconds) {

@@ -109,6 +109,8 @@ class PianoEngine {
                     float gain, double durationSeconds);
   void scheduleReleaseAll(std::int64_t frame);
   void clearScheduled();
+  // Ends the notes reported as MIDI while the piano rings on.
+  void endMidiNotes();
   // Free slots of the core's main command queue; 0 without a core.
   int commandRoom() const;
   void startMetronome(std::uint32_t countInBeats, double delaySeconds);

@@ -154,6 +154,14 @@ TEST_F(MidiOutTest, TheLoopSendsEachPassAtTheTimesItsChordsSound) {
   ASSERT_GT(hanging(), 0);
   r->togglePlay();
   EXPECT_EQ(hanging(), 0);
+  // The core's own report, which JACK's midi_out carries, ends them too,
+  // while the last chord still rings in the piano.
+  r.runFor(0.05);
+  const auto& voices = r->engine().core()->voices;
+  EXPECT_TRUE(std::ranges::none_of(
+      voices, [](const Voice& v) { return v.sample != nullptr && v.midiState == MidiOnSaid; }));
+  EXPECT_TRUE(std::ranges::any_of(
+      voices, [](const Voice& v) { return v.sample != nullptr && v.isClick == 0; }));
   r->togglePlay();
   r.runFor(0.2);
   ASSERT_GT(hanging(), 0);

@@ -244,6 +244,11 @@ void handle(RenderCore& c, const CoreEvent& e) {
     case CoreEventKind::ClearScheduled:
       c.scheduledCount = 0;
       break;
+    case CoreEventKind::EndMidiNotes:
+      for (Voice& v : c.voices) {
+        if (v.sample != nullptr) reportVoiceOff(c, v, c.clock);
+      }
+      break;
   }
 }
 
@@ -499,6 +504,10 @@ void scheduleReleaseAll(RenderCore* core, std::int64_t frame) {
 
 void clearScheduled(RenderCore* core) {
   enqueue(core->mainQueue, command(CoreEventKind::ClearScheduled));
+}
+
+void endMidiNotes(RenderCore* core) {
+  enqueue(core->mainQueue, command(CoreEventKind::EndMidiNotes));
 }
 
 std::int32_t commandRoom(const RenderCore* core) {

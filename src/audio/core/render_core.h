@@ -5,7 +5,7 @@
 //   the core), makeSample, freeSample, installSample (before the core is
 //   handed to the audio thread), every enqueueing operation (noteOn,
 //   releaseAll, scheduleNote, scheduleReleaseAll, clearScheduled,
-//   startMetronome, stopMetronome), the setters (setVolume, setBPM,
+//   endMidiNotes, startMetronome, stopMetronome), the setters (setVolume, setBPM,
 //   setMetronomeOn), commandRoom (the main queue's fill, read from the
 //   producer side) and drainStarted. The main command queue and the
 //   started-note ring each have exactly this one thread on the main side.
@@ -45,6 +45,7 @@ enum class CoreEventKind : std::uint32_t {
   ScheduleNote = 6,
   ScheduleReleaseAll = 7,
   ClearScheduled = 8,
+  EndMidiNotes = 9,
 };
 
 // One stereo piano sample as 16-bit PCM. Owned by the core once installed.
@@ -141,6 +142,11 @@ void setMidiOut(RenderCore* core, bool on, std::int32_t channel);
 // Main thread. Silences the piano's own sound (the clicks stay) while the
 // notes go on being reported, for a user whose other program plays them.
 void setPianoMuted(RenderCore* core, bool muted);
+// Main thread. Note-offs, at the next render call's first frame, for every
+// piano note whose note-on was reported; the piano's own notes ring on. A
+// stopped loop or a dropped take ends at once in the other programs while
+// its last chord still rings here.
+void endMidiNotes(RenderCore* core);
 // The thread that called render, right after it: the note events of that
 // call, every frame inside it, in the order they happened per voice (not
 // sorted by frame). Valid until the next render call.

@@ -112,10 +112,22 @@ TEST(MidiOutTest, EveryWayANoteStopsSendsItsNoteOffOnce) {
   setMidiOut(core.get(), true, 1);
   EXPECT_TRUE(play(core.get(), 4800).events.empty());
 
+  // Ending the MIDI notes (a stopped loop) ends them at the next call's
+  // first frame while the piano rings on; the note's own end says nothing more.
+  noteOn(core.get(), 62, NoTag, 100, 0.5f, 0.0, 0.5);
+  play(core.get(), 64);
+  const std::int64_t endAt = currentFrame(core.get());
+  endMidiNotes(core.get());
+  Heard ended = play(core.get(), 48000);
+  ASSERT_EQ(ended.events.size(), 1u);
+  EXPECT_EQ(ended.events[0].status, 0x80);
+  EXPECT_EQ(ended.events[0].frame, endAt);
+  EXPECT_NE(ended.left[0], 0.0f) << "the piano rings on";
+
   // The queue for the main thread carries the same events in the same order.
   CoreMidiEvent queued[CoreQueueCapacity];
   const int count = drainMidiOut(core.get(), queued, CoreQueueCapacity);
-  EXPECT_EQ(count, 2 + 64 + 2 + 64);
+  EXPECT_EQ(count, 2 + 64 + 2 + 64 + 2);
 }
 
 TEST(MidiOutTest, AMutedPianoIsSilentButStillReportsItsNotes) {

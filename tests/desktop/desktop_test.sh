@@ -7,58 +7,11 @@
 #
 # Usage: tests/desktop/desktop_test.sh [BUILD_DIR]   (default build/default)
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build=${1:-$here/build/default}
-out=$here/out/desktop
-listen=(/usr/bin/python3 "$here/tests/desktop/listen.py")
-rm -rf "$out"
-mkdir -p "$out"
-work=$(mktemp -d /tmp/quimbel-desktop.XXXXXX)
-pids=()
-own_pulse=0
-step_name="set-up"
-step_start=$(date +%s.%N)
-passed=0
-timings=()
-
-cleanup() {
-  local status=$?
-  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-  pkill -9 -f "$work/prefix/bin/quimbel" 2>/dev/null || true
-  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null || true
-  rm -rf "$work"
-  exit $status
-}
-trap cleanup EXIT
-
-fail() {
-  echo "desktop: step '$step_name' failed: $*" >&2
-  shot "failed-$step_name" || true
-  # What was heard and logged goes with the screenshots: the work folder goes.
-  cp "$work"/*.wav "$work"/*.log "$out"/ 2>/dev/null || true
-  [ -f "$work/quimbel.log" ] && sed 's/^/  quimbel: /' "$work/quimbel.log" | tail -20 >&2
-  echo "desktop: $passed passed, 1 failed"
-  exit 1
-}
-
-step() {
-  finish_step
-  step_name=$1
-  step_start=$(date +%s.%N)
-  echo "desktop: $step_name"
-}
-
-finish_step() {
-  if [ "$step_name" != "set-up" ] || [ $passed -gt 0 ]; then
-    timings+=("$step_name $(echo "$(date +%s.%N) - $step_start" | bc | xargs printf '%.1f') s")
-    passed=$((passed + 1))
-  fi
-}
-
-shot() { import -window root "$out/$1.png" 2>/dev/null; }
+source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
+begin_test desktop "$@"
+step_name=set-up
 
 # --- The session: display, tray, sound, a fresh home ---
-source "$here/tests/desktop/session.sh"
 start_session
 
 # Records the sink's monitor while a command runs, into $1.
@@ -517,7 +470,4 @@ question >/dev/null && fail "a crash question after a run closed by SIGHUP"
 kill -TERM $app
 wait $app || true
 
-finish_step
-step_name="set-up"
-printf 'desktop: %s\n' "${timings[@]}"
-echo "desktop: $passed passed, 0 failed"
+end_steps

@@ -7,36 +7,9 @@
 #
 # Usage: tests/desktop/foreign_keys_test.sh [BUILD_DIR]   (default build/default)
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build=${1:-$here/build/default}
-quimbel=$build/bin/quimbel
-out=$here/out/foreign-keys
-listen=(/usr/bin/python3 "$here/tests/desktop/listen.py")
+source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
+begin_test "foreign keys" "$@"
 press=(/usr/bin/python3 "$here/tests/desktop/press_keys.py")
-rm -rf "$out"
-mkdir -p "$out"
-work=$(mktemp -d /tmp/quimbel-keys.XXXXXX)
-pids=()
-own_pulse=0
-app=
-
-cleanup() {
-  local status=$?
-  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null || true
-  rm -rf "$work"
-  exit $status
-}
-trap cleanup EXIT
-
-fail() {
-  echo "foreign keys: $*" >&2
-  import -window root "$out/failed.png" 2>/dev/null || true
-  [ -f "$work/quimbel.log" ] && sed 's/^/  quimbel: /' "$work/quimbel.log" | tail -20 >&2
-  exit 1
-}
-
-source "$here/tests/desktop/session.sh"
 start_session
 
 # The key map first, so the program reads it as it starts. Control stays.
@@ -92,7 +65,7 @@ for pad in 1 2 3 4 5 6 7; do
   [ "$got" = $((pad - 1)) ] || fail "$pad on key code $code played pad $((got + 1))'s chord"
   window_of panel >/dev/null || fail "$pad on key code $code hid the panel"
 done
-import -window root "$out/played.png" 2>/dev/null || true
+shot played || true
 
 "${press[@]}" "down:$control" "down:$q_code" "up:$q_code" "up:$control"
 wait_for 10 bash -c "! kill -0 $app" || fail "still running after Ctrl+Q on key code $q_code"

@@ -11,42 +11,9 @@
 #
 # Usage: tests/desktop/jack_test.sh [BUILD_DIR]   (default build/default)
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build=${1:-$here/build/default}
-quimbel=$build/bin/quimbel
-out=$here/out/jack
-listen=(/usr/bin/python3 "$here/tests/desktop/listen.py")
-rm -rf "$out"
-mkdir -p "$out"
-work=$(mktemp -d /tmp/quimbel-jack.XXXXXX)
-pids=()
-jackd_pid=
-app=
-own_pulse=0
-
-cleanup() {
-  local status=$?
-  set +e
-  [ -n "$app" ] && kill -9 "$app" 2>/dev/null
-  # A server that ends by itself takes its entry out of JACK's registry of
-  # servers (which holds only a few).
-  [ -n "$jackd_pid" ] && kill -TERM "$jackd_pid" 2>/dev/null && wait "$jackd_pid" 2>/dev/null
-  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null
-  cp "$work"/*.wav "$work"/*.log "$out/" 2>/dev/null
-  rm -rf "$work"
-  exit $status
-}
-trap cleanup EXIT
-
-fail() {
-  echo "jack: $*" >&2
-  [ -f "$work/quimbel.log" ] && grep -a -v '^Quimbel: trace' "$work/quimbel.log" | tail -15 |
-    sed 's/^/  quimbel: /' >&2
-  exit 1
-}
-
-source "$here/tests/desktop/session.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
+begin_test jack "$@"
+keep_always=1
 start_session
 export JACK_DEFAULT_SERVER=quimbel-test-$$
 mkdir -p "$XDG_CONFIG_HOME/Quimbel"

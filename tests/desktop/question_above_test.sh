@@ -7,32 +7,8 @@
 #
 # Usage: tests/desktop/question_above_test.sh [BUILD_DIR]   (default build/default)
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build=${1:-$here/build/default}
-quimbel=$build/bin/quimbel
-out=$here/out/question-above
-rm -rf "$out"
-mkdir -p "$out"
-work=$(mktemp -d /tmp/quimbel-question.XXXXXX)
-pids=()
-own_pulse=0
-
-cleanup() {
-  local status=$?
-  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null || true
-  rm -rf "$work"
-  exit $status
-}
-trap cleanup EXIT
-
-fail() {
-  echo "question above: $*" >&2
-  import -window root "$out/failed.png" 2>/dev/null || true
-  exit 1
-}
-
-source "$here/tests/desktop/session.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
+begin_test "question above" "$@"
 start_session
 
 # The program's windows: the tray icon is small and near the top, the panel
@@ -70,7 +46,7 @@ question=$(window_of question)
 wait_for 5 window_of panel || fail "the hand-over did not show the panel"
 panel=$(window_of panel)
 sleep 0.5
-import -window root "$out/question-and-panel.png" 2>/dev/null || true
+shot question-and-panel || true
 # xwininfo lists the root's windows from the top down.
 order=$(xwininfo -root -children | awk '/^ +0x/ { print $1 }' |
   grep -n -x -e "$(printf '0x%x' "$question")" -e "$(printf '0x%x' "$panel")" | cut -d: -f2)

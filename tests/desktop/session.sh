@@ -1,13 +1,124 @@
-# The X11 session the desktop tests run in, sourced by them: a fresh home
-# folder, Xvfb with a tray and, unless one answers already, a PulseAudio null
-# sink. The sourcing script defines `work`, `pids`, `own_pulse` and `fail`;
-# `sink` names the sink afterwards. The Wayland session takes the home folder
-# and the sound server from here.
+# What the desktop tests share, sourced by them: the frame of a run (its
+# out/ and work folders, its steps, what a failure leaves behind, the end of
+# what it started) and the X11 session they run in: a fresh home folder, Xvfb
+# with a tray and, unless one answers already, a PulseAudio null sink;
+# `sink` names the sink afterwards. The Wayland session takes the frame, the
+# home folder and the sound server from here.
 #
 # The tray is trayer (an XEmbed tray that tells where its icons are) unless
 # `start_session xfce top|bottom` asks for the Xfce panel: a StatusNotifierItem
 # tray on its own D-Bus session bus, under the Xfce window manager so that the
 # bar keeps its strip of the screen out of the free area, as on a desktop.
+
+tests_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+listen=(/usr/bin/python3 "$tests_dir/listen.py")
+# What the run started, which end_test ends: the program, the processes in
+# pids, a private jackd, a sound server of our own.
+app=
+pids=()
+jackd_pid=
+own_pulse=0
+# The step under way (none in a run without steps), and the steps passed
+# with their times.
+step_name=
+step_start=
+passed=0
+timings=()
+# Said after each step's name (the Wayland session's mode), and put before
+# the names of the files the run leaves in out/.
+step_tag=
+out_prefix=
+# 1: the recordings and logs stay in out/ after a passing run too.
+keep_always=0
+
+# begin_test NAME [BUILD_DIR]: a run called NAME (its lines start with it,
+# its folders in out/ and /tmp take it with dashes) of the build in BUILD_DIR
+# (default build/default), in a fresh work folder that goes at its end.
+begin_test() {
+  test_name=$1
+  local folder=${1// /-}
+  here=$(cd "$tests_dir/../.." && pwd)
+  build=${2:-$here/build/default}
+  quimbel=$build/bin/quimbel
+  out=$here/out/$folder
+  rm -rf "$out"
+  mkdir -p "$out"
+  work=$(mktemp -d "/tmp/quimbel-$folder.XXXXXX")
+  trap end_test EXIT
+}
+
+# The end of every run: what it started ends, the recordings and logs of a
+# failed run stay in out/ beside its screenshots, and the work folder goes.
+end_test() {
+  local status=$? file
+  set +e
+  [ -n "$app" ] && kill -9 "$app" 2>/dev/null
+  # Every run of the run's own install, the ones that handed over among them.
+  pkill -9 -f "$work/prefix/bin/quimbel" 2>/dev/null
+  end_session
+  # A server that ends by itself takes its entry out of JACK's registry of
+  # servers (which holds only a few).
+  [ -n "$jackd_pid" ] && kill -TERM "$jackd_pid" 2>/dev/null && wait "$jackd_pid" 2>/dev/null
+  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null; done
+  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null
+  if [ $status -ne 0 ] || [ $keep_always -eq 1 ]; then
+    for file in "$work"/*.wav "$work"/*.log "$work"/*.txt; do
+      [ -f "$file" ] && cp "$file" "$out/$out_prefix${file##*/}"
+    done
+  fi
+  rm -rf "$work"
+  exit $status
+}
+# What a session ends of its own before the rest (the Wayland session: sway).
+end_session() { :; }
+
+# Ends the run as failed, saying why ($*), with a screenshot and the end of
+# the program's log.
+fail() {
+  if [ -n "$step_name" ]; then
+    echo "$test_name: step '$step_name'$step_tag failed: $*" >&2
+  else
+    echo "$test_name: $*" >&2
+  fi
+  shot "failed${step_name:+-${step_name// /-}}" || true
+  [ -f "$work/quimbel.log" ] && grep -a -v '^Quimbel: trace' "$work/quimbel.log" | tail -20 |
+    sed 's/^/  quimbel: /' >&2
+  more_on_failure
+  [ -z "$step_name" ] || echo "$test_name: $passed passed, 1 failed$step_tag"
+  exit 1
+}
+# What a session tells of its own on a failure (the Wayland session: sway's errors).
+more_on_failure() { :; }
+
+# A run in steps: each says its name as it starts, and counts with its time
+# once the next one starts (or end_steps comes).
+step() {
+  finish_step
+  step_name=$1
+  step_start=$(date +%s.%N)
+  echo "$test_name: $step_name$step_tag"
+}
+finish_step() {
+  [ -n "$step_start" ] || return 0
+  timings+=("$step_name $(echo "$(date +%s.%N) - $step_start" | bc | xargs printf '%.1f') s")
+  passed=$((passed + 1))
+  step_start=
+}
+end_steps() {
+  finish_step
+  step_name=
+  printf '%s\n' "${timings[@]/#/$test_name: }"
+  echo "$test_name: $passed passed, 0 failed$step_tag"
+}
+
+# A screenshot of the whole screen, as out/$1.png.
+shot() {
+  if [ "${XDG_SESSION_TYPE:-}" = wayland ]; then
+    grim "$out/$out_prefix$1.png"
+  else
+    import -window root "$out/$out_prefix$1.png"
+  fi 2>/dev/null
+}
 
 # Waits up to $1 seconds for a command to succeed.
 wait_for() {

@@ -7,46 +7,9 @@
 #
 # Usage: tests/desktop/sni_test.sh [BUILD_DIR]   (default build/default)
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build=${1:-$here/build/default}
-out=$here/out/sni
-listen=(/usr/bin/python3 "$here/tests/desktop/listen.py")
-rm -rf "$out"
-mkdir -p "$out"
-work=$(mktemp -d /tmp/quimbel-sni.XXXXXX)
-pids=()
-app=
-own_pulse=0
-step_name="set-up"
-
-cleanup() {
-  local status=$?
-  set +e
-  [ -n "$app" ] && kill -9 "$app" 2>/dev/null
-  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null
-  [ $status -ne 0 ] && cp "$work"/*.wav "$work"/*.log "$out/" 2>/dev/null
-  rm -rf "$work"
-  exit $status
-}
-trap cleanup EXIT
-
-shot() { import -window root "$out/$1.png" 2>/dev/null; }
-
-fail() {
-  echo "sni: step '$step_name' failed: $*" >&2
-  shot "failed-${step_name// /-}" || true
-  [ -f "$work/quimbel.log" ] && grep -a -v 'trace' "$work/quimbel.log" | tail -15 |
-    sed 's/^/  quimbel: /' >&2
-  exit 1
-}
-
-step() {
-  step_name=$1
-  echo "sni: $step_name"
-}
-
-source "$here/tests/desktop/session.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
+begin_test sni "$@"
+step_name=set-up
 start_session xfce top
 
 # Records the sink's monitor while a command runs, into $1.
@@ -162,4 +125,4 @@ wait_for 10 bash -c "xprop -root -notype _NET_WORKAREA | grep -q '= 0, 0, '" ||
   fail "the bar at the bottom did not leave the top of the screen free"
 click_and_play bottom
 
-echo "sni: all steps passed"
+end_steps

@@ -15,19 +15,17 @@
 set -euo pipefail
 
 if [ "${1:-}" != "--inside" ]; then
-  here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-  build=${1:-$here/build/default}
-  out=$here/out/wayland
-  rm -rf "$out"
-  mkdir -p "$out"
+  source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
+  begin_test wayland "$@"
   [ -x "$build/bin/wayland_input" ] || {
     echo "wayland: no $build/bin/wayland_input (libwayland-dev and libxkbcommon-dev missing?)" >&2
     echo "wayland: 0 passed, 1 failed"
     exit 1
   }
-  work=$(mktemp -d /tmp/quimbel-wayland.XXXXXX)
   chmod 755 "$work"
-  trap 'cp "$work"/out/* "$out"/ 2>/dev/null || true; rm -rf "$work"' EXIT
+  # The sessions leave their screenshots and recordings in the work folder
+  # (as another user, under root), from where they come to out/.
+  end_session() { cp "$work"/out/* "$out"/ 2>/dev/null || true; }
   started=$SECONDS
   echo "wayland: install"
   cmake --install "$build" --prefix "$work/prefix" >/dev/null
@@ -55,62 +53,29 @@ fi
 
 # One session: $2 holds the installed program and the test's tools, $3 says
 # whether sway runs XWayland ("xwayland") or not ("wayland").
+source "$2/tests/session.sh"
+test_name=wayland
 tests=$2/tests
 out=$2/out
 prefix=$2/prefix
 mode=$3
 work=$2/$mode
 mkdir -p "$work"
-listen=(/usr/bin/python3 "$tests/listen.py")
-pids=()
-own_pulse=0
-app=
+step_tag=" ($mode)"
+out_prefix=$mode-
+step_name=set-up
 session=
-step_name="set-up"
-step_start=$(date +%s.%N)
-passed=0
-timings=()
-
-cleanup() {
-  local status=$?
-  [ -z "$app" ] || kill -9 "$app" 2>/dev/null || true
+trap end_test EXIT
+end_session() {
   # sway's end ends its bar, XWayland and then the bus it runs under.
   [ -z "${SWAYSOCK:-}" ] || swaymsg exit >/dev/null 2>&1 || true
   [ -z "$session" ] || wait_for 5 bash -c "! kill -0 $session" || true
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null || true
-  exit $status
 }
-trap cleanup EXIT
-
-fail() {
-  echo "wayland: step '$step_name' ($mode) failed: $*" >&2
-  shot "failed-$step_name" || true
-  for wav in "$work"/*.wav; do cp "$wav" "$out/$mode-${wav##*/}" 2>/dev/null || true; done
-  [ -f "$work/quimbel.log" ] && sed 's/^/  quimbel: /' "$work/quimbel.log" | tail -20 >&2
-  [ -f "$work/sway.log" ] && grep -a -i 'error' "$work/sway.log" | sed 's/^/  sway: /' | tail -5 >&2
-  echo "wayland: $passed passed, 1 failed ($mode)"
-  exit 1
+more_on_failure() {
+  [ -f "$work/sway.log" ] && grep -a -i 'error' "$work/sway.log" | sed 's/^/  sway: /' | tail -5 >&2 || true
 }
-
-step() {
-  finish_step
-  step_name=$1
-  step_start=$(date +%s.%N)
-  echo "wayland: $step_name ($mode)"
-}
-
-finish_step() {
-  if [ "$step_name" != "set-up" ] || [ $passed -gt 0 ]; then
-    timings+=("$step_name $(echo "$(date +%s.%N) - $step_start" | bc | xargs printf '%.1f') s")
-    passed=$((passed + 1))
-  fi
-}
-
-shot() { grim "$out/$mode-$1.png" 2>/dev/null; }
 
 # --- The session: sway with a bar and its tray, a bus, sound, a fresh home ---
-source "$tests/session.sh"
 start_home
 export XDG_RUNTIME_DIR=$work/runtime
 mkdir -p -m 700 "$XDG_RUNTIME_DIR"
@@ -317,7 +282,4 @@ wait $app || status=$?
 app=
 [ $status -eq 0 ] || fail "exit status $status"
 
-finish_step
-step_name="set-up"
-printf 'wayland: %s\n' "${timings[@]}"
-echo "wayland: $passed passed, 0 failed ($mode)"
+end_steps

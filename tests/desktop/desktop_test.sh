@@ -14,23 +14,6 @@ step_name=set-up
 # --- The session: display, tray, sound, a fresh home ---
 start_session
 
-# Records the sink's monitor while a command runs, into $1.
-record() {
-  local file=$1
-  shift
-  parecord -d "$sink.monitor" --rate=48000 --channels=2 --format=s16le \
-    --file-format=wav "$file" &
-  local rec=$!
-  sleep 0.4
-  "$@"
-  sleep 0.9
-  kill -INT $rec 2>/dev/null || true
-  wait $rec 2>/dev/null || true
-}
-
-# Which of the candidate chords (a JSON list of note lists) sounds in $1.
-heard() { "${listen[@]}" chord "$1" "$2" | cut -d' ' -f1; }
-
 step "install"
 cmake --install "$build" --prefix "$work/prefix" >/dev/null || fail "cmake --install"
 quimbel=$work/prefix/bin/quimbel
@@ -40,11 +23,7 @@ appstreamcli validate --no-net "$work/prefix/share/metainfo/app.quimbel.Quimbel.
   >/dev/null || fail "AppStream data"
 
 # The chords the panel must play, from the installed program's own command line.
-"$quimbel" chords --json >"$work/chords.json"
-/usr/bin/python3 -c '
-import json, sys
-chords = json.load(open(sys.argv[1]))
-json.dump([c["notes"] for c in chords], open(sys.argv[2], "w"))' "$work/chords.json" "$work/pads.json"
+write_pads
 
 step "start"
 QUIMBEL_TRACE=1 "$quimbel" >"$work/quimbel.log" 2>&1 &
@@ -101,7 +80,7 @@ sleep 0.5
 
 step "pads 1 to 7 by key"
 for pad in 1 2 3 4 5 6 7; do
-  record "$work/key$pad.wav" bash -c "xdotool keydown $pad; sleep 0.5; xdotool keyup $pad"
+  record "$work/key$pad.wav" press $pad
   got=$(heard "$work/key$pad.wav" "$work/pads.json")
   [ "$got" != "-" ] || fail "key $pad played nothing"
   [ "$got" = $((pad - 1)) ] ||
@@ -148,7 +127,7 @@ record "$work/ninth.wav" bash -c "xdotool keydown shift; sleep 0.1; xdotool keyd
 step "the knob turns with the arrows"
 plain_or 0 "$work/knob.json" --knob -2
 xdotool key Up
-record "$work/knob.wav" bash -c "xdotool keydown 1; sleep 0.5; xdotool keyup 1"
+record "$work/knob.wav" press 1
 [ "$(heard "$work/knob.wav" "$work/knob.json")" = 1 ] || fail "Up did not move pad 1 to the next inversion"
 xdotool key Down
 
@@ -182,7 +161,7 @@ at=$(control "Inversion") || fail "no knob"
 xdotool mousemove $at click 4
 sleep 0.2
 focus_panel
-record "$work/wheel.wav" bash -c "xdotool keydown 1; sleep 0.5; xdotool keyup 1"
+record "$work/wheel.wav" press 1
 [ "$(heard "$work/wheel.wav" "$work/knob.json")" = 1 ] || fail "the wheel did not move pad 1 to the next inversion"
 xdotool mousemove $at click 5
 sleep 0.2

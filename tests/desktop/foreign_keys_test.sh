@@ -9,7 +9,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
 begin_test "foreign keys" "$@"
-press=(/usr/bin/python3 "$here/tests/desktop/press_keys.py")
+press_codes=(/usr/bin/python3 "$here/tests/desktop/press_keys.py")
 start_session
 
 # The key map first, so the program reads it as it starts. Control stays.
@@ -22,9 +22,7 @@ for i in 1 2 3 4 5 6; do xmodmap -e "keycode ${spare[$((i - 1))]} = $((i + 1))";
 q_code=23 control=37
 grep -q "^keycode  *37 = Control_L" <<<"$keymap" || fail "Control_L is not on key code 37"
 
-"$quimbel" chords --json | /usr/bin/python3 -c '
-import json, sys
-json.dump([c["notes"] for c in json.load(sys.stdin)], open(sys.argv[1], "w"))' "$work/pads.json"
+write_pads
 
 "$quimbel" >"$work/quimbel.log" 2>&1 &
 app=$!
@@ -52,22 +50,15 @@ sleep 0.5
 echo "foreign keys: codes of 1 to 7: ${codes[*]}, Q on $q_code"
 for pad in 1 2 3 4 5 6 7; do
   code=${codes[$((pad - 1))]}
-  parecord -d "$sink.monitor" --rate=48000 --channels=2 --format=s16le --file-format=wav \
-    "$work/key$pad.wav" &
-  rec=$!
-  sleep 0.4
-  "${press[@]}" "down:$code" wait:0.5 "up:$code"
-  sleep 0.9
-  kill -INT $rec 2>/dev/null || true
-  wait $rec 2>/dev/null || true
-  got=$("${listen[@]}" chord "$work/key$pad.wav" "$work/pads.json" | cut -d' ' -f1)
+  record "$work/key$pad.wav" "${press_codes[@]}" "down:$code" wait:0.5 "up:$code"
+  got=$(heard "$work/key$pad.wav" "$work/pads.json")
   [ "$got" != "-" ] || fail "$pad on key code $code played nothing"
   [ "$got" = $((pad - 1)) ] || fail "$pad on key code $code played pad $((got + 1))'s chord"
   window_of panel >/dev/null || fail "$pad on key code $code hid the panel"
 done
 shot played || true
 
-"${press[@]}" "down:$control" "down:$q_code" "up:$q_code" "up:$control"
+"${press_codes[@]}" "down:$control" "down:$q_code" "up:$q_code" "up:$control"
 wait_for 10 bash -c "! kill -0 $app" || fail "still running after Ctrl+Q on key code $q_code"
 status=0
 wait $app || status=$?

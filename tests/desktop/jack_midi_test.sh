@@ -58,11 +58,6 @@ click_control() {
   read -r cx cy cw ch <<<"${line##*|}"
   xdotool mousemove $((panel_x + cx + cw / 2)) $((panel_y + cy + ch / 2)) click 1
 }
-press() {
-  xdotool keydown "$1"
-  sleep "${2:-0.3}"
-  xdotool keyup "$1"
-}
 
 wait_for 10 bash -c 'jack_lsp | grep -qx Quimbel:midi_out' || fail "no Quimbel:midi_out in the JACK graph"
 jack_lsp | grep -qx Quimbel:midi_in || fail "no Quimbel:midi_in in the JACK graph"
@@ -92,7 +87,7 @@ print(*sorted(json.load(open(sys.argv[1]))[int(sys.argv[2])]["notes"]))' "$work/
 }
 
 for pad in 1 2 3 4 5 6 7; do
-  press $pad
+  press $pad 0.3
   sleep 0.4
 done
 sleep 0.5
@@ -167,7 +162,7 @@ if [ -e /dev/snd/seq ] && aseqdump -l 2>/dev/null | grep -q 'Quimbel out'; then
   aseqdump -p "Quimbel:Quimbel out" >"$work/aseqdump.txt" 2>&1 &
   dump=$!
   sleep 0.5
-  press 1
+  press 1 0.3
   sleep 0.5
   kill $dump
   grep -q "Note on" "$work/aseqdump.txt" || fail "aseqdump heard no chord on Quimbel out"

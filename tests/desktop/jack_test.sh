@@ -36,14 +36,9 @@ start_jackd() {
 }
 ports_up() { jack_lsp 2>/dev/null | grep -qx 'Quimbel:out_left'; }
 
-press() {
-  xdotool keydown "$1"
-  sleep 0.5
-  xdotool keyup "$1"
-}
 # Records the program's JACK ports (jack) or the sound server's sink (server)
 # for 2 s while pad $3 is pressed, into $2.
-record() {
+record_pad() {
   local rec
   if [ "$1" = jack ]; then
     jack_rec -f "$2" -d 2 -b 16 Quimbel:out_left Quimbel:out_right >/dev/null 2>&1 &
@@ -59,17 +54,15 @@ record() {
 # Pad $3 must be the chord heard from $1 (in $work/$2.wav when it is there
 # already, else recorded now).
 expect_pad() {
-  [ -f "$work/$2.wav" ] || record "$1" "$work/$2.wav" "$3"
+  [ -f "$work/$2.wav" ] || record_pad "$1" "$work/$2.wav" "$3"
   local got
-  got=$("${listen[@]}" chord "$work/$2.wav" "$work/pads.json" | cut -d' ' -f1)
+  got=$(heard "$work/$2.wav" "$work/pads.json")
   [ "$got" != "-" ] || fail "$2: key $3 sounded nothing through $1"
   [ "$got" = $(($3 - 1)) ] || fail "$2: key $3 sounded pad $((got + 1))'s chord through $1"
   echo "jack: $2: key $3 heard through $1"
 }
 
-"$quimbel" chords --json | /usr/bin/python3 -c '
-import json, sys
-json.dump([c["notes"] for c in json.load(sys.stdin)], open(sys.argv[1], "w"))' "$work/pads.json"
+write_pads
 
 start_jackd
 "$quimbel" devices >"$work/devices.txt" || fail "quimbel devices failed"

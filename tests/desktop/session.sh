@@ -120,6 +120,36 @@ shot() {
   fi 2>/dev/null
 }
 
+# Records the sink's monitor while a command (the rest) runs, into $1.
+record() {
+  local file=$1 rec
+  shift
+  parecord -d "$sink.monitor" --rate=48000 --channels=2 --format=s16le \
+    --file-format=wav "$file" &
+  rec=$!
+  sleep 0.4
+  "$@"
+  sleep 0.9
+  kill -INT $rec 2>/dev/null || true
+  wait $rec 2>/dev/null || true
+}
+# Which of the candidate chords (a JSON list of note lists, in $2) sounds in
+# the recording $1: its place in the list from 0, or "-" for none.
+heard() { "${listen[@]}" chord "$1" "$2" | cut -d' ' -f1; }
+# The chords of the pads, as note lists, from the program's own command line
+# into $work/pads.json.
+write_pads() {
+  "$quimbel" chords --json | /usr/bin/python3 -c '
+import json, sys
+json.dump([c["notes"] for c in json.load(sys.stdin)], open(sys.argv[1], "w"))' "$work/pads.json"
+}
+# Holds key $1 down for $2 seconds (half a second unless given).
+press() {
+  xdotool keydown "$1"
+  sleep "${2:-0.5}"
+  xdotool keyup "$1"
+}
+
 # Waits up to $1 seconds for a command to succeed.
 wait_for() {
   local end=$((SECONDS + $1))

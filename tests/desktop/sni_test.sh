@@ -12,28 +12,10 @@ begin_test sni "$@"
 step_name=set-up
 start_session xfce top
 
-# Records the sink's monitor while a command runs, into $1.
-record() {
-  local file=$1
-  shift
-  parecord -d "$sink.monitor" --rate=48000 --channels=2 --format=s16le \
-    --file-format=wav "$file" &
-  local rec=$!
-  sleep 0.4
-  "$@"
-  sleep 0.9
-  kill -INT $rec 2>/dev/null || true
-  wait $rec 2>/dev/null || true
-}
-
 step "install"
 cmake --install "$build" --prefix "$work/prefix" >/dev/null || fail "cmake --install"
 quimbel=$work/prefix/bin/quimbel
-"$quimbel" chords --json >"$work/chords.json"
-/usr/bin/python3 -c '
-import json, sys
-chords = json.load(open(sys.argv[1]))
-json.dump([c["notes"] for c in chords], open(sys.argv[2], "w"))' "$work/chords.json" "$work/pads.json"
+write_pads
 
 step "the icon registers with the tray"
 QUIMBEL_TRACE=1 "$quimbel" >"$work/quimbel.log" 2>&1 &
@@ -102,8 +84,8 @@ click_and_play() {
     # The null sink drops out when the machine is busy: a chord heard wrong
     # is played once more before it counts.
     for try in 1 2; do
-      record "$work/$edge-key$pad-$try.wav" bash -c "xdotool keydown $pad; sleep 0.5; xdotool keyup $pad"
-      got=$("${listen[@]}" chord "$work/$edge-key$pad-$try.wav" "$work/pads.json" | cut -d' ' -f1)
+      record "$work/$edge-key$pad-$try.wav" press $pad
+      got=$(heard "$work/$edge-key$pad-$try.wav" "$work/pads.json")
       [ "$got" = $((pad - 1)) ] && break
       echo "sni: key $pad heard as ${got}, once more"
     done

@@ -183,24 +183,8 @@ keys() {
   read -r -t 10 reply <&"${input[0]}" && [ "$reply" = ok ]
 }
 
-record() {
-  local file=$1
-  shift
-  parecord -d "$sink.monitor" --rate=48000 --channels=2 --format=s16le \
-    --file-format=wav "$file" &
-  local rec=$!
-  sleep 0.4
-  "$@"
-  sleep 0.9
-  kill -INT $rec 2>/dev/null || true
-  wait $rec 2>/dev/null || true
-}
-heard() { "${listen[@]}" chord "$1" "$2" | cut -d' ' -f1; }
-
 quimbel=$prefix/bin/quimbel
-"$quimbel" chords --json | /usr/bin/python3 -c '
-import json, sys
-json.dump([c["notes"] for c in json.load(sys.stdin)], open(sys.argv[1], "w"))' "$work/pads.json"
+write_pads
 
 # The keyboard and pointer stay for the whole session: the seat of a
 # headless sway offers programs a pointer only while some pointer exists.

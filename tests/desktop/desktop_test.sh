@@ -26,55 +26,24 @@ appstreamcli validate --no-net "$work/prefix/share/metainfo/app.quimbel.Quimbel.
 write_pads
 
 step "start"
-QUIMBEL_TRACE=1 "$quimbel" >"$work/quimbel.log" 2>&1 &
-app=$!
-pids+=($app)
-# The tray icon: the program's small window embedded in the tray.
-icon_window() {
-  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    if [ "$WIDTH" -ge 16 ] && [ "$WIDTH" -le 64 ] && [ "$X" -gt 0 ] && [ "$Y" -lt 64 ]; then
-      echo "$w"
-      return 0
-    fi
-  done
-  return 1
-}
-wait_for 10 icon_window || fail "no tray icon"
-icon=$(icon_window)
-eval "$(xdotool getwindowgeometry --shell "$icon")"
-icon_x=$((X + WIDTH / 2)) icon_y=$((Y + HEIGHT / 2)) icon_bottom=$((Y + HEIGHT))
+QUIMBEL_TRACE=1 start_app quimbel.log
+find_icon
 shot "01-tray-icon"
 
-panel_window() {
-  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    if [ "$WIDTH" -ge 300 ]; then
-      echo "$w"
-      return 0
-    fi
-  done
-  return 1
-}
-
 step "tray click shows the panel"
-xdotool mousemove $icon_x $icon_y click 1
-wait_for 5 panel_window || fail "the panel did not open"
-panel=$(panel_window)
-eval "$(xdotool getwindowgeometry --shell "$panel")"
+open_panel
 [ "$WIDTH" -eq 328 ] && [ "$HEIGHT" -eq 684 ] || fail "panel is ${WIDTH}x${HEIGHT}, not 328x684"
 [ $((Y - icon_bottom)) -ge 0 ] && [ $((Y - icon_bottom)) -le 12 ] ||
   fail "panel top $Y is not just under the icon ($icon_bottom)"
-panel_x=$X panel_y=$Y
 sleep 0.5
 shot "02-panel"
 
 step "a second click hides it, a third shows it"
-xdotool mousemove $icon_x $icon_y click 1
+toggle_panel
 wait_for 5 bash -c "! xdotool search --onlyvisible --pid $app 2>/dev/null | grep -qx $panel" ||
   fail "the panel did not hide"
 sleep 0.4
-xdotool mousemove $icon_x $icon_y click 1
+toggle_panel
 wait_for 5 panel_window || fail "the panel did not open again"
 sleep 0.5
 
@@ -130,22 +99,6 @@ xdotool key Up
 record "$work/knob.wav" press 1
 [ "$(heard "$work/knob.wav" "$work/knob.json")" = 1 ] || fail "Up did not move pad 1 to the next inversion"
 xdotool key Down
-
-# The centre of a named control on the screen, from the program's trace of
-# where its controls sit ("trace widget NAME|x y w h", window points).
-control() {
-  local line
-  line=$(grep -a "trace widget $1|" "$work/quimbel.log" | tail -1) || return 1
-  [ -n "$line" ] || return 1
-  read -r cx cy cw ch <<<"${line##*|}"
-  echo "$((panel_x + cx + cw / 2)) $((panel_y + cy + ch / 2))"
-}
-click_control() {
-  local at
-  at=$(control "$1") || fail "no control named '$1'"
-  xdotool mousemove $at click 1
-}
-focus_panel() { xdotool windowfocus --sync "$(panel_window)" 2>/dev/null || true; }
 
 step "pads 1, 4 and 5 by mouse"
 for pad in 1 4 5; do
@@ -361,7 +314,7 @@ about=$(xdotool search --onlyvisible --name '^About Quimbel$' | head -1)
 xdotool windowclose "$about" 2>/dev/null || xdotool key --window "$about" Escape
 
 step "the wide layout from the menu and back"
-xdotool mousemove $icon_x $icon_y click 1
+toggle_panel
 wait_for 5 panel_window || fail "the panel did not open"
 menu_item 2
 wide_panel() {
@@ -380,7 +333,7 @@ wait_for 5 tall_panel || fail "the panel did not turn tall again"
 wait_for 5 grep -q '^wide=false' "$XDG_CONFIG_HOME/Quimbel/Quimbel.conf" || fail "the layout was not stored"
 
 step "Ctrl+Q quits with status 0"
-panel_window >/dev/null || xdotool mousemove $icon_x $icon_y click 1
+panel_window >/dev/null || toggle_panel
 wait_for 5 panel_window || fail "the panel did not open"
 # The menu had the keyboard last; a person would click into the panel.
 xdotool windowfocus --sync "$(panel_window)"
@@ -392,60 +345,34 @@ wait $app || status=$?
 [ $status -eq 0 ] || fail "exit status $status"
 
 step "a run killed with kill -9 is asked about at the next start"
-QUIMBEL_TRACE=1 "$quimbel" >"$work/killed.log" 2>&1 &
-app=$!
-pids+=($app)
-wait_for 10 icon_window || fail "no tray icon for the second run"
-sleep 0.5
-kill -9 $app
-wait $app 2>/dev/null || true
-"$quimbel" >"$work/third.log" 2>&1 &
-app=$!
-pids+=($app)
+QUIMBEL_TRACE=1 start_killed_run killed.log "no tray icon for the second run"
+start_app third.log
 wait_for 10 icon_window || fail "no tray icon for the third run"
 # The question comes 6 s after the launch, as a message box titled Quimbel.
-question() {
-  for w in $(xdotool search --all --onlyvisible --pid "$app" --name '^Quimbel$' 2>/dev/null); do
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    if [ "$WIDTH" -gt 64 ] && [ "$WIDTH" -ne 328 ]; then
-      echo "$w"
-      return 0
-    fi
-  done
-  return 1
-}
-wait_for 15 question || fail "no question about the killed run"
+wait_for 15 question_window || fail "no question about the killed run"
 sleep 0.3
 shot "08-crash-question"
 ls "$XDG_STATE_HOME/Quimbel/Diagnostics/Pending/" | grep -q '^exit-' ||
   fail "no record of the killed run in Diagnostics/Pending"
-xdotool windowfocus --sync "$(question)"
+xdotool windowfocus --sync "$(question_window)"
 xdotool key Escape
 wait_for 5 bash -c "! xdotool search --all --onlyvisible --pid $app --name '^Quimbel$' | grep -q ." ||
   true
-kill -TERM $app
-status=0
-wait $app || status=$?
+signal_app TERM
 [ $status -eq 0 ] || fail "the third run ended with status $status on SIGTERM"
 
 step "closing the terminal (SIGHUP) quits normally: no question at the next start"
-"$quimbel" >"$work/hangup.log" 2>&1 &
-app=$!
-pids+=($app)
+start_app hangup.log
 wait_for 10 icon_window || fail "no tray icon for the run closed by SIGHUP"
-kill -HUP $app
-status=0
-wait $app || status=$?
+signal_app HUP
 [ $status -eq 0 ] || fail "the run ended with status $status on SIGHUP"
 ! ls "$XDG_STATE_HOME/Quimbel/Diagnostics/" | grep -q '^session-' ||
   fail "SIGHUP left a run marker: $(ls "$XDG_STATE_HOME/Quimbel/Diagnostics/")"
-"$quimbel" >"$work/after-hangup.log" 2>&1 &
-app=$!
-pids+=($app)
+start_app after-hangup.log
 wait_for 10 icon_window || fail "no tray icon after the SIGHUP run"
 # The question would come 6 s after the launch.
 sleep 7.5
-question >/dev/null && fail "a crash question after a run closed by SIGHUP"
+question_window >/dev/null && fail "a crash question after a run closed by SIGHUP"
 kill -TERM $app
 wait $app || true
 

@@ -24,27 +24,10 @@ grep -q "^keycode  *37 = Control_L" <<<"$keymap" || fail "Control_L is not on ke
 
 write_pads
 
-"$quimbel" >"$work/quimbel.log" 2>&1 &
-app=$!
-pids+=($app)
-# The program's windows by size: the tray icon is small and near the top,
-# the panel at least 300 points wide.
-window_of() {
-  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    if { [ "$1" = icon ] && [ "$WIDTH" -le 64 ] && [ "$Y" -lt 64 ]; } ||
-      { [ "$1" = panel ] && [ "$WIDTH" -ge 300 ]; }; then
-      echo "$w"
-      return 0
-    fi
-  done
-  return 1
-}
-wait_for 10 window_of icon || fail "no tray icon"
-eval "$(xdotool getwindowgeometry --shell "$(window_of icon)")"
-xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
-wait_for 5 window_of panel || fail "the panel did not open"
-xdotool windowfocus --sync "$(window_of panel)" 2>/dev/null || true
+start_app quimbel.log
+find_icon
+open_panel
+focus_panel
 sleep 0.5
 
 echo "foreign keys: codes of 1 to 7: ${codes[*]}, Q on $q_code"
@@ -54,7 +37,7 @@ for pad in 1 2 3 4 5 6 7; do
   got=$(heard "$work/key$pad.wav" "$work/pads.json")
   [ "$got" != "-" ] || fail "$pad on key code $code played nothing"
   [ "$got" = $((pad - 1)) ] || fail "$pad on key code $code played pad $((got + 1))'s chord"
-  window_of panel >/dev/null || fail "$pad on key code $code hid the panel"
+  panel_window >/dev/null || fail "$pad on key code $code hid the panel"
 done
 shot played || true
 

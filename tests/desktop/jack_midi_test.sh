@@ -32,32 +32,9 @@ done
 
 "$quimbel" chords --json >"$work/chords.json" || fail "quimbel chords failed"
 
-QUIMBEL_TRACE=1 "$quimbel" >"$work/quimbel.log" 2>&1 &
-app=$!
-window() {
-  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    [ "$WIDTH" -ge "$1" ] && [ "$WIDTH" -le "$2" ] || continue
-    { [ "$1" -gt 64 ] || { [ "$X" -gt 0 ] && [ "$Y" -lt 64 ]; }; } && echo "$w" && return 0
-  done
-  return 1
-}
-icon_window() { window 16 64; }
-panel_window() { window 300 4000; }
-wait_for 10 icon_window || fail "no tray icon"
-eval "$(xdotool getwindowgeometry --shell "$(icon_window)")"
-xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
-wait_for 5 panel_window || fail "the panel did not open"
-eval "$(xdotool getwindowgeometry --shell "$(panel_window)")"
-panel_x=$X panel_y=$Y
-focus_panel() { xdotool windowfocus --sync "$(panel_window)" 2>/dev/null || true; }
-click_control() {
-  local line cx cy cw ch
-  line=$(grep -a "trace widget $1|" "$work/quimbel.log" | tail -1)
-  [ -n "$line" ] || fail "no control named '$1'"
-  read -r cx cy cw ch <<<"${line##*|}"
-  xdotool mousemove $((panel_x + cx + cw / 2)) $((panel_y + cy + ch / 2)) click 1
-}
+QUIMBEL_TRACE=1 start_app quimbel.log
+find_icon
+open_panel
 
 wait_for 10 bash -c 'jack_lsp | grep -qx Quimbel:midi_out' || fail "no Quimbel:midi_out in the JACK graph"
 jack_lsp | grep -qx Quimbel:midi_in || fail "no Quimbel:midi_in in the JACK graph"
@@ -171,9 +148,6 @@ else
   echo "jack-midi: no ALSA sequencer here (/dev/snd/seq): the aseqdump part skipped"
 fi
 
-kill -TERM "$app"
-status=0
-wait "$app" || status=$?
-app=
+signal_app TERM
 [ $status -eq 0 ] || fail "the program ended with status $status"
 echo "jack-midi: passed"

@@ -69,25 +69,8 @@ start_jackd
 grep -qx "JACK ($JACK_DEFAULT_SERVER, 48000 Hz, 64 frames)" "$work/devices.txt" ||
   fail "quimbel devices does not list the server: $(cat "$work/devices.txt")"
 
-QUIMBEL_TRACE=1 "$quimbel" >"$work/quimbel.log" 2>&1 &
-app=$!
-# The program's visible window from $1 to $2 pixels wide (the tray icon in
-# the top bar, the panel).
-window() {
-  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    [ "$WIDTH" -ge "$1" ] && [ "$WIDTH" -le "$2" ] || continue
-    { [ "$1" -gt 64 ] || { [ "$X" -gt 0 ] && [ "$Y" -lt 64 ]; }; } && echo "$w" && return 0
-  done
-  return 1
-}
-icon_window() { window 16 64; }
-panel_window() { window 300 4000; }
-wait_for 10 icon_window || fail "no tray icon"
-eval "$(xdotool getwindowgeometry --shell "$(icon_window)")"
-icon_x=$((X + WIDTH / 2)) icon_y=$((Y + HEIGHT / 2))
-toggle_panel() { xdotool mousemove $icon_x $icon_y click 1; }
-focus_panel() { xdotool windowfocus --sync "$(panel_window)" 2>/dev/null || true; }
+QUIMBEL_TRACE=1 start_app quimbel.log
+find_icon
 # Chooses item $1 (from 1) of the tray menu's "Sound output" submenu.
 choose_output() {
   xdotool mousemove $icon_x $icon_y click 3
@@ -100,8 +83,7 @@ choose_output() {
   sleep 0.3
 }
 
-toggle_panel
-wait_for 5 panel_window || fail "the panel did not open"
+open_panel
 wait_for 10 ports_up || fail "no Quimbel:out_left in the JACK graph"
 jack_lsp -c >"$work/graph.txt"
 grep -A2 -x 'Quimbel:out_left' "$work/graph.txt" | grep -q 'system:playback_1' ||
@@ -162,9 +144,6 @@ focus_panel
 sleep 0.3
 expect_pad jack chosen 7
 
-kill -TERM "$app"
-status=0
-wait "$app" || status=$?
-app=
+signal_app TERM
 [ $status -eq 0 ] || fail "the program ended with status $status"
 echo "jack: passed"

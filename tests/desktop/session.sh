@@ -150,6 +150,82 @@ press() {
   xdotool keyup "$1"
 }
 
+# Starts the program as $app, its output into $work/$1.
+start_app() {
+  "$quimbel" >"$work/$1" 2>&1 &
+  app=$!
+  pids+=($app)
+}
+# Sends the program signal $1 and waits for its end: its exit status in status.
+signal_app() {
+  kill -"$1" "$app"
+  status=0
+  wait "$app" || status=$?
+  app=
+}
+# A run (its output into $work/$1) killed with kill -9 once its icon shows,
+# which the next start asks about; $2 says that it showed none.
+start_killed_run() {
+  start_app "$1"
+  wait_for 10 icon_window || fail "$2"
+  sleep 0.5
+  kill -9 $app
+  wait $app 2>/dev/null || true
+}
+
+# The program's visible window from $1 to $2 pixels wide, named as the
+# pattern $3 where given; one no wider than 64 (the tray icon) only where
+# the tray is, in the bar along the top. Leaves its geometry in X, Y, WIDTH
+# and HEIGHT.
+window() {
+  local w
+  for w in $(xdotool search --all --onlyvisible --pid "$app" ${3:+--name "$3"} 2>/dev/null); do
+    eval "$(xdotool getwindowgeometry --shell "$w")"
+    [ "$WIDTH" -ge "$1" ] && [ "$WIDTH" -le "$2" ] || continue
+    { [ "$1" -gt 64 ] || { [ "$X" -gt 0 ] && [ "$Y" -lt 64 ]; }; } && echo "$w" && return 0
+  done
+  return 1
+}
+# The tray icon (the program's small window embedded in the tray) and the panel.
+icon_window() { window 16 64; }
+panel_window() { window 300 4000; }
+# The question about a run that ended abnormally: a message box named as the
+# program, as wide as neither the icon nor the panel (328).
+question_window() { window 65 327 '^Quimbel$' || window 329 4000 '^Quimbel$'; }
+
+# Waits for the tray icon: its centre in icon_x and icon_y, its lower edge
+# in icon_bottom.
+find_icon() {
+  wait_for 10 icon_window || fail "no tray icon"
+  eval "$(xdotool getwindowgeometry --shell "$(icon_window)")"
+  icon_x=$((X + WIDTH / 2)) icon_y=$((Y + HEIGHT / 2)) icon_bottom=$((Y + HEIGHT))
+}
+toggle_panel() { xdotool mousemove $icon_x $icon_y click 1; }
+# Opens the panel with a click on the icon: the window in panel, its top
+# left corner in panel_x and panel_y (and its geometry in X, Y, WIDTH, HEIGHT).
+open_panel() {
+  toggle_panel
+  wait_for 5 panel_window || fail "the panel did not open"
+  panel=$(panel_window)
+  eval "$(xdotool getwindowgeometry --shell "$panel")"
+  panel_x=$X panel_y=$Y
+}
+focus_panel() { xdotool windowfocus --sync "$(panel_window)" 2>/dev/null || true; }
+# The centre of a named control on the screen, from the program's trace of
+# where its controls sit ("trace widget NAME|x y w h", window points).
+control() {
+  local line cx cy cw ch
+  line=$(grep -a "trace widget $1|" "$work/quimbel.log" | tail -1) || return 1
+  [ -n "$line" ] || return 1
+  read -r cx cy cw ch <<<"${line##*|}"
+  echo "$((panel_x + cx + cw / 2)) $((panel_y + cy + ch / 2))"
+}
+click_control() {
+  local at
+  at=$(control "$1") || fail "no control named '$1'"
+  xdotool mousemove $at click 1
+}
+
 # Waits up to $1 seconds for a command to succeed.
 wait_for() {
   local end=$((SECONDS + $1))

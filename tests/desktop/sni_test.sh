@@ -18,8 +18,7 @@ quimbel=$work/prefix/bin/quimbel
 write_pads
 
 step "the icon registers with the tray"
-QUIMBEL_TRACE=1 "$quimbel" >"$work/quimbel.log" 2>&1 &
-app=$!
+QUIMBEL_TRACE=1 start_app quimbel.log
 registered() {
   dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
     org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierWatcher \
@@ -38,17 +37,6 @@ window_of() {
 }
 bar_window() { window_of '^xfce4-panel$' 600; }
 tray_window() { window_of '^wrapper-2.0$' 16; }
-
-panel_window() {
-  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    if [ "$WIDTH" -ge 300 ]; then
-      echo "$w"
-      return 0
-    fi
-  done
-  return 1
-}
 
 # Clicks the icon with the bar at edge $1 and checks where the panel opens,
 # then plays pads 1 to 7 by key and puts the panel away.

@@ -19,16 +19,7 @@ export JACK_DEFAULT_SERVER=quimbel-midi-test-$$
 mkdir -p "$XDG_CONFIG_HOME/Quimbel"
 printf '[audio]\noutput=jack\n\n[midi]\nsend=true\n' >"$XDG_CONFIG_HOME/Quimbel/Quimbel.conf"
 
-for mode in --realtime --no-realtime; do
-  jackd $mode -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 64 >>"$work/jackd.log" 2>&1 &
-  jackd_pid=$!
-  wait_for 10 bash -c "! kill -0 $jackd_pid || jack_lsp" || true
-  kill -0 "$jackd_pid" 2>/dev/null && jack_lsp >/dev/null 2>&1 && break
-  kill -9 "$jackd_pid" 2>/dev/null || true
-  wait "$jackd_pid" 2>/dev/null || true
-  jackd_pid=
-done
-[ -n "$jackd_pid" ] || fail "jackd did not start"
+start_jackd
 
 "$quimbel" chords --json >"$work/chords.json" || fail "quimbel chords failed"
 
@@ -36,11 +27,11 @@ QUIMBEL_TRACE=1 start_app quimbel.log
 find_icon
 open_panel
 
-wait_for 10 bash -c 'jack_lsp | grep -qx Quimbel:midi_out' || fail "no Quimbel:midi_out in the JACK graph"
-jack_lsp | grep -qx Quimbel:midi_in || fail "no Quimbel:midi_in in the JACK graph"
+wait_for 10 jack_port Quimbel:midi_out || fail "no Quimbel:midi_out in the JACK graph"
+jack_port Quimbel:midi_in || fail "no Quimbel:midi_in in the JACK graph"
 jack_midi_dump -a quimbel-dump >"$work/dump.txt" 2>/dev/null &
 pids+=($!)
-wait_for 5 bash -c 'jack_lsp | grep -qx quimbel-dump:input' || fail "jack_midi_dump did not start"
+wait_for 5 jack_port quimbel-dump:input || fail "jack_midi_dump did not start"
 jack_connect Quimbel:midi_out quimbel-dump:input || fail "cannot connect to midi_out"
 sleep 0.5
 focus_panel
@@ -82,7 +73,7 @@ mark=$(($(wc -l <"$work/dump.txt") + 1))
 jack_midiseq quimbel-keys 24000 0 62 4800 >/dev/null 2>&1 &
 keys=$!
 pids+=($keys)
-wait_for 5 bash -c 'jack_lsp | grep -qx quimbel-keys:out' || fail "jack_midiseq did not start"
+wait_for 5 jack_port quimbel-keys:out || fail "jack_midiseq did not start"
 jack_connect quimbel-keys:out Quimbel:midi_in
 sleep 1.5
 kill $keys

@@ -19,23 +19,6 @@ export JACK_DEFAULT_SERVER=quimbel-test-$$
 mkdir -p "$XDG_CONFIG_HOME/Quimbel"
 printf '[audio]\noutput=jack\n' >"$XDG_CONFIG_HOME/Quimbel/Quimbel.conf"
 
-# Real-time scheduling where the machine allows it (fewer xruns on a busy
-# machine), else none: the test needs no privileges.
-start_jackd() {
-  local mode
-  for mode in --realtime --no-realtime; do
-    jackd $mode -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 64 >>"$work/jackd.log" 2>&1 &
-    jackd_pid=$!
-    wait_for 10 bash -c "! kill -0 $jackd_pid || jack_lsp" || true
-    kill -0 "$jackd_pid" 2>/dev/null && jack_lsp >/dev/null 2>&1 && return 0
-    kill -9 "$jackd_pid" 2>/dev/null || true
-    wait "$jackd_pid" 2>/dev/null || true
-  done
-  jackd_pid=
-  fail "jackd did not start"
-}
-ports_up() { jack_lsp 2>/dev/null | grep -qx 'Quimbel:out_left'; }
-
 # Records the program's JACK ports (jack) or the sound server's sink (server)
 # for 2 s while pad $3 is pressed, into $2.
 record_pad() {
@@ -84,7 +67,7 @@ choose_output() {
 }
 
 open_panel
-wait_for 10 ports_up || fail "no Quimbel:out_left in the JACK graph"
+wait_for 10 jack_port Quimbel:out_left || fail "no Quimbel:out_left in the JACK graph"
 jack_lsp -c >"$work/graph.txt"
 grep -A2 -x 'Quimbel:out_left' "$work/graph.txt" | grep -q 'system:playback_1' ||
   fail "out_left is not connected to system:playback_1: $(cat "$work/graph.txt")"
@@ -127,7 +110,7 @@ toggle_panel
 sleep 0.5
 toggle_panel
 wait_for 5 panel_window || fail "the panel did not open again"
-wait_for 10 ports_up || fail "the program did not go back to JACK"
+wait_for 10 jack_port Quimbel:out_left || fail "the program did not go back to JACK"
 grep -q "back on JACK" "$work/quimbel.log" || fail "no log line for the way back"
 focus_panel
 sleep 0.3
@@ -135,11 +118,11 @@ expect_pad jack back 5
 
 # The menu: Automatic lets go of JACK, JACK takes it up again.
 choose_output 1
-wait_for 5 bash -c '! jack_lsp | grep -qx Quimbel:out_left' || fail "choosing Automatic left the ports in the JACK graph"
+wait_for 5 no_jack_port Quimbel:out_left || fail "choosing Automatic left the ports in the JACK graph"
 wait_for 5 grep -q '^output=automatic' "$XDG_CONFIG_HOME/Quimbel/Quimbel.conf" ||
   fail "the choice was not stored"
 choose_output 2
-wait_for 5 ports_up || fail "choosing JACK did not bring the ports back"
+wait_for 5 jack_port Quimbel:out_left || fail "choosing JACK did not bring the ports back"
 focus_panel
 sleep 0.3
 expect_pad jack chosen 7

@@ -226,6 +226,27 @@ click_control() {
   xdotool mousemove $at click 1
 }
 
+# A private jackd, the server JACK_DEFAULT_SERVER names, with the dummy
+# driver at 48 kHz in 64-frame periods, in jackd_pid: real-time scheduling
+# where the machine allows it (fewer xruns on a busy machine), else none, as
+# the test needs no privileges.
+start_jackd() {
+  local mode
+  for mode in --realtime --no-realtime; do
+    jackd $mode -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 64 >>"$work/jackd.log" 2>&1 &
+    jackd_pid=$!
+    wait_for 10 bash -c "! kill -0 $jackd_pid || jack_lsp" || true
+    kill -0 "$jackd_pid" 2>/dev/null && jack_lsp >/dev/null 2>&1 && return 0
+    kill -9 "$jackd_pid" 2>/dev/null || true
+    wait "$jackd_pid" 2>/dev/null || true
+  done
+  jackd_pid=
+  fail "jackd did not start"
+}
+# Whether the JACK graph has the port $1, and whether it has not.
+jack_port() { jack_lsp 2>/dev/null | grep -qx "$1"; }
+no_jack_port() { ! jack_port "$1"; }
+
 # Waits up to $1 seconds for a command to succeed.
 wait_for() {
   local end=$((SECONDS + $1))

@@ -111,14 +111,10 @@ end_steps() {
   echo "$test_name: $passed passed, 0 failed$step_tag"
 }
 
-# A screenshot of the whole screen, as out/$1.png.
-shot() {
-  if [ "${XDG_SESSION_TYPE:-}" = wayland ]; then
-    grim "$out/$out_prefix$1.png"
-  else
-    import -window root "$out/$out_prefix$1.png"
-  fi 2>/dev/null
-}
+# A screenshot of the whole screen, as out/$1.png, taken by the command in
+# screenshot (the Wayland session's is grim).
+screenshot=(import -window root)
+shot() { "${screenshot[@]}" "$out/$out_prefix$1.png" 2>/dev/null; }
 
 # Records the sink's monitor while a command (the rest) runs, into $1.
 record() {

@@ -63,6 +63,7 @@ work=$2/$mode
 mkdir -p "$work"
 step_tag=" ($mode)"
 out_prefix=$mode-
+screenshot=(grim)
 step_name=set-up
 session=
 trap end_test EXIT

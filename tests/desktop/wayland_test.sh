@@ -4,9 +4,9 @@
 # bus, sound through a PulseAudio null sink whose monitor is recorded, a
 # fresh home folder, and the program as `cmake --install` lays it out. Twice:
 # with XWayland, which the program prefers, and without, where it is a
-# Wayland client itself. wayland_input is the session's keyboard and pointer,
-# through the compositor's virtual input devices; sway's own seat commands
-# click. Screenshots of every step go to out/wayland/.
+# Wayland client itself. wtype types on the compositor's virtual keyboard;
+# sway's own seat commands click, with wayland_pointer as the pointer device
+# they need. Screenshots of every step go to out/wayland/.
 #
 # sway refuses to run as root: as root, the session runs as the user
 # quimbel-session, made here where it is missing.
@@ -17,8 +17,8 @@ set -euo pipefail
 if [ "${1:-}" != "--inside" ]; then
   source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
   begin_test wayland "$@"
-  [ -x "$build/bin/wayland_input" ] || {
-    echo "wayland: no $build/bin/wayland_input (libwayland-dev and libxkbcommon-dev missing?)" >&2
+  [ -x "$build/bin/wayland_pointer" ] || {
+    echo "wayland: no $build/bin/wayland_pointer (libwayland-dev missing?)" >&2
     echo "wayland: 0 passed, 1 failed"
     exit 1
   }
@@ -31,7 +31,7 @@ if [ "${1:-}" != "--inside" ]; then
   cmake --install "$build" --prefix "$work/prefix" >/dev/null
   mkdir -p "$work/tests" "$work/out"
   cp "$here/tests/desktop/wayland_test.sh" "$here/tests/desktop/session.sh" \
-    "$here/tests/desktop/listen.py" "$build/bin/wayland_input" "$work/tests/"
+    "$here/tests/desktop/listen.py" "$build/bin/wayland_pointer" "$work/tests/"
   # A clean environment: the session makes its own runtime folder, bus,
   # display and sound server.
   clean=(env -i PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 HOME="$work/home")
@@ -176,26 +176,31 @@ click() {
   swaymsg seat - cursor press button1 >/dev/null
   swaymsg seat - cursor release button1 >/dev/null
 }
-# Runs a line of key actions (down KEY, up KEY, tap KEY, sleep MS) and waits
-# until the compositor has them.
-keys() {
-  local reply
-  echo "$*" >&"${input[1]}"
-  read -r -t 10 reply <&"${input[0]}" && [ "$reply" = ok ]
-}
+# Types on a virtual keyboard of its own (wtype's options: -P KEY presses,
+# -p KEY releases, -s MS waits, -M/-m MOD holds and lets go of a modifier)
+# and returns once the compositor has it all. The seat switches to that
+# keyboard on its first event and hands the focused window its key map then;
+# a key that did it would arrive as already held (XWayland makes it part of
+# the key map change) rather than pressed, so no modifiers held comes first.
+keys() { wtype -m shift "$@"; }
 
 quimbel=$prefix/bin/quimbel
 write_pads
 
-# The keyboard and pointer stay for the whole session: the seat of a
-# headless sway offers programs a pointer only while some pointer exists.
-coproc input { exec "$tests/wayland_input" 1280 1024; }
-pids+=($input_PID)
-read -r -t 10 ready <&"${input[0]}" && [ "$ready" = ok ] || fail "no virtual keyboard and pointer"
+# A keyboard and a pointer for the whole session: the seat of a headless
+# sway offers programs a keyboard or a pointer only while one exists, and
+# one that came with each key or click would race the program's (or
+# swaybar's) taking it up. A wtype that waits an hour is the keyboard; wtype
+# has no pointer, which a client of our own makes.
+wtype -s 3600000 &
+pids+=($!)
+wait_for 10 bash -c 'swaymsg -r -t get_inputs | grep -q "\"keyboard\""' || fail "no virtual keyboard"
+coproc pointer { exec "$tests/wayland_pointer"; }
+pids+=($pointer_PID)
+read -r -t 10 ready <&"${pointer[0]}" && [ "$ready" = ok ] || fail "no virtual pointer"
 
 step "the icon appears on the bar"
-QUIMBEL_TRACE=1 "$quimbel" >"$work/quimbel.log" 2>&1 &
-app=$!
+QUIMBEL_TRACE=1 start_app quimbel.log
 wait_for 15 icon_on_bar || fail "no icon on the bar"
 sleep 0.3
 read -r icon_x icon_y icon_w icon_h bar_h <<<"$(icon_on_bar)"
@@ -233,7 +238,7 @@ play_pad() {
   local pad=$1 file=$2
   # The chord before rings on for two seconds after its key comes up.
   sleep 1
-  record "$file" keys down $pad sleep 500 up $pad
+  record "$file" keys -P $pad -s 500 -p $pad
   got=$(heard "$file" "$work/pads.json")
   [ "$got" = $((pad - 1)) ]
 }
@@ -260,7 +265,7 @@ play_pad 1 "$work/again.wav" || play_pad 1 "$work/again2.wav" || fail "key 1 did
   fail "the compositor's placement was logged more than once"
 
 step "Ctrl+Q quits with status 0"
-keys down Control_L tap q up Control_L || fail "could not type Ctrl+Q"
+keys -M ctrl -k q -m ctrl || fail "could not type Ctrl+Q"
 status=0
 wait_for 10 bash -c "! kill -0 $app" || fail "still running after Ctrl+Q"
 wait $app || status=$?

@@ -52,14 +52,18 @@ begin_test() {
 end_test() {
   local status=$? file
   set +e
-  [ -n "$app" ] && kill -9 "$app" 2>/dev/null
+  [ -n "$app" ] && { kill -9 "$app" && wait "$app"; } 2>/dev/null
   # Every run of the run's own install, the ones that handed over among them.
   pkill -9 -f "$work/prefix/bin/quimbel" 2>/dev/null
   end_session
   # A server that ends by itself takes its entry out of JACK's registry of
   # servers (which holds only a few).
   [ -n "$jackd_pid" ] && kill -TERM "$jackd_pid" 2>/dev/null && wait "$jackd_pid" 2>/dev/null
-  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null; done
+  # Each waited for, so that the shell does not report it as killed.
+  for pid in "${pids[@]}"; do
+    kill -9 "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
   [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null
   if [ $status -ne 0 ] || [ $keep_always -eq 1 ]; then
     for file in "$work"/*.wav "$work"/*.log "$work"/*.txt; do

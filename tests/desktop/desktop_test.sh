@@ -7,76 +7,12 @@
 #
 # Usage: tests/desktop/desktop_test.sh [BUILD_DIR]   (default build/default)
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build=${1:-$here/build/default}
-out=$here/out/desktop
-listen=(/usr/bin/python3 "$here/tests/desktop/listen.py")
-rm -rf "$out"
-mkdir -p "$out"
-work=$(mktemp -d /tmp/quimbel-desktop.XXXXXX)
-pids=()
-own_pulse=0
-step_name="set-up"
-step_start=$(date +%s.%N)
-passed=0
-timings=()
-
-cleanup() {
-  local status=$?
-  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-  pkill -9 -f "$work/prefix/bin/quimbel" 2>/dev/null || true
-  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null || true
-  rm -rf "$work"
-  exit $status
-}
-trap cleanup EXIT
-
-fail() {
-  echo "desktop: step '$step_name' failed: $*" >&2
-  shot "failed-$step_name" || true
-  # What was heard and logged goes with the screenshots: the work folder goes.
-  cp "$work"/*.wav "$work"/*.log "$out"/ 2>/dev/null || true
-  [ -f "$work/quimbel.log" ] && sed 's/^/  quimbel: /' "$work/quimbel.log" | tail -20 >&2
-  echo "desktop: $passed passed, 1 failed"
-  exit 1
-}
-
-step() {
-  finish_step
-  step_name=$1
-  step_start=$(date +%s.%N)
-  echo "desktop: $step_name"
-}
-
-finish_step() {
-  if [ "$step_name" != "set-up" ] || [ $passed -gt 0 ]; then
-    timings+=("$step_name $(echo "$(date +%s.%N) - $step_start" | bc | xargs printf '%.1f') s")
-    passed=$((passed + 1))
-  fi
-}
-
-shot() { import -window root "$out/$1.png" 2>/dev/null; }
+source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
+begin_test desktop "$@"
+step_name=set-up
 
 # --- The session: display, tray, sound, a fresh home ---
-source "$here/tests/desktop/session.sh"
 start_session
-
-# Records the sink's monitor while a command runs, into $1.
-record() {
-  local file=$1
-  shift
-  parecord -d "$sink.monitor" --rate=48000 --channels=2 --format=s16le \
-    --file-format=wav "$file" &
-  local rec=$!
-  sleep 0.4
-  "$@"
-  sleep 0.9
-  kill -INT $rec 2>/dev/null || true
-  wait $rec 2>/dev/null || true
-}
-
-# Which of the candidate chords (a JSON list of note lists) sounds in $1.
-heard() { "${listen[@]}" chord "$1" "$2" | cut -d' ' -f1; }
 
 step "install"
 cmake --install "$build" --prefix "$work/prefix" >/dev/null || fail "cmake --install"
@@ -87,68 +23,33 @@ appstreamcli validate --no-net "$work/prefix/share/metainfo/app.quimbel.Quimbel.
   >/dev/null || fail "AppStream data"
 
 # The chords the panel must play, from the installed program's own command line.
-"$quimbel" chords --json >"$work/chords.json"
-/usr/bin/python3 -c '
-import json, sys
-chords = json.load(open(sys.argv[1]))
-json.dump([c["notes"] for c in chords], open(sys.argv[2], "w"))' "$work/chords.json" "$work/pads.json"
+write_pads
 
 step "start"
-QUIMBEL_TRACE=1 "$quimbel" >"$work/quimbel.log" 2>&1 &
-app=$!
-pids+=($app)
-# The tray icon: the program's small window embedded in the tray.
-icon_window() {
-  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    if [ "$WIDTH" -ge 16 ] && [ "$WIDTH" -le 64 ] && [ "$X" -gt 0 ] && [ "$Y" -lt 64 ]; then
-      echo "$w"
-      return 0
-    fi
-  done
-  return 1
-}
-wait_for 10 icon_window || fail "no tray icon"
-icon=$(icon_window)
-eval "$(xdotool getwindowgeometry --shell "$icon")"
-icon_x=$((X + WIDTH / 2)) icon_y=$((Y + HEIGHT / 2)) icon_bottom=$((Y + HEIGHT))
+QUIMBEL_TRACE=1 start_app quimbel.log
+find_icon
 shot "01-tray-icon"
 
-panel_window() {
-  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    if [ "$WIDTH" -ge 300 ]; then
-      echo "$w"
-      return 0
-    fi
-  done
-  return 1
-}
-
 step "tray click shows the panel"
-xdotool mousemove $icon_x $icon_y click 1
-wait_for 5 panel_window || fail "the panel did not open"
-panel=$(panel_window)
-eval "$(xdotool getwindowgeometry --shell "$panel")"
+open_panel
 [ "$WIDTH" -eq 328 ] && [ "$HEIGHT" -eq 684 ] || fail "panel is ${WIDTH}x${HEIGHT}, not 328x684"
 [ $((Y - icon_bottom)) -ge 0 ] && [ $((Y - icon_bottom)) -le 12 ] ||
   fail "panel top $Y is not just under the icon ($icon_bottom)"
-panel_x=$X panel_y=$Y
 sleep 0.5
 shot "02-panel"
 
 step "a second click hides it, a third shows it"
-xdotool mousemove $icon_x $icon_y click 1
+toggle_panel
 wait_for 5 bash -c "! xdotool search --onlyvisible --pid $app 2>/dev/null | grep -qx $panel" ||
   fail "the panel did not hide"
 sleep 0.4
-xdotool mousemove $icon_x $icon_y click 1
+toggle_panel
 wait_for 5 panel_window || fail "the panel did not open again"
 sleep 0.5
 
 step "pads 1 to 7 by key"
 for pad in 1 2 3 4 5 6 7; do
-  record "$work/key$pad.wav" bash -c "xdotool keydown $pad; sleep 0.5; xdotool keyup $pad"
+  record "$work/key$pad.wav" press $pad
   got=$(heard "$work/key$pad.wav" "$work/pads.json")
   [ "$got" != "-" ] || fail "key $pad played nothing"
   [ "$got" = $((pad - 1)) ] ||
@@ -195,25 +96,9 @@ record "$work/ninth.wav" bash -c "xdotool keydown shift; sleep 0.1; xdotool keyd
 step "the knob turns with the arrows"
 plain_or 0 "$work/knob.json" --knob -2
 xdotool key Up
-record "$work/knob.wav" bash -c "xdotool keydown 1; sleep 0.5; xdotool keyup 1"
+record "$work/knob.wav" press 1
 [ "$(heard "$work/knob.wav" "$work/knob.json")" = 1 ] || fail "Up did not move pad 1 to the next inversion"
 xdotool key Down
-
-# The centre of a named control on the screen, from the program's trace of
-# where its controls sit ("trace widget NAME|x y w h", window points).
-control() {
-  local line
-  line=$(grep -a "trace widget $1|" "$work/quimbel.log" | tail -1) || return 1
-  [ -n "$line" ] || return 1
-  read -r cx cy cw ch <<<"${line##*|}"
-  echo "$((panel_x + cx + cw / 2)) $((panel_y + cy + ch / 2))"
-}
-click_control() {
-  local at
-  at=$(control "$1") || fail "no control named '$1'"
-  xdotool mousemove $at click 1
-}
-focus_panel() { xdotool windowfocus --sync "$(panel_window)" 2>/dev/null || true; }
 
 step "pads 1, 4 and 5 by mouse"
 for pad in 1 4 5; do
@@ -229,7 +114,7 @@ at=$(control "Inversion") || fail "no knob"
 xdotool mousemove $at click 4
 sleep 0.2
 focus_panel
-record "$work/wheel.wav" bash -c "xdotool keydown 1; sleep 0.5; xdotool keyup 1"
+record "$work/wheel.wav" press 1
 [ "$(heard "$work/wheel.wav" "$work/knob.json")" = 1 ] || fail "the wheel did not move pad 1 to the next inversion"
 xdotool mousemove $at click 5
 sleep 0.2
@@ -429,7 +314,7 @@ about=$(xdotool search --onlyvisible --name '^About Quimbel$' | head -1)
 xdotool windowclose "$about" 2>/dev/null || xdotool key --window "$about" Escape
 
 step "the wide layout from the menu and back"
-xdotool mousemove $icon_x $icon_y click 1
+toggle_panel
 wait_for 5 panel_window || fail "the panel did not open"
 menu_item 2
 wide_panel() {
@@ -448,7 +333,7 @@ wait_for 5 tall_panel || fail "the panel did not turn tall again"
 wait_for 5 grep -q '^wide=false' "$XDG_CONFIG_HOME/Quimbel/Quimbel.conf" || fail "the layout was not stored"
 
 step "Ctrl+Q quits with status 0"
-panel_window >/dev/null || xdotool mousemove $icon_x $icon_y click 1
+panel_window >/dev/null || toggle_panel
 wait_for 5 panel_window || fail "the panel did not open"
 # The menu had the keyboard last; a person would click into the panel.
 xdotool windowfocus --sync "$(panel_window)"
@@ -460,64 +345,35 @@ wait $app || status=$?
 [ $status -eq 0 ] || fail "exit status $status"
 
 step "a run killed with kill -9 is asked about at the next start"
-QUIMBEL_TRACE=1 "$quimbel" >"$work/killed.log" 2>&1 &
-app=$!
-pids+=($app)
-wait_for 10 icon_window || fail "no tray icon for the second run"
-sleep 0.5
-kill -9 $app
-wait $app 2>/dev/null || true
-"$quimbel" >"$work/third.log" 2>&1 &
-app=$!
-pids+=($app)
+QUIMBEL_TRACE=1 start_killed_run killed.log "no tray icon for the second run"
+start_app third.log
 wait_for 10 icon_window || fail "no tray icon for the third run"
 # The question comes 6 s after the launch, as a message box titled Quimbel.
-question() {
-  for w in $(xdotool search --all --onlyvisible --pid "$app" --name '^Quimbel$' 2>/dev/null); do
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    if [ "$WIDTH" -gt 64 ] && [ "$WIDTH" -ne 328 ]; then
-      echo "$w"
-      return 0
-    fi
-  done
-  return 1
-}
-wait_for 15 question || fail "no question about the killed run"
+wait_for 15 question_window || fail "no question about the killed run"
 sleep 0.3
 shot "08-crash-question"
 ls "$XDG_STATE_HOME/Quimbel/Diagnostics/Pending/" | grep -q '^exit-' ||
   fail "no record of the killed run in Diagnostics/Pending"
-xdotool windowfocus --sync "$(question)"
+xdotool windowfocus --sync "$(question_window)"
 xdotool key Escape
 wait_for 5 bash -c "! xdotool search --all --onlyvisible --pid $app --name '^Quimbel$' | grep -q ." ||
   true
-kill -TERM $app
-status=0
-wait $app || status=$?
+signal_app TERM
 [ $status -eq 0 ] || fail "the third run ended with status $status on SIGTERM"
 
 step "closing the terminal (SIGHUP) quits normally: no question at the next start"
-"$quimbel" >"$work/hangup.log" 2>&1 &
-app=$!
-pids+=($app)
+start_app hangup.log
 wait_for 10 icon_window || fail "no tray icon for the run closed by SIGHUP"
-kill -HUP $app
-status=0
-wait $app || status=$?
+signal_app HUP
 [ $status -eq 0 ] || fail "the run ended with status $status on SIGHUP"
 ! ls "$XDG_STATE_HOME/Quimbel/Diagnostics/" | grep -q '^session-' ||
   fail "SIGHUP left a run marker: $(ls "$XDG_STATE_HOME/Quimbel/Diagnostics/")"
-"$quimbel" >"$work/after-hangup.log" 2>&1 &
-app=$!
-pids+=($app)
+start_app after-hangup.log
 wait_for 10 icon_window || fail "no tray icon after the SIGHUP run"
 # The question would come 6 s after the launch.
 sleep 7.5
-question >/dev/null && fail "a crash question after a run closed by SIGHUP"
+question_window >/dev/null && fail "a crash question after a run closed by SIGHUP"
 kill -TERM $app
 wait $app || true
 
-finish_step
-step_name="set-up"
-printf 'desktop: %s\n' "${timings[@]}"
-echo "desktop: $passed passed, 0 failed"
+end_steps

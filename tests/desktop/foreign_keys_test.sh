@@ -7,36 +7,9 @@
 #
 # Usage: tests/desktop/foreign_keys_test.sh [BUILD_DIR]   (default build/default)
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build=${1:-$here/build/default}
-quimbel=$build/bin/quimbel
-out=$here/out/foreign-keys
-listen=(/usr/bin/python3 "$here/tests/desktop/listen.py")
-press=(/usr/bin/python3 "$here/tests/desktop/press_keys.py")
-rm -rf "$out"
-mkdir -p "$out"
-work=$(mktemp -d /tmp/quimbel-keys.XXXXXX)
-pids=()
-own_pulse=0
-app=
-
-cleanup() {
-  local status=$?
-  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null || true
-  rm -rf "$work"
-  exit $status
-}
-trap cleanup EXIT
-
-fail() {
-  echo "foreign keys: $*" >&2
-  import -window root "$out/failed.png" 2>/dev/null || true
-  [ -f "$work/quimbel.log" ] && sed 's/^/  quimbel: /' "$work/quimbel.log" | tail -20 >&2
-  exit 1
-}
-
-source "$here/tests/desktop/session.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
+begin_test "foreign keys" "$@"
+press_codes=(/usr/bin/python3 "$here/tests/desktop/press_keys.py")
 start_session
 
 # The key map first, so the program reads it as it starts. Control stays.
@@ -49,52 +22,26 @@ for i in 1 2 3 4 5 6; do xmodmap -e "keycode ${spare[$((i - 1))]} = $((i + 1))";
 q_code=23 control=37
 grep -q "^keycode  *37 = Control_L" <<<"$keymap" || fail "Control_L is not on key code 37"
 
-"$quimbel" chords --json | /usr/bin/python3 -c '
-import json, sys
-json.dump([c["notes"] for c in json.load(sys.stdin)], open(sys.argv[1], "w"))' "$work/pads.json"
+write_pads
 
-"$quimbel" >"$work/quimbel.log" 2>&1 &
-app=$!
-pids+=($app)
-# The program's windows by size: the tray icon is small and near the top,
-# the panel at least 300 points wide.
-window_of() {
-  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    if { [ "$1" = icon ] && [ "$WIDTH" -le 64 ] && [ "$Y" -lt 64 ]; } ||
-      { [ "$1" = panel ] && [ "$WIDTH" -ge 300 ]; }; then
-      echo "$w"
-      return 0
-    fi
-  done
-  return 1
-}
-wait_for 10 window_of icon || fail "no tray icon"
-eval "$(xdotool getwindowgeometry --shell "$(window_of icon)")"
-xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
-wait_for 5 window_of panel || fail "the panel did not open"
-xdotool windowfocus --sync "$(window_of panel)" 2>/dev/null || true
+start_app quimbel.log
+find_icon
+open_panel
+focus_panel
 sleep 0.5
 
 echo "foreign keys: codes of 1 to 7: ${codes[*]}, Q on $q_code"
 for pad in 1 2 3 4 5 6 7; do
   code=${codes[$((pad - 1))]}
-  parecord -d "$sink.monitor" --rate=48000 --channels=2 --format=s16le --file-format=wav \
-    "$work/key$pad.wav" &
-  rec=$!
-  sleep 0.4
-  "${press[@]}" "down:$code" wait:0.5 "up:$code"
-  sleep 0.9
-  kill -INT $rec 2>/dev/null || true
-  wait $rec 2>/dev/null || true
-  got=$("${listen[@]}" chord "$work/key$pad.wav" "$work/pads.json" | cut -d' ' -f1)
+  record "$work/key$pad.wav" "${press_codes[@]}" "down:$code" wait:0.5 "up:$code"
+  got=$(heard "$work/key$pad.wav" "$work/pads.json")
   [ "$got" != "-" ] || fail "$pad on key code $code played nothing"
   [ "$got" = $((pad - 1)) ] || fail "$pad on key code $code played pad $((got + 1))'s chord"
-  window_of panel >/dev/null || fail "$pad on key code $code hid the panel"
+  panel_window >/dev/null || fail "$pad on key code $code hid the panel"
 done
-import -window root "$out/played.png" 2>/dev/null || true
+shot played || true
 
-"${press[@]}" "down:$control" "down:$q_code" "up:$q_code" "up:$control"
+"${press_codes[@]}" "down:$control" "down:$q_code" "up:$q_code" "up:$control"
 wait_for 10 bash -c "! kill -0 $app" || fail "still running after Ctrl+Q on key code $q_code"
 status=0
 wait $app || status=$?

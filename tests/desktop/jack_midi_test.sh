@@ -10,95 +10,28 @@
 #
 # Usage: tests/desktop/jack_midi_test.sh [BUILD_DIR]   (default build/default)
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build=${1:-$here/build/default}
-quimbel=$build/bin/quimbel
-out=$here/out/jack-midi
-rm -rf "$out"
-mkdir -p "$out"
-work=$(mktemp -d /tmp/quimbel-jack-midi.XXXXXX)
-pids=()
-jackd_pid=
-app=
-own_pulse=0
-
-cleanup() {
-  local status=$?
-  set +e
-  [ -n "$app" ] && kill -9 "$app" 2>/dev/null
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  [ -n "$jackd_pid" ] && kill -TERM "$jackd_pid" 2>/dev/null && wait "$jackd_pid" 2>/dev/null
-  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null
-  cp "$work"/*.txt "$work"/*.log "$out/" 2>/dev/null
-  rm -rf "$work"
-  exit $status
-}
-trap cleanup EXIT
-
-fail() {
-  echo "jack-midi: $*" >&2
-  [ -f "$work/quimbel.log" ] && grep -a -v '^Quimbel: trace' "$work/quimbel.log" | tail -15 |
-    sed 's/^/  quimbel: /' >&2
-  exit 1
-}
-
-source "$here/tests/desktop/session.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
+begin_test jack-midi "$@"
+keep_always=1
 start_session
 # A server of our own: other desktop tests may run theirs at the same time.
 export JACK_DEFAULT_SERVER=quimbel-midi-test-$$
 mkdir -p "$XDG_CONFIG_HOME/Quimbel"
 printf '[audio]\noutput=jack\n\n[midi]\nsend=true\n' >"$XDG_CONFIG_HOME/Quimbel/Quimbel.conf"
 
-for mode in --realtime --no-realtime; do
-  jackd $mode -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 64 >>"$work/jackd.log" 2>&1 &
-  jackd_pid=$!
-  wait_for 10 bash -c "! kill -0 $jackd_pid || jack_lsp" || true
-  kill -0 "$jackd_pid" 2>/dev/null && jack_lsp >/dev/null 2>&1 && break
-  kill -9 "$jackd_pid" 2>/dev/null || true
-  wait "$jackd_pid" 2>/dev/null || true
-  jackd_pid=
-done
-[ -n "$jackd_pid" ] || fail "jackd did not start"
+start_jackd
 
 "$quimbel" chords --json >"$work/chords.json" || fail "quimbel chords failed"
 
-QUIMBEL_TRACE=1 "$quimbel" >"$work/quimbel.log" 2>&1 &
-app=$!
-window() {
-  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    [ "$WIDTH" -ge "$1" ] && [ "$WIDTH" -le "$2" ] || continue
-    { [ "$1" -gt 64 ] || { [ "$X" -gt 0 ] && [ "$Y" -lt 64 ]; }; } && echo "$w" && return 0
-  done
-  return 1
-}
-icon_window() { window 16 64; }
-panel_window() { window 300 4000; }
-wait_for 10 icon_window || fail "no tray icon"
-eval "$(xdotool getwindowgeometry --shell "$(icon_window)")"
-xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
-wait_for 5 panel_window || fail "the panel did not open"
-eval "$(xdotool getwindowgeometry --shell "$(panel_window)")"
-panel_x=$X panel_y=$Y
-focus_panel() { xdotool windowfocus --sync "$(panel_window)" 2>/dev/null || true; }
-click_control() {
-  local line cx cy cw ch
-  line=$(grep -a "trace widget $1|" "$work/quimbel.log" | tail -1)
-  [ -n "$line" ] || fail "no control named '$1'"
-  read -r cx cy cw ch <<<"${line##*|}"
-  xdotool mousemove $((panel_x + cx + cw / 2)) $((panel_y + cy + ch / 2)) click 1
-}
-press() {
-  xdotool keydown "$1"
-  sleep "${2:-0.3}"
-  xdotool keyup "$1"
-}
+QUIMBEL_TRACE=1 start_app quimbel.log
+find_icon
+open_panel
 
-wait_for 10 bash -c 'jack_lsp | grep -qx Quimbel:midi_out' || fail "no Quimbel:midi_out in the JACK graph"
-jack_lsp | grep -qx Quimbel:midi_in || fail "no Quimbel:midi_in in the JACK graph"
+wait_for 10 jack_port Quimbel:midi_out || fail "no Quimbel:midi_out in the JACK graph"
+jack_port Quimbel:midi_in || fail "no Quimbel:midi_in in the JACK graph"
 jack_midi_dump -a quimbel-dump >"$work/dump.txt" 2>/dev/null &
 pids+=($!)
-wait_for 5 bash -c 'jack_lsp | grep -qx quimbel-dump:input' || fail "jack_midi_dump did not start"
+wait_for 5 jack_port quimbel-dump:input || fail "jack_midi_dump did not start"
 jack_connect Quimbel:midi_out quimbel-dump:input || fail "cannot connect to midi_out"
 sleep 0.5
 focus_panel
@@ -122,7 +55,7 @@ print(*sorted(json.load(open(sys.argv[1]))[int(sys.argv[2])]["notes"]))' "$work/
 }
 
 for pad in 1 2 3 4 5 6 7; do
-  press $pad
+  press $pad 0.3
   sleep 0.4
 done
 sleep 0.5
@@ -140,7 +73,7 @@ mark=$(($(wc -l <"$work/dump.txt") + 1))
 jack_midiseq quimbel-keys 24000 0 62 4800 >/dev/null 2>&1 &
 keys=$!
 pids+=($keys)
-wait_for 5 bash -c 'jack_lsp | grep -qx quimbel-keys:out' || fail "jack_midiseq did not start"
+wait_for 5 jack_port quimbel-keys:out || fail "jack_midiseq did not start"
 jack_connect quimbel-keys:out Quimbel:midi_in
 sleep 1.5
 kill $keys
@@ -197,7 +130,7 @@ if [ -e /dev/snd/seq ] && aseqdump -l 2>/dev/null | grep -q 'Quimbel out'; then
   aseqdump -p "Quimbel:Quimbel out" >"$work/aseqdump.txt" 2>&1 &
   dump=$!
   sleep 0.5
-  press 1
+  press 1 0.3
   sleep 0.5
   kill $dump
   grep -q "Note on" "$work/aseqdump.txt" || fail "aseqdump heard no chord on Quimbel out"
@@ -206,9 +139,6 @@ else
   echo "jack-midi: no ALSA sequencer here (/dev/snd/seq): the aseqdump part skipped"
 fi
 
-kill -TERM "$app"
-status=0
-wait "$app" || status=$?
-app=
+signal_app TERM
 [ $status -eq 0 ] || fail "the program ended with status $status"
 echo "jack-midi: passed"

@@ -11,72 +11,17 @@
 #
 # Usage: tests/desktop/jack_test.sh [BUILD_DIR]   (default build/default)
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build=${1:-$here/build/default}
-quimbel=$build/bin/quimbel
-out=$here/out/jack
-listen=(/usr/bin/python3 "$here/tests/desktop/listen.py")
-rm -rf "$out"
-mkdir -p "$out"
-work=$(mktemp -d /tmp/quimbel-jack.XXXXXX)
-pids=()
-jackd_pid=
-app=
-own_pulse=0
-
-cleanup() {
-  local status=$?
-  set +e
-  [ -n "$app" ] && kill -9 "$app" 2>/dev/null
-  # A server that ends by itself takes its entry out of JACK's registry of
-  # servers (which holds only a few).
-  [ -n "$jackd_pid" ] && kill -TERM "$jackd_pid" 2>/dev/null && wait "$jackd_pid" 2>/dev/null
-  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null
-  cp "$work"/*.wav "$work"/*.log "$out/" 2>/dev/null
-  rm -rf "$work"
-  exit $status
-}
-trap cleanup EXIT
-
-fail() {
-  echo "jack: $*" >&2
-  [ -f "$work/quimbel.log" ] && grep -a -v '^Quimbel: trace' "$work/quimbel.log" | tail -15 |
-    sed 's/^/  quimbel: /' >&2
-  exit 1
-}
-
-source "$here/tests/desktop/session.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
+begin_test jack "$@"
+keep_always=1
 start_session
 export JACK_DEFAULT_SERVER=quimbel-test-$$
 mkdir -p "$XDG_CONFIG_HOME/Quimbel"
 printf '[audio]\noutput=jack\n' >"$XDG_CONFIG_HOME/Quimbel/Quimbel.conf"
 
-# Real-time scheduling where the machine allows it (fewer xruns on a busy
-# machine), else none: the test needs no privileges.
-start_jackd() {
-  local mode
-  for mode in --realtime --no-realtime; do
-    jackd $mode -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 64 >>"$work/jackd.log" 2>&1 &
-    jackd_pid=$!
-    wait_for 10 bash -c "! kill -0 $jackd_pid || jack_lsp" || true
-    kill -0 "$jackd_pid" 2>/dev/null && jack_lsp >/dev/null 2>&1 && return 0
-    kill -9 "$jackd_pid" 2>/dev/null || true
-    wait "$jackd_pid" 2>/dev/null || true
-  done
-  jackd_pid=
-  fail "jackd did not start"
-}
-ports_up() { jack_lsp 2>/dev/null | grep -qx 'Quimbel:out_left'; }
-
-press() {
-  xdotool keydown "$1"
-  sleep 0.5
-  xdotool keyup "$1"
-}
 # Records the program's JACK ports (jack) or the sound server's sink (server)
 # for 2 s while pad $3 is pressed, into $2.
-record() {
+record_pad() {
   local rec
   if [ "$1" = jack ]; then
     jack_rec -f "$2" -d 2 -b 16 Quimbel:out_left Quimbel:out_right >/dev/null 2>&1 &
@@ -92,42 +37,23 @@ record() {
 # Pad $3 must be the chord heard from $1 (in $work/$2.wav when it is there
 # already, else recorded now).
 expect_pad() {
-  [ -f "$work/$2.wav" ] || record "$1" "$work/$2.wav" "$3"
+  [ -f "$work/$2.wav" ] || record_pad "$1" "$work/$2.wav" "$3"
   local got
-  got=$("${listen[@]}" chord "$work/$2.wav" "$work/pads.json" | cut -d' ' -f1)
+  got=$(heard "$work/$2.wav" "$work/pads.json")
   [ "$got" != "-" ] || fail "$2: key $3 sounded nothing through $1"
   [ "$got" = $(($3 - 1)) ] || fail "$2: key $3 sounded pad $((got + 1))'s chord through $1"
   echo "jack: $2: key $3 heard through $1"
 }
 
-"$quimbel" chords --json | /usr/bin/python3 -c '
-import json, sys
-json.dump([c["notes"] for c in json.load(sys.stdin)], open(sys.argv[1], "w"))' "$work/pads.json"
+write_pads
 
 start_jackd
 "$quimbel" devices >"$work/devices.txt" || fail "quimbel devices failed"
 grep -qx "JACK ($JACK_DEFAULT_SERVER, 48000 Hz, 64 frames)" "$work/devices.txt" ||
   fail "quimbel devices does not list the server: $(cat "$work/devices.txt")"
 
-QUIMBEL_TRACE=1 "$quimbel" >"$work/quimbel.log" 2>&1 &
-app=$!
-# The program's visible window from $1 to $2 pixels wide (the tray icon in
-# the top bar, the panel).
-window() {
-  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    [ "$WIDTH" -ge "$1" ] && [ "$WIDTH" -le "$2" ] || continue
-    { [ "$1" -gt 64 ] || { [ "$X" -gt 0 ] && [ "$Y" -lt 64 ]; }; } && echo "$w" && return 0
-  done
-  return 1
-}
-icon_window() { window 16 64; }
-panel_window() { window 300 4000; }
-wait_for 10 icon_window || fail "no tray icon"
-eval "$(xdotool getwindowgeometry --shell "$(icon_window)")"
-icon_x=$((X + WIDTH / 2)) icon_y=$((Y + HEIGHT / 2))
-toggle_panel() { xdotool mousemove $icon_x $icon_y click 1; }
-focus_panel() { xdotool windowfocus --sync "$(panel_window)" 2>/dev/null || true; }
+QUIMBEL_TRACE=1 start_app quimbel.log
+find_icon
 # Chooses item $1 (from 1) of the tray menu's "Sound output" submenu.
 choose_output() {
   xdotool mousemove $icon_x $icon_y click 3
@@ -140,9 +66,8 @@ choose_output() {
   sleep 0.3
 }
 
-toggle_panel
-wait_for 5 panel_window || fail "the panel did not open"
-wait_for 10 ports_up || fail "no Quimbel:out_left in the JACK graph"
+open_panel
+wait_for 10 jack_port Quimbel:out_left || fail "no Quimbel:out_left in the JACK graph"
 jack_lsp -c >"$work/graph.txt"
 grep -A2 -x 'Quimbel:out_left' "$work/graph.txt" | grep -q 'system:playback_1' ||
   fail "out_left is not connected to system:playback_1: $(cat "$work/graph.txt")"
@@ -185,7 +110,7 @@ toggle_panel
 sleep 0.5
 toggle_panel
 wait_for 5 panel_window || fail "the panel did not open again"
-wait_for 10 ports_up || fail "the program did not go back to JACK"
+wait_for 10 jack_port Quimbel:out_left || fail "the program did not go back to JACK"
 grep -q "back on JACK" "$work/quimbel.log" || fail "no log line for the way back"
 focus_panel
 sleep 0.3
@@ -193,18 +118,15 @@ expect_pad jack back 5
 
 # The menu: Automatic lets go of JACK, JACK takes it up again.
 choose_output 1
-wait_for 5 bash -c '! jack_lsp | grep -qx Quimbel:out_left' || fail "choosing Automatic left the ports in the JACK graph"
+wait_for 5 no_jack_port Quimbel:out_left || fail "choosing Automatic left the ports in the JACK graph"
 wait_for 5 grep -q '^output=automatic' "$XDG_CONFIG_HOME/Quimbel/Quimbel.conf" ||
   fail "the choice was not stored"
 choose_output 2
-wait_for 5 ports_up || fail "choosing JACK did not bring the ports back"
+wait_for 5 jack_port Quimbel:out_left || fail "choosing JACK did not bring the ports back"
 focus_panel
 sleep 0.3
 expect_pad jack chosen 7
 
-kill -TERM "$app"
-status=0
-wait "$app" || status=$?
-app=
+signal_app TERM
 [ $status -eq 0 ] || fail "the program ended with status $status"
 echo "jack: passed"

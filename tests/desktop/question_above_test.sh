@@ -7,70 +7,24 @@
 #
 # Usage: tests/desktop/question_above_test.sh [BUILD_DIR]   (default build/default)
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build=${1:-$here/build/default}
-quimbel=$build/bin/quimbel
-out=$here/out/question-above
-rm -rf "$out"
-mkdir -p "$out"
-work=$(mktemp -d /tmp/quimbel-question.XXXXXX)
-pids=()
-own_pulse=0
-
-cleanup() {
-  local status=$?
-  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null || true
-  rm -rf "$work"
-  exit $status
-}
-trap cleanup EXIT
-
-fail() {
-  echo "question above: $*" >&2
-  import -window root "$out/failed.png" 2>/dev/null || true
-  exit 1
-}
-
-source "$here/tests/desktop/session.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
+begin_test "question above" "$@"
 start_session
 
-# The program's windows: the tray icon is small and near the top, the panel
-# 328 points wide, the question any other window named Quimbel.
-window_of() {
-  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    case $1 in
-      icon) [ "$WIDTH" -le 64 ] && [ "$Y" -lt 64 ] ;;
-      panel) [ "$WIDTH" -eq 328 ] ;;
-      question) [ "$WIDTH" -gt 64 ] && [ "$WIDTH" -ne 328 ] &&
-        [ "$(xdotool getwindowname "$w")" = Quimbel ] ;;
-    esac && echo "$w" && return 0
-  done
-  return 1
-}
-
-"$quimbel" >"$work/killed.log" 2>&1 &
-app=$!
-pids+=($app)
-wait_for 10 window_of icon || fail "no tray icon for the run to kill"
-sleep 0.5
-kill -9 $app
-wait $app 2>/dev/null || true
-
-"$quimbel" >"$work/asking.log" 2>&1 &
-app=$!
-pids+=($app)
-wait_for 10 window_of icon || fail "no tray icon for the run that asks"
+start_killed_run killed.log "no tray icon for the run to kill"
+start_app asking.log
+wait_for 10 icon_window || fail "no tray icon for the run that asks"
 # The question comes 6 s after the launch.
-wait_for 15 window_of question || fail "no question about the killed run"
-question=$(window_of question)
+wait_for 15 question_window || fail "no question about the killed run"
+question=$(question_window)
+# The panel: exactly 328 points wide, as the question may be 300 or more.
+panel_window() { window 328 328; }
 
 "$quimbel" >"$work/second.log" 2>&1 || fail "the second start did not hand over"
-wait_for 5 window_of panel || fail "the hand-over did not show the panel"
-panel=$(window_of panel)
+wait_for 5 panel_window || fail "the hand-over did not show the panel"
+panel=$(panel_window)
 sleep 0.5
-import -window root "$out/question-and-panel.png" 2>/dev/null || true
+shot question-and-panel || true
 # xwininfo lists the root's windows from the top down.
 order=$(xwininfo -root -children | awk '/^ +0x/ { print $1 }' |
   grep -n -x -e "$(printf '0x%x' "$question")" -e "$(printf '0x%x' "$panel")" | cut -d: -f2)

@@ -7,74 +7,18 @@
 #
 # Usage: tests/desktop/sni_test.sh [BUILD_DIR]   (default build/default)
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build=${1:-$here/build/default}
-out=$here/out/sni
-listen=(/usr/bin/python3 "$here/tests/desktop/listen.py")
-rm -rf "$out"
-mkdir -p "$out"
-work=$(mktemp -d /tmp/quimbel-sni.XXXXXX)
-pids=()
-app=
-own_pulse=0
-step_name="set-up"
-
-cleanup() {
-  local status=$?
-  set +e
-  [ -n "$app" ] && kill -9 "$app" 2>/dev/null
-  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null
-  [ $status -ne 0 ] && cp "$work"/*.wav "$work"/*.log "$out/" 2>/dev/null
-  rm -rf "$work"
-  exit $status
-}
-trap cleanup EXIT
-
-shot() { import -window root "$out/$1.png" 2>/dev/null; }
-
-fail() {
-  echo "sni: step '$step_name' failed: $*" >&2
-  shot "failed-${step_name// /-}" || true
-  [ -f "$work/quimbel.log" ] && grep -a -v 'trace' "$work/quimbel.log" | tail -15 |
-    sed 's/^/  quimbel: /' >&2
-  exit 1
-}
-
-step() {
-  step_name=$1
-  echo "sni: $step_name"
-}
-
-source "$here/tests/desktop/session.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
+begin_test sni "$@"
+step_name=set-up
 start_session xfce top
-
-# Records the sink's monitor while a command runs, into $1.
-record() {
-  local file=$1
-  shift
-  parecord -d "$sink.monitor" --rate=48000 --channels=2 --format=s16le \
-    --file-format=wav "$file" &
-  local rec=$!
-  sleep 0.4
-  "$@"
-  sleep 0.9
-  kill -INT $rec 2>/dev/null || true
-  wait $rec 2>/dev/null || true
-}
 
 step "install"
 cmake --install "$build" --prefix "$work/prefix" >/dev/null || fail "cmake --install"
 quimbel=$work/prefix/bin/quimbel
-"$quimbel" chords --json >"$work/chords.json"
-/usr/bin/python3 -c '
-import json, sys
-chords = json.load(open(sys.argv[1]))
-json.dump([c["notes"] for c in chords], open(sys.argv[2], "w"))' "$work/chords.json" "$work/pads.json"
+write_pads
 
 step "the icon registers with the tray"
-QUIMBEL_TRACE=1 "$quimbel" >"$work/quimbel.log" 2>&1 &
-app=$!
+QUIMBEL_TRACE=1 start_app quimbel.log
 registered() {
   dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
     org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierWatcher \
@@ -93,17 +37,6 @@ window_of() {
 }
 bar_window() { window_of '^xfce4-panel$' 600; }
 tray_window() { window_of '^wrapper-2.0$' 16; }
-
-panel_window() {
-  for w in $(xdotool search --all --onlyvisible --pid "$app" 2>/dev/null); do
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    if [ "$WIDTH" -ge 300 ]; then
-      echo "$w"
-      return 0
-    fi
-  done
-  return 1
-}
 
 # Clicks the icon with the bar at edge $1 and checks where the panel opens,
 # then plays pads 1 to 7 by key and puts the panel away.
@@ -139,8 +72,8 @@ click_and_play() {
     # The null sink drops out when the machine is busy: a chord heard wrong
     # is played once more before it counts.
     for try in 1 2; do
-      record "$work/$edge-key$pad-$try.wav" bash -c "xdotool keydown $pad; sleep 0.5; xdotool keyup $pad"
-      got=$("${listen[@]}" chord "$work/$edge-key$pad-$try.wav" "$work/pads.json" | cut -d' ' -f1)
+      record "$work/$edge-key$pad-$try.wav" press $pad
+      got=$(heard "$work/$edge-key$pad-$try.wav" "$work/pads.json")
       [ "$got" = $((pad - 1)) ] && break
       echo "sni: key $pad heard as ${got}, once more"
     done
@@ -162,4 +95,4 @@ wait_for 10 bash -c "xprop -root -notype _NET_WORKAREA | grep -q '= 0, 0, '" ||
   fail "the bar at the bottom did not leave the top of the screen free"
 click_and_play bottom
 
-echo "sni: all steps passed"
+end_steps

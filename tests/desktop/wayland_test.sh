@@ -4,9 +4,9 @@
 # bus, sound through a PulseAudio null sink whose monitor is recorded, a
 # fresh home folder, and the program as `cmake --install` lays it out. Twice:
 # with XWayland, which the program prefers, and without, where it is a
-# Wayland client itself. wayland_input is the session's keyboard and pointer,
-# through the compositor's virtual input devices; sway's own seat commands
-# click. Screenshots of every step go to out/wayland/.
+# Wayland client itself. wtype types on the compositor's virtual keyboard;
+# sway's own seat commands click, with wayland_pointer as the pointer device
+# they need. Screenshots of every step go to out/wayland/.
 #
 # sway refuses to run as root: as root, the session runs as the user
 # quimbel-session, made here where it is missing.
@@ -15,25 +15,23 @@
 set -euo pipefail
 
 if [ "${1:-}" != "--inside" ]; then
-  here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-  build=${1:-$here/build/default}
-  out=$here/out/wayland
-  rm -rf "$out"
-  mkdir -p "$out"
-  [ -x "$build/bin/wayland_input" ] || {
-    echo "wayland: no $build/bin/wayland_input (libwayland-dev and libxkbcommon-dev missing?)" >&2
+  source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
+  begin_test wayland "$@"
+  [ -x "$build/bin/wayland_pointer" ] || {
+    echo "wayland: no $build/bin/wayland_pointer (libwayland-dev missing?)" >&2
     echo "wayland: 0 passed, 1 failed"
     exit 1
   }
-  work=$(mktemp -d /tmp/quimbel-wayland.XXXXXX)
   chmod 755 "$work"
-  trap 'cp "$work"/out/* "$out"/ 2>/dev/null || true; rm -rf "$work"' EXIT
+  # The sessions leave their screenshots and recordings in the work folder
+  # (as another user, under root), from where they come to out/.
+  end_session() { cp "$work"/out/* "$out"/ 2>/dev/null || true; }
   started=$SECONDS
   echo "wayland: install"
   cmake --install "$build" --prefix "$work/prefix" >/dev/null
   mkdir -p "$work/tests" "$work/out"
   cp "$here/tests/desktop/wayland_test.sh" "$here/tests/desktop/session.sh" \
-    "$here/tests/desktop/listen.py" "$build/bin/wayland_input" "$work/tests/"
+    "$here/tests/desktop/listen.py" "$build/bin/wayland_pointer" "$work/tests/"
   # A clean environment: the session makes its own runtime folder, bus,
   # display and sound server.
   clean=(env -i PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 HOME="$work/home")
@@ -55,62 +53,30 @@ fi
 
 # One session: $2 holds the installed program and the test's tools, $3 says
 # whether sway runs XWayland ("xwayland") or not ("wayland").
+source "$2/tests/session.sh"
+test_name=wayland
 tests=$2/tests
 out=$2/out
 prefix=$2/prefix
 mode=$3
 work=$2/$mode
 mkdir -p "$work"
-listen=(/usr/bin/python3 "$tests/listen.py")
-pids=()
-own_pulse=0
-app=
+step_tag=" ($mode)"
+out_prefix=$mode-
+screenshot=(grim)
+step_name=set-up
 session=
-step_name="set-up"
-step_start=$(date +%s.%N)
-passed=0
-timings=()
-
-cleanup() {
-  local status=$?
-  [ -z "$app" ] || kill -9 "$app" 2>/dev/null || true
+trap end_test EXIT
+end_session() {
   # sway's end ends its bar, XWayland and then the bus it runs under.
   [ -z "${SWAYSOCK:-}" ] || swaymsg exit >/dev/null 2>&1 || true
   [ -z "$session" ] || wait_for 5 bash -c "! kill -0 $session" || true
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  [ $own_pulse -eq 1 ] && pulseaudio -k 2>/dev/null || true
-  exit $status
 }
-trap cleanup EXIT
-
-fail() {
-  echo "wayland: step '$step_name' ($mode) failed: $*" >&2
-  shot "failed-$step_name" || true
-  for wav in "$work"/*.wav; do cp "$wav" "$out/$mode-${wav##*/}" 2>/dev/null || true; done
-  [ -f "$work/quimbel.log" ] && sed 's/^/  quimbel: /' "$work/quimbel.log" | tail -20 >&2
-  [ -f "$work/sway.log" ] && grep -a -i 'error' "$work/sway.log" | sed 's/^/  sway: /' | tail -5 >&2
-  echo "wayland: $passed passed, 1 failed ($mode)"
-  exit 1
+more_on_failure() {
+  [ -f "$work/sway.log" ] && grep -a -i 'error' "$work/sway.log" | sed 's/^/  sway: /' | tail -5 >&2 || true
 }
-
-step() {
-  finish_step
-  step_name=$1
-  step_start=$(date +%s.%N)
-  echo "wayland: $step_name ($mode)"
-}
-
-finish_step() {
-  if [ "$step_name" != "set-up" ] || [ $passed -gt 0 ]; then
-    timings+=("$step_name $(echo "$(date +%s.%N) - $step_start" | bc | xargs printf '%.1f') s")
-    passed=$((passed + 1))
-  fi
-}
-
-shot() { grim "$out/$mode-$1.png" 2>/dev/null; }
 
 # --- The session: sway with a bar and its tray, a bus, sound, a fresh home ---
-source "$tests/session.sh"
 start_home
 export XDG_RUNTIME_DIR=$work/runtime
 mkdir -p -m 700 "$XDG_RUNTIME_DIR"
@@ -210,42 +176,31 @@ click() {
   swaymsg seat - cursor press button1 >/dev/null
   swaymsg seat - cursor release button1 >/dev/null
 }
-# Runs a line of key actions (down KEY, up KEY, tap KEY, sleep MS) and waits
-# until the compositor has them.
-keys() {
-  local reply
-  echo "$*" >&"${input[1]}"
-  read -r -t 10 reply <&"${input[0]}" && [ "$reply" = ok ]
-}
-
-record() {
-  local file=$1
-  shift
-  parecord -d "$sink.monitor" --rate=48000 --channels=2 --format=s16le \
-    --file-format=wav "$file" &
-  local rec=$!
-  sleep 0.4
-  "$@"
-  sleep 0.9
-  kill -INT $rec 2>/dev/null || true
-  wait $rec 2>/dev/null || true
-}
-heard() { "${listen[@]}" chord "$1" "$2" | cut -d' ' -f1; }
+# Types on a virtual keyboard of its own (wtype's options: -P KEY presses,
+# -p KEY releases, -s MS waits, -M/-m MOD holds and lets go of a modifier)
+# and returns once the compositor has it all. The seat switches to that
+# keyboard on its first event and hands the focused window its key map then;
+# a key that did it would arrive as already held (XWayland makes it part of
+# the key map change) rather than pressed, so no modifiers held comes first.
+keys() { wtype -m shift "$@"; }
 
 quimbel=$prefix/bin/quimbel
-"$quimbel" chords --json | /usr/bin/python3 -c '
-import json, sys
-json.dump([c["notes"] for c in json.load(sys.stdin)], open(sys.argv[1], "w"))' "$work/pads.json"
+write_pads
 
-# The keyboard and pointer stay for the whole session: the seat of a
-# headless sway offers programs a pointer only while some pointer exists.
-coproc input { exec "$tests/wayland_input" 1280 1024; }
-pids+=($input_PID)
-read -r -t 10 ready <&"${input[0]}" && [ "$ready" = ok ] || fail "no virtual keyboard and pointer"
+# A keyboard and a pointer for the whole session: the seat of a headless
+# sway offers programs a keyboard or a pointer only while one exists, and
+# one that came with each key or click would race the program's (or
+# swaybar's) taking it up. A wtype that waits an hour is the keyboard; wtype
+# has no pointer, which a client of our own makes.
+wtype -s 3600000 &
+pids+=($!)
+wait_for 10 bash -c 'swaymsg -r -t get_inputs | grep -q "\"keyboard\""' || fail "no virtual keyboard"
+coproc pointer { exec "$tests/wayland_pointer"; }
+pids+=($pointer_PID)
+read -r -t 10 ready <&"${pointer[0]}" && [ "$ready" = ok ] || fail "no virtual pointer"
 
 step "the icon appears on the bar"
-QUIMBEL_TRACE=1 "$quimbel" >"$work/quimbel.log" 2>&1 &
-app=$!
+QUIMBEL_TRACE=1 start_app quimbel.log
 wait_for 15 icon_on_bar || fail "no icon on the bar"
 sleep 0.3
 read -r icon_x icon_y icon_w icon_h bar_h <<<"$(icon_on_bar)"
@@ -283,7 +238,7 @@ play_pad() {
   local pad=$1 file=$2
   # The chord before rings on for two seconds after its key comes up.
   sleep 1
-  record "$file" keys down $pad sleep 500 up $pad
+  record "$file" keys -P $pad -s 500 -p $pad
   got=$(heard "$file" "$work/pads.json")
   [ "$got" = $((pad - 1)) ]
 }
@@ -310,14 +265,11 @@ play_pad 1 "$work/again.wav" || play_pad 1 "$work/again2.wav" || fail "key 1 did
   fail "the compositor's placement was logged more than once"
 
 step "Ctrl+Q quits with status 0"
-keys down Control_L tap q up Control_L || fail "could not type Ctrl+Q"
+keys -M ctrl -k q -m ctrl || fail "could not type Ctrl+Q"
 status=0
 wait_for 10 bash -c "! kill -0 $app" || fail "still running after Ctrl+Q"
 wait $app || status=$?
 app=
 [ $status -eq 0 ] || fail "exit status $status"
 
-finish_step
-step_name="set-up"
-printf 'wayland: %s\n' "${timings[@]}"
-echo "wayland: $passed passed, 0 failed ($mode)"
+end_steps

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The chords as MIDI for other programs, through a private JACK server (the
 # dummy driver at 48 kHz in 64-frame periods) in an X11 session with a tray.
-# With "Send chords to other programs" stored on, jack_midi_dump listens to
-# Quimbel:midi_out: keys 1 to 7 must give seven note-on groups whose notes
+# With "Send chords to other programs" stored on, a recording client listens
+# to Quimbel:midi_out: keys 1 to 7 must give seven note-on groups whose notes
 # are the seven chords `quimbel chords` prints; a note on Quimbel:midi_in
 # plays its pad's chord; a one-bar take loops, and its second pass repeats
-# the first within one period. Where an ALSA sequencer exists, aseqdump
+# the first within one period, and stopping it ends the ringing chord's
+# notes at once. Where an ALSA sequencer exists, aseqdump
 # hears the chords on "Quimbel out"; elsewhere that part says it skipped.
 #
 # Usage: tests/desktop/jack_midi_test.sh [BUILD_DIR]   (default build/default)
@@ -29,10 +30,12 @@ open_panel
 
 wait_for 10 jack_port Quimbel:midi_out || fail "no Quimbel:midi_out in the JACK graph"
 jack_port Quimbel:midi_in || fail "no Quimbel:midi_in in the JACK graph"
-jack_midi_dump -a quimbel-dump >"$work/dump.txt" 2>/dev/null &
+# Frames as the recorder counts its periods: the dummy driver's own frame
+# time jumps after a late cycle, the periods both clients are given do not.
+"$tests_dir/midi_record.py" quimbel-record "$work/dump.txt" 2>"$work/record.log" &
 pids+=($!)
-wait_for 5 jack_port quimbel-dump:input || fail "jack_midi_dump did not start"
-jack_connect Quimbel:midi_out quimbel-dump:input || fail "cannot connect to midi_out"
+wait_for 5 jack_port quimbel-record:input || fail "the MIDI recorder did not start"
+jack_connect Quimbel:midi_out quimbel-record:input || fail "cannot connect to midi_out"
 sleep 0.5
 focus_panel
 
@@ -81,22 +84,21 @@ got=$(groups $mark | head -1 | cut -d' ' -f2-)
 [ "$got" = "$(chord_of 1)" ] || fail "D on midi_in sent '$got', pad 2's chord is $(chord_of 1)"
 echo "jack-midi: a note on midi_in played its pad"
 
-# A one-bar take (count-in of four beats at 120 BPM, then pads 1 and 4),
-# looped twice.
+# A one-bar take (count-in of four beats at 120 BPM, then pad 1 held for
+# 0.9 s and pad 4), looped twice and stopped 0.3 s into the third pass.
 click_control Record
 sleep 0.3
 focus_panel
 sleep 1.95
-press 1 0.25
-sleep 0.75
+press 1 0.9
+sleep 0.1
 press 4 0.25
 sleep 0.5
 click_control Stop
 sleep 0.5
 focus_panel
-# The loop's passes as jack_midi_dump stamps them; a server that loses
-# periods under load shifts its stamps, so the loop is heard once more
-# before it counts.
+# The loop's passes; a machine too loaded to press the keys in time can
+# blur them, so the loop is heard once more before it counts.
 loop_passes() {
   mark=$(($(wc -l <"$work/dump.txt") + 1))
   xdotool key space
@@ -104,20 +106,32 @@ loop_passes() {
   xdotool key space
   sleep 0.3
   groups $mark >"$work/loop.txt"
-  /usr/bin/python3 - "$work/loop.txt" <<'PY'
-import sys
+  tail -n +"$mark" "$work/dump.txt" >"$work/loop-events.txt"
+  /usr/bin/python3 - "$work/loop.txt" "$work/loop-events.txt" <<'PY'
+import re, sys
 rows = [line.split() for line in open(sys.argv[1])]
 frames = [int(r[0]) for r in rows]
 notes = [r[1:] for r in rows]
-assert len(rows) >= 4, rows
+assert len(rows) == 5, rows
 # The take is one bar: two chords a pass, and the second pass repeats the
-# first 96000 frames (2 s) later. The program places them to the frame (its
-# tests check the frames on midi_out), but jack_midi_dump's stamps on the
-# dummy driver wander by up to a few hundred frames: 16 ms allowed here.
+# first 96000 frames (2 s) later, within one period.
 for i in (0, 1):
     assert notes[i + 2] == notes[i], (i, notes)
-    assert abs(frames[i + 2] - frames[i] - 96000) <= 768, (i, frames)
-print("jack-midi: loop passes", frames[:4])
+    assert abs(frames[i + 2] - frames[i] - 96000) <= 64, (i, frames)
+# The stop came 0.3 s into the third pass's 0.9 s chord: every note ends
+# then (before 0.6 s), not when the chord would have ended, and none hangs.
+sounding = {}
+for line in open(sys.argv[2]):
+    m = re.match(r"(\d+): ([89])[0-9a-f] ([0-9a-f]{2}) ([0-9a-f]{2})", line)
+    if not m:
+        continue
+    frame, on, note = int(m.group(1)), m.group(2) == "9" and m.group(4) != "00", m.group(3)
+    if on:
+        sounding[note] = frame
+    elif note in sounding and sounding.pop(note) >= frames[4]:
+        assert frame - frames[4] < 28800, ("the third pass's chord rang out", line)
+assert not sounding, ("notes left hanging", sounding)
+print("jack-midi: loop passes", frames[:4], "stopped", frames[4])
 PY
 }
 if ! loop_passes; then

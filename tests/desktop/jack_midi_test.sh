@@ -85,7 +85,8 @@ got=$(groups $mark | head -1 | cut -d' ' -f2-)
 echo "jack-midi: a note on midi_in played its pad"
 
 # A one-bar take (count-in of four beats at 120 BPM, then pad 1 held for
-# 0.9 s and pad 4), looped twice and stopped 0.3 s into the third pass.
+# 0.9 s and pad 4), looped twice and stopped 0.3 s into the third pass's
+# first chord.
 click_control Record
 sleep 0.3
 focus_panel
@@ -99,10 +100,13 @@ sleep 0.5
 focus_panel
 # The loop's passes; a machine too loaded to press the keys in time can
 # blur them, so the loop is heard once more before it counts.
+passes_started() { [ "$(groups "$1" | wc -l)" -ge "$2" ]; }
 loop_passes() {
   mark=$(($(wc -l <"$work/dump.txt") + 1))
   xdotool key space
-  sleep 4.3
+  # Stopped 0.3 s into the third pass's first chord, wherever the take put it.
+  wait_for 10 passes_started $mark 5
+  sleep 0.3
   xdotool key space
   sleep 0.3
   groups $mark >"$work/loop.txt"

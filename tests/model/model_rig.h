@@ -94,4 +94,33 @@ class ModelRig {
   MemorySettingsStore* settings_ = nullptr;
 };
 
+// Starts the stream, counts in and stops at the downbeat, returning its frame.
+inline std::int64_t countIn(ModelRig& rig, std::int64_t* pressed = nullptr) {
+  rig->engine().ensureRunning();
+  rig.runFor(0.1);
+  if (pressed != nullptr) *pressed = rig.frame();
+  rig->toggleRecord();
+  while (rig->countN() < 4 && rig.frame() < 10 * 48000) rig.runFor(0.01);
+  return rig->recStart();
+}
+
+inline std::int64_t at(std::int64_t downbeat, double seconds) {
+  return downbeat + static_cast<std::int64_t>(seconds * 48000);
+}
+
+// Records pad 0 held for 0.25 s on the downbeat and pad 4 at `second`
+// seconds, stopped at 1.9 s: a one-bar (2 s) take.
+inline void recordTwoSecondTake(ModelRig& rig, double second = 1.0) {
+  const std::int64_t downbeat = countIn(rig);
+  rig.runTo(downbeat - 1000);
+  rig->holdPad(0);
+  rig->press(0);
+  rig.runTo(at(downbeat, 0.25) - 1000);
+  rig->release(0);
+  rig.runTo(at(downbeat, second));
+  rig->press(4);
+  rig.runTo(at(downbeat, 1.9));
+  rig->toggleRecord();
+}
+
 }  // namespace quimbel::testing

@@ -14,7 +14,6 @@ namespace {
 namespace fs = std::filesystem;
 using quimbel::testing::Outcome;
 using quimbel::testing::runQuimbel;
-using quimbel::testing::slurp;
 
 Take recorded(std::string_view json) {
   auto doc = parseTakeDocument(json);
@@ -110,7 +109,7 @@ TEST_F(RenderProgramTest, BadInputExitsTwoNamingTheFileAndPathAFailedWriteOneLea
   const std::string existing = write("take.wav", "the take from yesterday");
   const Outcome run = runQuimbel({"render", take_, "--wav", existing}, 64 * 1024);
   EXPECT_EQ(run.status, 1) << run.err;
-  EXPECT_EQ(slurp(existing), "the take from yesterday");
+  EXPECT_EQ(contents(existing), "the take from yesterday");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
 }
 

@@ -104,10 +104,11 @@ struct Shell {
   explicit Shell(bool tray = true, bool shown = false)
       : Shell(AppDelegate::Desktop{.trayAvailable = tray}, shown) {}
   Shell(AppDelegate::Desktop desktop, bool shown)
-      : delegate(PadModel::Services{clock, main, backend, testing::installTestTones,
-                                    std::make_unique<MemorySettingsStore>(),
-                                    std::make_unique<testing::StubSequencer>(&sources), true, true},
-                 std::move(desktop)) {
+      : delegate(
+            PadModel::Services{clock, main, backend, testing::installTestTones,
+                               std::make_unique<MemorySettingsStore>(),
+                               std::make_unique<testing::FakeSequencer>(sequencer), true, true},
+            std::move(desktop)) {
     delegate.setup();
     if (shown) delegate.showPanel(), panel().setRepeatPairWindowMs(0);
   }
@@ -118,7 +119,7 @@ struct Shell {
   ManualClock clock{1000.0};
   ManualMainThread main{clock};
   OnDemandBackend backend;
-  int sources = 0;
+  testing::SequencerState sequencer;
   AppDelegate delegate;
 };
 

@@ -23,19 +23,6 @@ struct Sent {
   double atMs;  // when the sequencer delivers it: the send's time plus its delay
 };
 
-// Records what goes out of the output port, timed by the rig's clock.
-struct RecordingSequencer final : MidiSequencer {
-  explicit RecordingSequencer(std::vector<Sent>* sent) : sent(sent) {}
-  int open(Handlers) override { return 0; }
-  std::vector<std::uint32_t> sources() override { return {}; }
-  void connect(std::uint32_t) override {}
-  void send(std::uint8_t status, std::uint8_t note, std::uint8_t value, double delay) override {
-    sent->push_back({status, note, value, clock->nowMs() + delay * 1000.0});
-  }
-  std::vector<Sent>* sent;
-  const Clock* clock = nullptr;
-};
-
 // One chord as it went out: its note-ons, sorted, with their velocity.
 struct Group {
   std::vector<int> notes;
@@ -45,11 +32,13 @@ struct Group {
 
 class MidiOutTest : public ::testing::Test {
  protected:
+  // What goes out of the output port is recorded, timed by the rig's clock.
   void make(testing::Stored stored = {{"midi/send", "true"}, {"midi/channel", "3"}}) {
-    auto sequencer = std::make_unique<RecordingSequencer>(&sent);
-    RecordingSequencer* recorder = sequencer.get();
-    rig = std::make_unique<ModelRig>(stored, std::move(sequencer));
-    recorder->clock = &rig->clock;
+    rig = std::make_unique<ModelRig>(stored);
+    rig->sequencer.sent = [this, &clock = rig->clock](auto status, auto note, auto value,
+                                                      double delay) {
+      sent.push_back({status, note, value, clock.nowMs() + delay * 1000.0});
+    };
   }
 
   // Note-ons that go out within 1 ms of each other form one chord.

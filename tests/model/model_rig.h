@@ -8,29 +8,16 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <numeric>
 #include <string>
 #include <vector>
 
 #include "audio/core/render_core.h"
+#include "audio/fake_sequencer.h"
 #include "audio/on_demand_backend.h"
 #include "base/manual_main_thread.h"
 #include "model/pad_model.h"
 
 namespace quimbel::testing {
-
-// A sequencer with a settable number of sources and no traffic.
-struct StubSequencer final : MidiSequencer {
-  explicit StubSequencer(int* count) : count(count) {}
-  int open(Handlers) override { return 0; }
-  std::vector<std::uint32_t> sources() override {
-    std::vector<std::uint32_t> ids(static_cast<std::size_t>(*count));
-    std::iota(ids.begin(), ids.end(), 0x1000u);
-    return ids;
-  }
-  void connect(std::uint32_t) override {}
-  int* count;
-};
 
 // A quiet tone on every octave's C: enough for every note to find a sample,
 // so that each started chord reports its frame. Real piano files are not
@@ -49,15 +36,13 @@ using Stored = std::map<std::string, std::string>;
 
 class ModelRig {
  public:
-  // A null sequencer: one with `sources` sources and no traffic.
-  explicit ModelRig(const Stored& stored = {}, std::unique_ptr<MidiSequencer> sequencer = nullptr) {
-    if (!sequencer) sequencer = std::make_unique<StubSequencer>(&sources);
+  explicit ModelRig(const Stored& stored = {}) {
     auto settings = std::make_unique<MemorySettingsStore>();
     for (const auto& [key, value] : stored) settings->setValue(key, value);
     settings_ = settings.get();
-    model = std::make_unique<PadModel>(PadModel::Services{clock, main, backend, installTestTones,
-                                                          std::move(settings), std::move(sequencer),
-                                                          true, false});
+    model = std::make_unique<PadModel>(
+        PadModel::Services{clock, main, backend, installTestTones, std::move(settings),
+                           std::make_unique<FakeSequencer>(sequencer), true, false});
   }
 
   PadModel* operator->() { return model.get(); }
@@ -86,7 +71,7 @@ class ModelRig {
   ManualClock clock{1000.0};
   ManualMainThread main{clock};
   OnDemandBackend backend;
-  int sources = 0;
+  SequencerState sequencer;           // its sources and what the model sent
   std::function<void()> afterBuffer;  // runs after every rendered buffer
   std::unique_ptr<PadModel> model;
 

@@ -83,16 +83,9 @@ TEST(ChordsTest, ChordsEndOnTheirKeysReleaseOrTheNextChord) {
   ASSERT_TRUE(run.ok());
   applySetting(run, {0, 0, 0, false, false, false});
   auto chord = [](int pad) { return chordNotes(pad, {0, Chords::Mode::major}, 2, 0, 0, 0); };
-  run.play({noteOn(10, 60, 99),
-            noteOff(20, 62),
-            noteOn(25, 66),
-            noteOff(30, 66),
-            {40, {0xB0, 1, 64}},
-            noteOn(100, 67, 98),
-            noteOff(150, 60),
-            noteOff(200, 67),
-            noteOn(300, 65, 97, 2),
-            {400, {0xB2, 123, 0}}},
+  run.play({noteOn(10, 60, 99), noteOff(20, 62), noteOn(25, 66), noteOff(30, 66),
+            message(40, {0xB0, 1, 64}), noteOn(100, 67, 98), noteOff(150, 60), noteOff(200, 67),
+            noteOn(300, 65, 97, 2), message(400, {0xB2, 123, 0})},
            512, 64);
   std::vector<Sent> expected;
   auto add = [&](std::int64_t frame, int status, const std::vector<int>& notes, int velocity) {

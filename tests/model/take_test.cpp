@@ -11,10 +11,7 @@
 namespace quimbel {
 namespace {
 
-using testing::at;
-using testing::countIn;
-using testing::ModelRig;
-using testing::recordTwoSecondTake;
+using namespace testing;
 using State = PadModel::State;
 
 TEST(TakeTest, WholeTakeFromCountInToQuantizedResult) {

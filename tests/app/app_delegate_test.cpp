@@ -27,6 +27,7 @@
 #include "ui/offscreen_app.h"
 #include "ui/pad_button.h"
 #include "ui/panel_view.h"
+#include "ui/wired_panel.h"
 
 namespace quimbel {
 namespace {
@@ -99,28 +100,11 @@ TEST(PadPanelTest, PadKeysGoBySymbolOrPlaceRepeatsStopAtThePanelAndModifiersAreR
                                              "shift on", "shift off", "shift off"}));
 }
 
-// The delegate on a model over virtual time and the on-demand backend.
-struct Shell {
+// The delegate with a tray unless told otherwise.
+struct Shell : testing::WiredPanel {
   explicit Shell(bool tray = true, bool shown = false)
-      : Shell(AppDelegate::Desktop{.trayAvailable = tray}, shown) {}
-  Shell(AppDelegate::Desktop desktop, bool shown)
-      : delegate(
-            PadModel::Services{clock, main, backend, testing::installTestTones,
-                               std::make_unique<MemorySettingsStore>(),
-                               std::make_unique<testing::FakeSequencer>(sequencer), true, true},
-            std::move(desktop)) {
-    delegate.setup();
-    if (shown) delegate.showPanel(), panel().setRepeatPairWindowMs(0);
-  }
-  PadModel& model() { return delegate.model(); }
-  PadPanel& panel() { return *delegate.panel(); }
-
-  QApplication& qt = testing::offscreenApp();
-  ManualClock clock{1000.0};
-  ManualMainThread main{clock};
-  OnDemandBackend backend;
-  testing::SequencerState sequencer;
-  AppDelegate delegate;
+      : WiredPanel({.trayAvailable = tray}, shown) {}
+  Shell(AppDelegate::Desktop desktop, bool shown) : WiredPanel(std::move(desktop), shown) {}
 };
 
 TEST(PanelPlacementTest, OpensBesideTheTrayAndInsideTheScreen) {

@@ -96,7 +96,7 @@ TEST(DiagnosticsLogDisabled, AnEmptyFolderWritesNothing) {
   EXPECT_EQ(log.tail(100), "");
 }
 
-TEST_F(DiagnosticsLogTest, TailJoinsBothFilesAndStartsOnAWholeLine) {
+TEST_F(DiagnosticsLogTest, TailJoinsBothFilesStartsOnAWholeLineAndReplacesACharacterCutInTwo) {
   EXPECT_EQ(log_.tail(100), "");  // missing files read as empty
   lay("p0\np1\np2\n", "c0\nc1\n");
   EXPECT_EQ(log_.tail(5), "c1\n");               // the current file alone holds enough
@@ -104,9 +104,7 @@ TEST_F(DiagnosticsLogTest, TailJoinsBothFilesAndStartsOnAWholeLine) {
   EXPECT_EQ(log_.tail(12), "p1\np2\nc0\nc1\n");  // cut just after a line feed: all kept
   lay("", std::string(300, 'a'));                // no line feed after the cut: all bytes stay
   EXPECT_EQ(log_.tail(100), std::string(100, 'a'));
-}
-
-TEST_F(DiagnosticsLogTest, TailReplacesACharacterCutInTwo) {
+  // A character cut in two by the start or a torn last line is replaced.
   lay("", "\u00E9\u00E9\u00E9\u00E9\u00E9");  // ten bytes, no line feed
   EXPECT_EQ(log_.tail(5), "\uFFFD\u00E9\u00E9");
   lay("", "line\n\u20AC");

@@ -10,6 +10,7 @@
 #include "audio/audio_export.h"
 #include "audio/audio_fixtures.h"
 #include "audio/offline_render.h"
+#include "music/voicing.h"
 
 namespace quimbel {
 namespace {
@@ -82,10 +83,7 @@ TEST(AudioExportTest, TwoSecondTakeIsRenderedAtVolumeSquaredIntoAFreshFileOf2381
   Take take;
   take.length = 2.0;
   take.volume = 0.5f;
-  ChordHit hit;
-  hit.voicing.notes = {60, 64, 67};
-  hit.voicing.offsets = {0, 0, 0};
-  take.events = {hit};
+  take.events = {{.voicing = plainVoicing(std::vector{60, 64, 67})}};
   EXPECT_DOUBLE_EQ(audioExportSeconds(take), 5.4);
   const std::optional<std::filesystem::path> file = exportTakeAudio(take).file;
   ASSERT_TRUE(file);
@@ -118,11 +116,8 @@ TEST(AudioExportTest, StreamedFileEqualsTheWholeRenderAcrossBlockAndChunkBoundar
   // Hits on, just before and just after block boundaries, and two at once.
   std::vector<ChordHit> hits;
   for (double frame : {0.0, 16383.0, 16384.0, 16385.0, 32768.0 + 511.0, 40000.0, 40000.0}) {
-    ChordHit hit;
-    hit.t = frame / 48000.0;
-    hit.voicing.notes = {48 + static_cast<int>(hits.size()), 64, 67};
-    hit.voicing.offsets = {0, 0.01, 0.02};
-    hits.push_back(hit);
+    const std::vector<int> notes{48 + static_cast<int>(hits.size()), 64, 67};
+    hits.push_back({.t = frame / 48000.0, .voicing = {notes, {0, 0.01, 0.02}}});
   }
   const double seconds = 1.3;
   const StereoBuffer whole = renderOffline(hits, seconds, 0.8f, 48000);

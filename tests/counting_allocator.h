@@ -12,6 +12,15 @@ namespace {
 std::atomic<bool> counting{false};
 std::atomic<long> allocations{0};
 [[maybe_unused]] void note() { allocations += counting ? 1 : 0; }
+// What the hooks count of a new and a delete (volatile: the pair cannot be
+// elided): a test first checks that they see what they are meant to catch.
+[[maybe_unused]] long countedNewAndDelete() {
+  counting = true;
+  int* volatile kept = new int(3);
+  delete kept;
+  counting = false;
+  return allocations.exchange(0);
+}
 }  // namespace
 
 // The sanitizers own the allocator: their builds only run the scenario, the

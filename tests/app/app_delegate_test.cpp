@@ -27,6 +27,7 @@
 #include "ui/offscreen_app.h"
 #include "ui/pad_button.h"
 #include "ui/panel_view.h"
+#include "ui/wired_panel.h"
 
 namespace quimbel {
 namespace {
@@ -99,27 +100,11 @@ TEST(PadPanelTest, PadKeysGoBySymbolOrPlaceRepeatsStopAtThePanelAndModifiersAreR
                                              "shift on", "shift off", "shift off"}));
 }
 
-// The delegate on a model over virtual time and the on-demand backend.
-struct Shell {
+// The delegate with a tray unless told otherwise.
+struct Shell : testing::WiredPanel {
   explicit Shell(bool tray = true, bool shown = false)
-      : Shell(AppDelegate::Desktop{.trayAvailable = tray}, shown) {}
-  Shell(AppDelegate::Desktop desktop, bool shown)
-      : delegate(PadModel::Services{clock, main, backend, testing::installTestTones,
-                                    std::make_unique<MemorySettingsStore>(),
-                                    std::make_unique<testing::StubSequencer>(&sources), true, true},
-                 std::move(desktop)) {
-    delegate.setup();
-    if (shown) delegate.showPanel(), panel().setRepeatPairWindowMs(0);
-  }
-  PadModel& model() { return delegate.model(); }
-  PadPanel& panel() { return *delegate.panel(); }
-
-  QApplication& qt = testing::offscreenApp();
-  ManualClock clock{1000.0};
-  ManualMainThread main{clock};
-  OnDemandBackend backend;
-  int sources = 0;
-  AppDelegate delegate;
+      : WiredPanel({.trayAvailable = tray}, shown) {}
+  Shell(AppDelegate::Desktop desktop, bool shown) : WiredPanel(std::move(desktop), shown) {}
 };
 
 TEST(PanelPlacementTest, OpensBesideTheTrayAndInsideTheScreen) {
@@ -158,31 +143,21 @@ TEST(PanelPlacementTest, OpensOffTheBarNearestTheClickWithoutIconGeometry) {
     std::optional<ScreenPoint> click;
     ScreenPoint at;
   } rows[] = {
-      {"top bar, middle: under the bar, centred",
-       {0, 28, 1280, 996},
-       {{640, 14}},
-       {640 - w / 2, 34}},
+      // clang-format off
+      {"top bar, middle: under the bar, centred", {0, 28, 1280, 996}, {{640, 14}}, {640 - w / 2, 34}},
       {"top bar, right corner", {0, 28, 1280, 996}, {{1270, 14}}, {1280 - w - 8, 34}},
       {"top bar, left corner", {0, 28, 1280, 996}, {{6, 14}}, {8, 34}},
-      {"bottom bar, middle: above the bar",
-       {0, 0, 1280, 996},
-       {{640, 1010}},
-       {640 - w / 2, 996 - 6 - h}},
+      {"bottom bar, middle: above the bar", {0, 0, 1280, 996}, {{640, 1010}}, {640 - w / 2, 996 - 6 - h}},
       {"bottom bar, right corner", {0, 0, 1280, 996}, {{1272, 1018}}, {1280 - w - 8, 996 - 6 - h}},
       {"bottom bar, left corner", {0, 0, 1280, 996}, {{3, 1020}}, {8, 996 - 6 - h}},
       {"left bar, middle: beside it", {28, 0, 1252, 1024}, {{14, 500}}, {34, 500 - h / 2}},
       {"left bar, top corner", {28, 0, 1252, 1024}, {{14, 10}}, {34, 8}},
       {"left bar, bottom corner", {28, 0, 1252, 1024}, {{14, 1015}}, {34, 1024 - h - 8}},
-      {"right bar, middle: beside it",
-       {0, 0, 1252, 1024},
-       {{1266, 500}},
-       {1252 - 6 - w, 500 - h / 2}},
-      {"right bar, bottom corner",
-       {0, 0, 1252, 1024},
-       {{1266, 1015}},
-       {1252 - 6 - w, 1024 - h - 8}},
+      {"right bar, middle: beside it", {0, 0, 1252, 1024}, {{1266, 500}}, {1252 - 6 - w, 500 - h / 2}},
+      {"right bar, bottom corner", {0, 0, 1252, 1024}, {{1266, 1015}}, {1252 - 6 - w, 1024 - h - 8}},
       {"a bar that keeps no room: under the point", full, {{900, 12}}, {900 - w / 2, 18}},
       {"no point: top right as before", {0, 28, 1280, 996}, std::nullopt, {1280 - w - 8, 36}},
+      // clang-format on
   };
   for (const auto& row : rows) {
     const std::vector<ScreenArea> screens{{full, row.available}, secondBottom};
@@ -199,11 +174,18 @@ TEST(PanelPlacementTest, OpensOffTheBarNearestTheClickWithoutIconGeometry) {
   EXPECT_EQ(std::pair(byIcon.x, byIcon.y), std::pair(700, 28));
 }
 
-TEST(AppDelegateTest, ShowingAndHidingDriveVisibleLiveAndTheIdleAudioStop) {
+// A take played and stopped, then the panel hidden: a minute later the audio
+// stops, nothing ticks and the program is not in use until shown again.
+TEST(AppDelegateTest, ShowingAndHidingDriveVisibleLiveTheIdleAudioStopAndBeingInUse) {
   Shell shell(true, /*shown=*/true);
   PadModel& model = shell.model();
+  QSignalSpy inUse(&shell.delegate, &AppDelegate::inUseChanged);
   EXPECT_TRUE(shell.delegate.panelShown() && model.visible() && model.live() &&
               model.engine().running());
+  model.finishRecording({model.hitFor(0)}, 2.0);
+  model.togglePlay();
+  shell.main.advance(3'000);
+  model.togglePlay();
 
   model.setPinned(true);
   model.setPickerOpen(true);
@@ -213,10 +195,15 @@ TEST(AppDelegateTest, ShowingAndHidingDriveVisibleLiveAndTheIdleAudioStop) {
   shell.main.advance(59'000);
   EXPECT_TRUE(model.engine().running());
   shell.main.advance(1'000);
-  EXPECT_FALSE(model.engine().running());
+  EXPECT_EQ(std::tuple(model.state().get(), model.engine().running(), shell.main.scheduledCount()),
+            std::tuple(PadState::done, false, std::size_t{0}));
+  EXPECT_FALSE(shell.delegate.inUse());
+  ASSERT_EQ(inUse.count(), 1);
+  EXPECT_FALSE(inUse.front().front().toBool());
+  shell.delegate.showPanel();
+  EXPECT_TRUE(shell.delegate.inUse());
 
   // Showing again within the minute cancels the stop.
-  shell.delegate.showPanel();
   shell.delegate.hidePanel();
   shell.main.advance(30'000);
   shell.delegate.showPanel();
@@ -247,65 +234,9 @@ TEST(AppDelegateTest, TheMetronomeACountInLoopPlaybackOrAMidiKeyboardKeepTheAudi
   }
 }
 
-TEST(AppDelegateTest, HiddenAndIdleNothingTicksAndTheProgramIsNotInUse) {
-  Shell shell(true, /*shown=*/true);
-  PadModel& model = shell.model();
-  QSignalSpy inUse(&shell.delegate, &AppDelegate::inUseChanged);
-  model.finishRecording({model.hitFor(0)}, 2.0);
-  model.togglePlay();
-  shell.main.advance(3'000);
-  model.togglePlay();
-  shell.delegate.hidePanel();
-  shell.main.advance(61'000);
-  EXPECT_EQ(std::tuple(model.state().get(), model.engine().running(), shell.main.scheduledCount()),
-            std::tuple(PadState::done, false, std::size_t{0}));
-  EXPECT_FALSE(shell.delegate.inUse());
-  ASSERT_EQ(inUse.count(), 1);
-  EXPECT_FALSE(inUse.front().front().toBool());
-  shell.delegate.showPanel();
-  EXPECT_TRUE(shell.delegate.inUse());
-}
-
-TEST(AppDelegateTest, TheWindowsScreenStopsDrawingWhileMinimised) {
-  Shell shell(/*tray=*/false);
-  ScreenCanvas& screen = shell.panel().view().screen();
-  EXPECT_TRUE(screen.animating());
-  shell.panel().showMinimized();
-  EXPECT_FALSE(screen.animating());
-  shell.panel().showNormal();
-  EXPECT_TRUE(screen.animating());
-}
-
-TEST(AppDelegateTest, TheLayoutSwitchResizesStoresLeavesTheLayoutInForceAloneAndTicksTheMenu) {
+TEST(AppDelegateTest, TheMenuShowsTheStateAndItsLayoutSwitchResizesStoresAndLeavesTheLayoutAlone) {
   Shell shell;
   PadModel& model = shell.model();
-  auto menu = [&] {
-    const auto titles = shell.delegate.menuTitles();
-    return QStringList(titles.begin(), titles.end()).join('|');
-  };
-  EXPECT_EQ(menu(),
-            "[x] Tall layout|[ ] Wide layout||[x] Quantize takes: 1/8, 70%||"
-            "[ ] Send chords to other programs|MIDI channel|[x] Play the piano too||"
-            "About Quimbel||Quit Quimbel");
-  shell.delegate.showPanel();
-  model.setPickerOpen(true);
-  shell.delegate.setLayout(false);  // already tall
-  EXPECT_TRUE(model.pickerOpen());
-
-  PadPanel& panel = shell.panel();
-  const QPoint corner = panel.pos();
-  model.setQuantize(false);
-  shell.delegate.setLayout(true);
-  EXPECT_TRUE(model.wide() && !model.pickerOpen());
-  EXPECT_EQ(model.defaults().value("wide"), "true");
-  EXPECT_EQ(std::tuple(panel.size(), panel.view().size(), panel.pos().y()),
-            std::tuple(PanelView::kWideSize, PanelView::kWideSize, corner.y()));
-  // The menu reads the state each time it opens.
-  EXPECT_TRUE(menu().startsWith("[ ] Tall layout|[x] Wide layout||[ ] Quantize takes: 1/8, 70%|"));
-}
-
-TEST(AppDelegateTest, TheTrayMenuItemsAreCheckableAndChoosingOneChangesTheModel) {
-  Shell shell;
   QMenu* menu = shell.delegate.tray()->contextMenu();
   auto item = [&](const QString& title) -> QAction* {
     emit menu->aboutToShow();  // built afresh, as on every opening
@@ -314,22 +245,44 @@ TEST(AppDelegateTest, TheTrayMenuItemsAreCheckableAndChoosingOneChangesTheModel)
     ADD_FAILURE() << title.toStdString();
     return nullptr;
   };
+  auto titles = [&] {
+    const auto all = shell.delegate.menuTitles();
+    return QStringList(all.begin(), all.end()).join('|');
+  };
+  EXPECT_EQ(titles(),
+            "[x] Tall layout|[ ] Wide layout||[x] Quantize takes: 1/8, 70%||"
+            "[ ] Send chords to other programs|MIDI channel|[x] Play the piano too||"
+            "About Quimbel||Quit Quimbel");
   QAction* wide = item("Wide layout");
   ASSERT_TRUE(wide);
   EXPECT_TRUE(wide->isCheckable() && !wide->isChecked() && wide->actionGroup() &&
               wide->actionGroup()->isExclusive());
-  wide->trigger();
-  EXPECT_TRUE(shell.model().wide().get());
+  shell.delegate.showPanel();
+  model.setPickerOpen(true);
+  item("Tall layout")->trigger();  // already tall
+  EXPECT_TRUE(model.pickerOpen());
+
+  PadPanel& panel = shell.panel();
+  const QPoint corner = panel.pos();
+  model.setQuantize(false);
+  item("Wide layout")->trigger();
+  EXPECT_TRUE(model.wide() && !model.pickerOpen());
+  EXPECT_EQ(model.defaults().value("wide"), "true");
+  EXPECT_EQ(std::tuple(panel.size(), panel.view().size(), panel.pos().y()),
+            std::tuple(PanelView::kWideSize, PanelView::kWideSize, corner.y()));
+  // The menu reads the state each time it opens.
+  EXPECT_TRUE(
+      titles().startsWith("[ ] Tall layout|[x] Wide layout||[ ] Quantize takes: 1/8, 70%|"));
   EXPECT_TRUE(item("Wide layout")->isChecked() && !item("Tall layout")->isChecked());
   item("Tall layout")->trigger();
-  EXPECT_FALSE(shell.model().wide().get());
+  EXPECT_FALSE(model.wide().get());
 
   QAction* quantize = item("Quantize takes: 1/8, 70%");
   ASSERT_TRUE(quantize);
-  EXPECT_TRUE(quantize->isCheckable() && quantize->isChecked());
+  EXPECT_TRUE(quantize->isCheckable() && !quantize->isChecked());
   quantize->trigger();
-  EXPECT_FALSE(shell.model().quantize().get());
-  EXPECT_FALSE(item("Quantize takes: 1/8, 70%")->isChecked());
+  EXPECT_TRUE(model.quantize().get());
+  EXPECT_TRUE(item("Quantize takes: 1/8, 70%")->isChecked());
   QAction* quit = item("Quit Quimbel");
   ASSERT_TRUE(quit);
   EXPECT_FALSE(quit->isCheckable());
@@ -338,12 +291,18 @@ TEST(AppDelegateTest, TheTrayMenuItemsAreCheckableAndChoosingOneChangesTheModel)
   EXPECT_EQ(quits.count(), 1);
 }
 
-TEST(AppDelegateTest, WithoutATrayThePanelOpensAsAWindowAndClosingItQuits) {
+TEST(AppDelegateTest, WithoutATrayThePanelOpensAsAWindowThatDrawsOnlyUnminimisedAndClosingQuits) {
   Shell shell(/*tray=*/false);
   PadPanel* panel = shell.delegate.panel();
   EXPECT_EQ(std::tuple(panel->isVisible(), panel->windowTitle(),
                        panel->windowFlags().testFlag(Qt::FramelessWindowHint)),
             std::tuple(true, "Quimbel", false));
+  ScreenCanvas& screen = panel->view().screen();
+  EXPECT_TRUE(screen.animating());
+  panel->showMinimized();
+  EXPECT_FALSE(screen.animating());
+  panel->showNormal();
+  EXPECT_TRUE(screen.animating());
   // Escape never hides a window that no tray could bring back.
   press(*panel, kEsc);
   press(*panel, {Qt::Key_W, 25, "\x17", Qt::ControlModifier});
@@ -402,29 +361,32 @@ TEST(AppDelegateTest, StartedBeforeTheTrayItWaitsForOneAndALateTrayTakesTheWindo
   EXPECT_TRUE(shell.panel().windowFlags().testFlag(Qt::FramelessWindowHint));
 }
 
-TEST(KeyWiringTest, PadKeysAndTabPlayAndHoldTheModel) {
-  Shell w(true, /*shown=*/true);
-  press(w.panel(), kThree);
-  press(w.panel(), kTab);
-  EXPECT_EQ(std::tuple(w.model().held().get(), w.model().sevenths().get()),
-            std::tuple(std::set<int>{2}, true));
-  release(w.panel(), kThree);
-  release(w.panel(), kTab);
-  QCoreApplication::processEvents();
-  EXPECT_TRUE(w.model().held().get().empty() && !w.model().sevenths().get());
-}
-
-TEST(KeyWiringTest, KeysHeldWhileThePanelLosesTheKeyboardAreLetGoAndSendNoLateRelease) {
-  Shell w(true, /*shown=*/true);
-  press(w.panel(), kThree);
-  press(w.panel(), kTab);
+// Another window takes the keyboard: the desktop tells the panel so.
+void deactivate(QWidget& panel) {
   QWidget other;
   other.show();
   other.activateWindow();
   QCoreApplication::processEvents();
   QEvent deactivated(QEvent::ActivationChange);
-  QCoreApplication::sendEvent(&w.panel(), &deactivated);
-  EXPECT_TRUE(w.model().held().get().empty() && !w.model().sevenths().get());
+  QCoreApplication::sendEvent(&panel, &deactivated);
+}
+
+TEST(KeyWiringTest, PadKeysAndTabHoldTheModelTillLetGoOrTheKeyboardIsLostThenSendNoLateRelease) {
+  Shell w(true, /*shown=*/true);
+  auto held = [&] { return std::tuple(w.model().held().get(), w.model().sevenths().get()); };
+  const auto nothing = std::tuple(std::set<int>{}, false);
+  press(w.panel(), kThree);
+  press(w.panel(), kTab);
+  EXPECT_EQ(held(), std::tuple(std::set<int>{2}, true));
+  release(w.panel(), kThree);
+  release(w.panel(), kTab);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(held(), nothing);
+
+  press(w.panel(), kThree);
+  press(w.panel(), kTab);
+  deactivate(w.panel());
+  EXPECT_EQ(held(), nothing);
   int late = 0;
   QObject::connect(&w.panel(), &PadPanel::padKey, &w.qt, [&](int, bool) { ++late; });
   QObject::connect(&w.panel(), &PadPanel::tabKey, &w.qt, [&](bool) { ++late; });
@@ -439,14 +401,7 @@ TEST(KeyWiringTest, APadWhosePressTheHidingOrTheDeactivationCutShortTakesTheNext
   PadButton& pad = w.panel().view().pad(2);
   const std::function<void()> interruptions[] = {
       [&] { w.delegate.hidePanel(); },
-      [&] {
-        QWidget other;
-        other.show();
-        other.activateWindow();
-        QCoreApplication::processEvents();
-        QEvent deactivated(QEvent::ActivationChange);
-        QCoreApplication::sendEvent(&w.panel(), &deactivated);
-      },
+      [&] { deactivate(w.panel()); },
   };
   for (const auto& interrupt : interruptions) {
     QTest::mousePress(&pad, Qt::LeftButton);

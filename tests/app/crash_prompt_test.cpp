@@ -8,7 +8,6 @@
 #include <QPushButton>
 #include <QTimer>
 #include <fstream>
-#include <sstream>
 
 #include "diagnostics/temp_folder.h"
 #include "ui/offscreen_app.h"
@@ -67,7 +66,7 @@ TEST(CrashPromptTest, WithoutAWorkingMailProgramTheReportIsSavedOverAnOldFile) {
   QTimer::singleShot(10000, &ended, &QEventLoop::quit);  // a test that fails, not one that hangs
   prompt.mail({"support@quimbel.app", "Quimbel report (1.0.0)", "body", report}, fallback);
   ended.exec();
-  EXPECT_EQ((std::ostringstream() << std::ifstream(destination).rdbuf()).str(), "the report\n");
+  EXPECT_EQ(contents(destination), "the report\n");
 }
 
 }  // namespace

@@ -31,22 +31,18 @@ TEST(PlatformStartTest, NoDisplayOrPluginIsOneLineStatusOneAndNoCrashOnRecord) {
     ScratchDir scratch;
     const std::filesystem::path diagnostics = scratch.path() / "Diagnostics";
     // A real start, with the crash handler in place and its own runtime folder.
-    ::unsetenv("QUIMBEL_TESTING");
-    ::unsetenv("DISPLAY");
-    ::unsetenv("WAYLAND_DISPLAY");
+    for (const char* name : {"QUIMBEL_TESTING", "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+      ::unsetenv(name);
+    if (start.platform) ::setenv("QT_QPA_PLATFORM", start.platform, 1);
     ::setenv("XDG_SESSION_TYPE", "tty", 1);
     ::setenv("XDG_RUNTIME_DIR", scratch.path().c_str(), 1);
     ::setenv("QUIMBEL_DIAGNOSTICS_DIR", diagnostics.c_str(), 1);
-    if (start.platform) {
-      ::setenv("QT_QPA_PLATFORM", start.platform, 1);
-    } else {
-      ::unsetenv("QT_QPA_PLATFORM");
-    }
     const testing::Outcome outcome = testing::runQuimbel({});
-    EXPECT_EQ(outcome.status, 1) << start.what;
-    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << start.what << ":\n"
-                                                                           << outcome.err;
-    EXPECT_NE(outcome.err.find(start.says), std::string::npos) << start.what << ": " << outcome.err;
+    EXPECT_EQ(std::tuple(outcome.status, std::ranges::count(outcome.err, '\n'),
+                         outcome.err.find(start.says) != std::string::npos),
+              std::tuple(1, 1, true))
+        << start.what << ":\n"
+        << outcome.err;
     // No crash record and no run marker: the next start asks nothing.
     std::error_code none;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(diagnostics, none))

@@ -7,6 +7,7 @@
 
 #include "audio/audio_fixtures.h"
 #include "audio/core/midi_chord_map.h"
+#include "audio/fake_sequencer.h"
 #include "audio/midi_input.h"
 #include "audio/on_demand_backend.h"
 #include "audio/piano_engine.h"
@@ -15,13 +16,6 @@
 namespace quimbel {
 namespace {
 
-class SilentSequencer final : public MidiSequencer {
- public:
-  int open(Handlers) override { return 0; }
-  std::vector<std::uint32_t> sources() override { return {}; }
-  void connect(std::uint32_t) override {}
-};
-
 // The sequencer thread delivers while the main thread runs what it posted
 // and delivers what JACK's midi_in received: every note arrives once, each
 // source's in the order it was played.
@@ -29,7 +23,8 @@ TEST(MidiInputConcurrencyTest, NotesFromTheSequencerThreadArriveInOrder) {
   setMidiEngine(nullptr);
   ManualClock clock;
   ManualMainThread mainThread(clock);
-  MIDIInput input(mainThread, std::make_unique<SilentSequencer>());
+  testing::SequencerState silent;
+  MIDIInput input(mainThread, std::make_unique<testing::FakeSequencer>(silent));
   std::vector<int> heard, heardFromJack;
   input.onNote = [&](int note, int velocity, int) {
     (velocity == 50 ? heardFromJack : heard).push_back(note);

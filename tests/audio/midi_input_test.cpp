@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audio/core/midi_chord_map.h"
+#include "audio/fake_sequencer.h"
 #include "base/manual_main_thread.h"
 #include "diagnostics/report.h"
 
@@ -17,26 +18,6 @@ namespace {
 
 using Words = std::vector<std::uint32_t>;
 using Notes = std::vector<std::tuple<int, int, int>>;  // note, velocity, pad
-
-// Stands in for the sequencer: the test decides the sources, sees the
-// connections and delivers packets as the receive thread would.
-class FakeSequencer final : public MidiSequencer {
- public:
-  struct Shared {
-    int openStatus = 0;
-    std::vector<std::uint32_t> sources, connects, disconnects;
-    Handlers handlers;
-  };
-  explicit FakeSequencer(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
-  int open(Handlers handlers) override {
-    if (shared_->openStatus == 0) shared_->handlers = std::move(handlers);
-    return shared_->openStatus;
-  }
-  std::vector<std::uint32_t> sources() override { return shared_->sources; }
-  void connect(std::uint32_t source) override { shared_->connects.push_back(source); }
-  void disconnect(std::uint32_t source) override { shared_->disconnects.push_back(source); }
-  std::shared_ptr<Shared> shared_;
-};
 
 constexpr std::uint32_t noteOn(std::uint32_t channel, std::uint32_t note, std::uint32_t velocity) {
   return 0x20000000u | ((0x90u | channel) << 16) | (note << 8) | velocity;
@@ -49,8 +30,8 @@ class MidiInputTest : public ::testing::Test {
     const std::uint32_t padOfPitchClass[12] = {0, 99, 1, 99, 2, 3, 99, 4, 99, 5, 99, 6};
     for (std::uint32_t note = 0; note < 128; ++note) mapNoteToPad(note, padOfPitchClass[note % 12]);
     setMidiEngine(nullptr);
-    input =
-        std::make_unique<MIDIInput>(mainThread, std::make_unique<FakeSequencer>(shared), &clock);
+    input = std::make_unique<MIDIInput>(mainThread,
+                                        std::make_unique<testing::FakeSequencer>(shared), &clock);
     input->onNote = [this](int n, int velocity, int pad) { notes.emplace_back(n, velocity, pad); };
     input->onNoteOff = [this](int note) { noteOffs.push_back(note); };
     input->onSources = [this](int count) { sourceCounts.push_back(count); };
@@ -58,7 +39,7 @@ class MidiInputTest : public ::testing::Test {
 
   ManualClock clock;
   ManualMainThread mainThread;
-  std::shared_ptr<FakeSequencer::Shared> shared = std::make_shared<FakeSequencer::Shared>();
+  testing::SequencerState shared;
   std::unique_ptr<MIDIInput> input;
   Notes notes;
   std::vector<int> noteOffs, sourceCounts;
@@ -89,20 +70,20 @@ TEST_F(MidiInputTest, NotesReachTheMainThreadWithTheirPadAndWorkForAGoneInputDoe
 
 TEST_F(MidiInputTest, RefreshConnectsNewSourcesAndKeepsTheFirst) {
   input->start();
-  shared->sources = {0x1400};
+  shared.sources = {0x1400};
   input->refreshSources();
-  shared->sources = {0x1400, 0, 0x1800};
-  shared->handlers.setupChanged();  // from the receive thread
+  shared.sources = {0x1400, 0, 0x1800};
+  shared.handlers.setupChanged();  // from the receive thread
   mainThread.runPending();
-  EXPECT_EQ(shared->connects, (Words{0x1400, 0x1800}));
-  shared->sources = {0x1800};  // an unplugged keyboard drops out (letting go of it does no harm)
+  EXPECT_EQ(shared.connects, (Words{0x1400, 0x1800}));
+  shared.sources = {0x1800};  // an unplugged keyboard drops out (letting go of it does no harm)
   input->refreshSources();
   EXPECT_EQ(sourceCounts, (std::vector<int>{0, 1, 2, 1}));
-  EXPECT_EQ(shared->connects.size(), 2u);
+  EXPECT_EQ(shared.connects.size(), 2u);
   // A port our output now feeds is no longer offered: its echo is let go.
-  shared->sources = {};
+  shared.sources = {};
   input->refreshSources();
-  EXPECT_EQ(shared->disconnects, (Words{0x1400, 0x1800}));
+  EXPECT_EQ(shared.disconnects, (Words{0x1400, 0x1800}));
 }
 
 TEST_F(MidiInputTest, ANoteTheProgramJustSentComingBackIsDropped) {
@@ -121,10 +102,10 @@ TEST_F(MidiInputTest, ANoteTheProgramJustSentComingBackIsDropped) {
 
 TEST_F(MidiInputTest, WithoutAClientTheProgramRunsOnWithoutMidi) {
   diagnostics::LogCapture log;
-  shared->openStatus = -ENOENT;  // no /dev/snd/seq
+  shared.openStatus = -ENOENT;  // no /dev/snd/seq
   input->start();
   input->refreshSources();
-  EXPECT_TRUE(sourceCounts.empty() && shared->connects.empty());
+  EXPECT_TRUE(sourceCounts.empty() && shared.connects.empty());
   EXPECT_TRUE(log.contains("[audio] MIDI keyboards are off: no ALSA sequencer (/dev/snd/seq)"));
 }
 

@@ -20,13 +20,7 @@ constexpr double kC4 = 261.6256;
 constexpr double kC5 = 523.2511;
 
 ChordHit hitAt(double t, std::vector<int> notes, std::optional<double> length = std::nullopt) {
-  ChordHit hit;
-  hit.t = t;
-  hit.voicing.offsets.assign(notes.size(), 0.0);
-  hit.voicing.notes = std::move(notes);
-  hit.voicing.gain = 1.0f;
-  hit.length = length;
-  return hit;
+  return {.t = t, .voicing = plainVoicing(notes), .length = length};
 }
 
 TEST(OfflineFrameCountTest, IsTheCeilingOfTheDoubleProductAndNothingForBadLengths) {

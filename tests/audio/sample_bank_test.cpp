@@ -125,13 +125,9 @@ TEST(SampleCacheTest, KeptConversionsPlayAsFreshOnesAndBadEntriesAreRemade) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(cache), {}), 1);
     return std::filesystem::directory_iterator(cache)->path();
   };
-  auto bytes = [](const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
   const std::vector<float> ourSound = played(ours, scratch.path() / "ours");
   EXPECT_EQ(played(ours, cache), ourSound);  // made and kept
-  const std::string kept = bytes(entry());
+  const std::string kept = contents(entry());
   EXPECT_EQ(played(ours, cache), ourSound);  // taken from the cache
 
   auto flipped = [&](std::size_t at) {
@@ -142,11 +138,11 @@ TEST(SampleCacheTest, KeptConversionsPlayAsFreshOnesAndBadEntriesAreRemade) {
        {flipped(48 + 2 * 1000 + 1), flipped(9), kept.substr(0, kept.size() - 2)}) {
     std::ofstream(entry(), std::ios::binary | std::ios::trunc) << bad;
     EXPECT_EQ(played(ours, cache), ourSound) << bad.size();
-    EXPECT_EQ(bytes(entry()), kept) << bad.size();  // made again
+    EXPECT_EQ(contents(entry()), kept) << bad.size();  // made again
   }
   const std::vector<float> theirSound = played(others, scratch.path() / "theirs");
   EXPECT_EQ(played(others, cache), theirSound);  // stale: made again
-  EXPECT_NE(bytes(entry()), kept);
+  EXPECT_NE(contents(entry()), kept);
 }
 
 // Runs before anything reads the whole piano, so the part is read note by

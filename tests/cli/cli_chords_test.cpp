@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,33 +22,29 @@ nlohmann::json chordsJson(std::vector<std::string> args) {
   return chords;
 }
 
-TEST(CliChordsTest, SeventhsInCMajorNameEveryPad) {
-  const nlohmann::json chords = chordsJson({"--key", "C", "--sevenths"});
-  const char* names[] = {"CM7", "Dm7", "Em7", "FM7", "G7", "Am7", "B\u00f8"};
-  for (int pad = 0; pad < 7; ++pad) {
-    EXPECT_EQ(chords[pad]["pad"], pad);
-    EXPECT_EQ(chords[pad]["name"], names[pad]);
-  }
-  // Bass C2, then C major seventh turned once down: the seventh B2 stands first.
-  EXPECT_EQ(chords[0]["notes"], (std::vector<int>{36, 47, 48, 52, 55}));
-  EXPECT_EQ(chords[0]["offsets"], std::vector<double>(5, 0.0));
-}
-
-TEST(CliChordsTest, KeyKnobAndBassShapeTheTonicChord) {
+TEST(CliChordsTest, KeyKnobBassAndSeventhsShapeTheChordsAndEveryPadIsNamed) {
   const struct {
     std::vector<std::string> args;
     const char* name;
-    std::vector<int> notes;
+    std::vector<int> notes;  // of the tonic chord
   } cases[] = {
       {{}, "C#m", {37, 44, 49, 52}},
       {{"--key", "C", "--knob", "0"}, "C", {36, 55, 60, 64}},
       {{"--key", "C", "--knob=-5", "--no-bass"}, "C", {40, 43, 48}},
+      // Bass C2, then C major seventh turned once down: the seventh B2 stands first.
+      {{"--key", "C", "--sevenths"}, "CM7", {36, 47, 48, 52, 55}},
   };
+  nlohmann::json chords;
   for (const auto& c : cases) {
-    const nlohmann::json chords = chordsJson(c.args);
+    chords = chordsJson(c.args);
     EXPECT_EQ(chords[0]["name"], c.name);
     EXPECT_EQ(chords[0]["notes"], c.notes);
+    EXPECT_EQ(chords[0]["offsets"], std::vector<double>(c.notes.size(), 0.0));
   }
+  // The last, C major with sevenths, names every pad.
+  const char* names[] = {"CM7", "Dm7", "Em7", "FM7", "G7", "Am7", "B\u00f8"};
+  for (int pad = 0; pad < 7; ++pad)
+    EXPECT_EQ(std::tuple(chords[pad]["pad"], chords[pad]["name"]), std::tuple(pad, names[pad]));
 }
 
 TEST(CliChordsTest, StrumOffsetsReadBackExactly) {

@@ -14,7 +14,6 @@ namespace {
 namespace fs = std::filesystem;
 using quimbel::testing::Outcome;
 using quimbel::testing::runQuimbel;
-using quimbel::testing::slurp;
 
 Take recorded(std::string_view json) {
   auto doc = parseTakeDocument(json);
@@ -69,32 +68,22 @@ TEST(EventsJsonTest, EveryNumberReadsBackAsTheSameDouble) {
 }
 
 // `quimbel render` in a scratch folder of its own, with a good take in it.
-class RenderProgramTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    take_ = write("take.json", R"({"hits": [{"pad": 0, "t": 0}, {"pad": 3, "t": 1}]})");
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string write(const std::string& name, const std::string& text) {
-    std::ofstream(dir_ / name, std::ios::binary) << text;
-    return (dir_ / name).string();
-  }
-
-  const fs::path dir_ =
-      fs::path(::testing::TempDir()) / ("quimbel_render_" + std::to_string(getpid()));
-  std::string take_;
-};
-
-TEST_F(RenderProgramTest, BadInputExitsTwoNamingTheFileAndPathAFailedWriteOneLeavingNoFile) {
+TEST(RenderProgramTest, BadInputExitsTwoNamingTheFileAndPathAFailedWriteOneLeavingNoFile) {
+  ScratchDir scratch;
+  const fs::path& dir = scratch.path();
+  auto write = [&](const std::string& name, const std::string& text) {
+    std::ofstream(dir / name, std::ios::binary) << text;
+    return (dir / name).string();
+  };
+  const std::string take =
+      write("take.json", R"({"hits": [{"pad": 0, "t": 0}, {"pad": 3, "t": 1}]})");
   const std::string bad =
       write("bad.json", R"({"hits": [{"pad": 0, "t": 0}, {"pad": 7, "t": 1}]})");
-  const std::string gone = (dir_ / "gone.json").string();
+  const std::string gone = (dir / "gone.json").string();
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{bad, "--midi", (dir_ / "x.mid").string()}, "quimbel: " + bad + ": hits[1].pad: "},
+      {{bad, "--midi", (dir / "x.mid").string()}, "quimbel: " + bad + ": hits[1].pad: "},
       {{gone}, "quimbel: " + gone + ": cannot read"},
-      {{take_, "--wav", "x.wav", "--wav-rate", "22050"}, "quimbel: --wav-rate: "},
+      {{take, "--wav", "x.wav", "--wav-rate", "22050"}, "quimbel: --wav-rate: "},
   };
   for (auto [args, start] : cases) {
     args.insert(args.begin(), "render");
@@ -103,15 +92,15 @@ TEST_F(RenderProgramTest, BadInputExitsTwoNamingTheFileAndPathAFailedWriteOneLea
               std::tuple(2, 0u, 1))
         << run.err;
   }
-  EXPECT_FALSE(fs::exists(dir_ / "x.mid"));
+  EXPECT_FALSE(fs::exists(dir / "x.mid"));
 
   // The disk fills up halfway through the file: the earlier file stays, alone.
   fs::remove(bad);
   const std::string existing = write("take.wav", "the take from yesterday");
-  const Outcome run = runQuimbel({"render", take_, "--wav", existing}, 64 * 1024);
+  const Outcome run = runQuimbel({"render", take, "--wav", existing}, 64 * 1024);
   EXPECT_EQ(run.status, 1) << run.err;
-  EXPECT_EQ(slurp(existing), "the take from yesterday");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
+  EXPECT_EQ(contents(existing), "the take from yesterday");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <QImage>
 #include <algorithm>
 #include <iterator>
+#include <sstream>
 
 #include "cli/run_program.h"
 

@@ -8,10 +8,10 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "files/scratch.h"
 
 namespace quimbel::testing {
 
@@ -19,12 +19,6 @@ struct Outcome {
   int status = -1;
   std::string out, err;
 };
-
-inline std::string slurp(const std::filesystem::path& file) {
-  std::ostringstream text;
-  text << std::ifstream(file, std::ios::binary).rdbuf();
-  return text.str();
-}
 
 // Runs the built program with `args` (no shell in between) and files no
 // larger than `fileLimit` bytes; a write past the limit fails instead of
@@ -47,7 +41,7 @@ inline Outcome runQuimbel(std::vector<std::string> args, rlim_t fileLimit = RLIM
   }
   int raw = 0;
   waitpid(child, &raw, 0);
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(base + ".out"), slurp(base + ".err")};
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, contents(base + ".out"), contents(base + ".err")};
 }
 
 }  // namespace quimbel::testing

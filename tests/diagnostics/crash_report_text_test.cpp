@@ -12,6 +12,7 @@ using Json = nlohmann::json;
 
 // 2026-12-07 12:15:09 UTC.
 const utc::Time kNow = utc::Time(std::chrono::seconds(1796645709));
+const AppInfo kInfo{"1.0.0", "7", "Linux 6.1", "ThinkPad", "x86_64"};
 
 TEST(CrashReportTextTest, CrashSummariesNameWhatTheTablesKnow) {
   const std::pair<Json, const char*> cases[] = {
@@ -48,8 +49,7 @@ TEST(CrashReportTextTest, AReportOfAnEndedRunHasItsHeaderSessionsAndRedactedLog)
   const SessionMarker marker{"0.9.0", "5", "Linux 6.1", 42, kNow - std::chrono::hours(26)};
   const std::vector<EndedSession> ended{
       {marker, kNow - std::chrono::hours(25), "12:00 [quimbel] opened /home/ada/take.mid\n"}};
-  const AppInfo info{"1.0.0", "7", "Linux 6.1", "ThinkPad", "x86_64"};
-  EXPECT_EQ(composeReport(ended, {}, "unused tail", info, kNow, Redaction({"Ada Lovelace"})),
+  EXPECT_EQ(composeReport(ended, {}, "unused tail", kInfo, kNow, Redaction({"Ada Lovelace"})),
             "Quimbel report, made 2026-12-07 12:15 on Quimbel 1.0.0 (7), Linux 6.1, ThinkPad, "
             "x86_64.\n"
             "It holds no audio and nothing about your sounds. Times are UTC. Send it to "
@@ -65,8 +65,7 @@ TEST(CrashReportTextTest, AReportOfAnEndedRunHasItsHeaderSessionsAndRedactedLog)
 TEST(CrashReportTextTest, PayloadsAreNamedAsTheProgramsOwnCrashHandlerWroteThem) {
   const std::string text = R"({"timeStampEnd":"2026-12-07 12:10:00","crashDiagnostics":[]})";
   const std::vector<crashreport::Payload> payloads{{text + "\n", nlohmann::json::parse(text)}};
-  const AppInfo info{"1.0.0", "7", "Linux 6.1", "ThinkPad", "x86_64"};
-  const std::string report = composeReport({}, payloads, "", info, kNow, Redaction());
+  const std::string report = composeReport({}, payloads, "", kInfo, kNow, Redaction());
   EXPECT_NE(
       report.find("── Crash payload 1, written by Quimbel's crash handler ──\n" + text + "\n"),
       std::string::npos)

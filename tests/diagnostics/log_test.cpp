@@ -7,7 +7,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "diagnostics/temp_folder.h"
@@ -22,10 +21,6 @@ using std::chrono::system_clock;
 // 2024-02-29 23:59:59.999999 UTC: the stamp cuts, never rounds, to milliseconds.
 const system_clock::time_point kLeapDay{std::chrono::microseconds(1709251199999999)};
 const std::string kStamp = "2024-02-29 23:59:59.999 ";
-
-std::string readFile(const fs::path& path) {
-  return (std::ostringstream() << std::ifstream(path).rdbuf()).str();
-}
 
 void writeFile(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
@@ -55,7 +50,7 @@ TEST_F(DiagnosticsLogTest, WritesRedactedLinesIntoANewFolderOneDescriptorClosedO
   EXPECT_FALSE(log_.lastModified().has_value());
   log_.write("[quimbel] launch by Lovelace from /home/ada/bin");
   log_.write("second");
-  EXPECT_EQ(readFile(log_.url()),
+  EXPECT_EQ(contents(log_.url()),
             kStamp + "[quimbel] launch by \u2039name\u203A from ~/bin\n" + kStamp + "second\n");
   std::vector<int> flags;  // of every descriptor open on the log
   std::error_code ec;
@@ -73,10 +68,10 @@ TEST_F(DiagnosticsLogTest, RotatesOnlyPastTheLimitReplacingTheOlderFile) {
   writeFile(log_.previousURL(), "oldest\n");
   for (int i = 0; i < 256; ++i) log_.write(messageForLine(1024));  // exactly 256 KiB
   EXPECT_EQ(fs::file_size(log_.url()), 262144u);
-  EXPECT_EQ(readFile(log_.previousURL()), "oldest\n");
+  EXPECT_EQ(contents(log_.previousURL()), "oldest\n");
   log_.write(messageForLine(1024, 'y'));
   EXPECT_EQ(fs::file_size(log_.previousURL()), 262144u);
-  EXPECT_EQ(readFile(log_.url()), kStamp + messageForLine(1024, 'y') + "\n");
+  EXPECT_EQ(contents(log_.url()), kStamp + messageForLine(1024, 'y') + "\n");
 }
 
 TEST_F(DiagnosticsLogTest, NeverRotatesAnEmptyFile) {
@@ -92,7 +87,7 @@ TEST_F(DiagnosticsLogTest, DropsLinesItCannotWriteThenRecovers) {
   log_.write("lost on a full disk");
   fs::remove(log_.url());
   log_.write("kept");
-  EXPECT_EQ(readFile(log_.url()), kStamp + "kept\n");
+  EXPECT_EQ(contents(log_.url()), kStamp + "kept\n");
 }
 
 TEST(DiagnosticsLogDisabled, AnEmptyFolderWritesNothing) {
@@ -101,7 +96,7 @@ TEST(DiagnosticsLogDisabled, AnEmptyFolderWritesNothing) {
   EXPECT_EQ(log.tail(100), "");
 }
 
-TEST_F(DiagnosticsLogTest, TailJoinsBothFilesAndStartsOnAWholeLine) {
+TEST_F(DiagnosticsLogTest, TailJoinsBothFilesStartsOnAWholeLineAndReplacesACharacterCutInTwo) {
   EXPECT_EQ(log_.tail(100), "");  // missing files read as empty
   lay("p0\np1\np2\n", "c0\nc1\n");
   EXPECT_EQ(log_.tail(5), "c1\n");               // the current file alone holds enough
@@ -109,9 +104,7 @@ TEST_F(DiagnosticsLogTest, TailJoinsBothFilesAndStartsOnAWholeLine) {
   EXPECT_EQ(log_.tail(12), "p1\np2\nc0\nc1\n");  // cut just after a line feed: all kept
   lay("", std::string(300, 'a'));                // no line feed after the cut: all bytes stay
   EXPECT_EQ(log_.tail(100), std::string(100, 'a'));
-}
-
-TEST_F(DiagnosticsLogTest, TailReplacesACharacterCutInTwo) {
+  // A character cut in two by the start or a torn last line is replaced.
   lay("", "\u00E9\u00E9\u00E9\u00E9\u00E9");  // ten bytes, no line feed
   EXPECT_EQ(log_.tail(5), "\uFFFD\u00E9\u00E9");
   lay("", "line\n\u20AC");

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "files/scratch.h"
+#include "music/voicing.h"
 
 namespace quimbel {
 namespace {
@@ -13,12 +14,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 ChordHit hit(double t, std::vector<int> notes, int velocity = 100) {
-  ChordHit h;
-  h.t = t;
-  h.voicing.offsets.assign(notes.size(), 0.0);
-  h.voicing.notes = std::move(notes);
-  h.velocity = velocity;
-  return h;
+  return {.t = t, .voicing = plainVoicing(notes), .velocity = velocity};
 }
 
 TEST(MidiFileBytesTest, EmptyFileTempoAndVariableLengthDeltas) {

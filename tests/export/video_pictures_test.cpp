@@ -70,15 +70,11 @@ TEST(PictureConverterTest, PicturesConvertedByChangedBandsEqualWholeConversions)
   ASSERT_EQ(converter.convert(frame.data(), kStride, {}), "");
 
   // Rows changed at the edges, on odd and even rows, one alone and in runs.
+  // clang-format off
   const std::vector<std::vector<int>> changes = {
-      {0},
-      {1},
-      {kVideoHeight - 1},
-      {37},
-      {960, 961},
-      {kVideoHeight - 2},
-      {500, 1400},
+      {0}, {1}, {kVideoHeight - 1}, {37}, {960, 961}, {kVideoHeight - 2}, {500, 1400},
       {100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111}};
+  // clang-format on
   for (const std::vector<int>& rows : changes) {
     const Bgra before = frame;
     for (int row : rows) {

@@ -75,7 +75,7 @@ TEST(WrittenTest, TakeFoldersAreNeverMadeThroughALinkOrInAnotherUsersFolder) {
   }
 }
 
-TEST(WrittenTest, ReplacesTheFileOrFailsLeavingTheDestinationAlone) {
+TEST(WrittenTest, ReplacesTheFileKeepingItsPermissionsAndLinksOrFailsLeavingTheDestinationAlone) {
   ScratchDir dir;
   const std::vector<std::uint8_t> bytes{'n', 'e', 'w'};
   const fs::path file = dir.path() / "my chords.mid";
@@ -100,11 +100,8 @@ TEST(WrittenTest, ReplacesTheFileOrFailsLeavingTheDestinationAlone) {
   for (const auto& entry : fs::directory_iterator(dir.path()))
     names.insert(entry.path().filename());
   EXPECT_EQ(names, (std::set<std::string>{"my chords.mid", "taken"}));
-}
 
-TEST(WrittenTest, SavingOverAFileKeepsItsPermissionsAndWritesThroughLinks) {
-  ScratchDir dir;
-  const std::vector<std::uint8_t> bytes{'n', 'e', 'w'};
+  // Saving over a file keeps its permissions.
   const fs::path shared = dir.path() / "shared.wav";
   std::ofstream(shared) << "old";
   fs::permissions(shared, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
@@ -118,9 +115,9 @@ TEST(WrittenTest, SavingOverAFileKeepsItsPermissionsAndWritesThroughLinks) {
   std::ofstream(real) << "old";
   fs::create_symlink("synced/take.mid", dir.path() / "middle.mid");
   fs::create_symlink(dir.path() / "middle.mid", dir.path() / "link.mid");
-  const Written written = writeFileAside(dir.path() / "link.mid", bytes);
-  ASSERT_TRUE(written) << written.error;
-  EXPECT_EQ(*written.file, dir.path() / "link.mid");
+  const Written linked = writeFileAside(dir.path() / "link.mid", bytes);
+  ASSERT_TRUE(linked) << linked.error;
+  EXPECT_EQ(*linked.file, dir.path() / "link.mid");
   EXPECT_TRUE(fs::is_symlink(dir.path() / "link.mid"));
   EXPECT_TRUE(fs::is_symlink(dir.path() / "middle.mid"));
   EXPECT_EQ(contents(real), "new");

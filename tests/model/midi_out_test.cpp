@@ -23,19 +23,6 @@ struct Sent {
   double atMs;  // when the sequencer delivers it: the send's time plus its delay
 };
 
-// Records what goes out of the output port, timed by the rig's clock.
-struct RecordingSequencer final : MidiSequencer {
-  explicit RecordingSequencer(std::vector<Sent>* sent) : sent(sent) {}
-  int open(Handlers) override { return 0; }
-  std::vector<std::uint32_t> sources() override { return {}; }
-  void connect(std::uint32_t) override {}
-  void send(std::uint8_t status, std::uint8_t note, std::uint8_t value, double delay) override {
-    sent->push_back({status, note, value, clock->nowMs() + delay * 1000.0});
-  }
-  std::vector<Sent>* sent;
-  const Clock* clock = nullptr;
-};
-
 // One chord as it went out: its note-ons, sorted, with their velocity.
 struct Group {
   std::vector<int> notes;
@@ -45,11 +32,13 @@ struct Group {
 
 class MidiOutTest : public ::testing::Test {
  protected:
+  // What goes out of the output port is recorded, timed by the rig's clock.
   void make(testing::Stored stored = {{"midi/send", "true"}, {"midi/channel", "3"}}) {
-    auto sequencer = std::make_unique<RecordingSequencer>(&sent);
-    RecordingSequencer* recorder = sequencer.get();
-    rig = std::make_unique<ModelRig>(stored, std::move(sequencer));
-    recorder->clock = &rig->clock;
+    rig = std::make_unique<ModelRig>(stored);
+    rig->sequencer.sent = [this, &clock = rig->clock](auto status, auto note, auto value,
+                                                      double delay) {
+      sent.push_back({status, note, value, clock.nowMs() + delay * 1000.0});
+    };
   }
 
   // Note-ons that go out within 1 ms of each other form one chord.
@@ -82,7 +71,7 @@ class MidiOutTest : public ::testing::Test {
   std::unique_ptr<ModelRig> rig;
 };
 
-TEST_F(MidiOutTest, PadsAndKeyboardChordsGoOutAsThePianoPlaysThem) {
+TEST_F(MidiOutTest, PadsAndKeyboardChordsGoOutAsThePianoPlaysThemAndAStoppedStreamEndsThem) {
   make();
   ModelRig& r = *rig;
   r->engine().ensureRunning();
@@ -113,7 +102,15 @@ TEST_F(MidiOutTest, PadsAndKeyboardChordsGoOutAsThePianoPlaysThem) {
   EXPECT_EQ(hanging(), static_cast<int>(chordOf(1).size()));
   EXPECT_EQ(static_cast<int>(r->midiOut().sounding().size()), hanging());
 
-  // Quitting ends it and says "all notes off".
+  // A stopped stream ends it (the output switches, or the panel hid and the
+  // audio stopped); quitting ends the next and says "all notes off".
+  r->engine().stop();
+  r.main.advance(10.0);
+  EXPECT_EQ(hanging(), 0);
+  r->engine().ensureRunning();
+  r->press(3);
+  r.runFor(0.1);
+  ASSERT_GT(hanging(), 0);
   rig.reset();
   EXPECT_EQ(hanging(), 0);
   EXPECT_EQ(sent.back().status, 0xB2);
@@ -123,20 +120,7 @@ TEST_F(MidiOutTest, PadsAndKeyboardChordsGoOutAsThePianoPlaysThem) {
 TEST_F(MidiOutTest, TheLoopSendsEachPassAtTheTimesItsChordsSound) {
   make();
   ModelRig& r = *rig;
-  r->engine().ensureRunning();
-  r.runFor(0.1);
-  r->toggleRecord();
-  while (r->countN() < 4) r.runFor(0.01);
-  const std::int64_t downbeat = r->recStart();
-  r.runTo(downbeat - 1000);
-  r->holdPad(0);
-  r->press(0);
-  r.runTo(downbeat + 12000);
-  r->release(0);
-  r.runTo(downbeat + 48000);
-  r->press(4);
-  r.runTo(downbeat + 90000);
-  r->toggleRecord();  // a one-bar take, 2 s at 120 bpm
+  testing::recordTwoSecondTake(r);  // pad 0 on the downbeat, pad 4 at 1 s
   sent.clear();
   r->togglePlay();
   r.runFor(4.1);
@@ -169,28 +153,7 @@ TEST_F(MidiOutTest, TheLoopSendsEachPassAtTheTimesItsChordsSound) {
   EXPECT_EQ(hanging(), 0);
 }
 
-TEST_F(MidiOutTest, AStoppedStreamOrTurningSendingOffEndsTheSoundingNotes) {
-  make();
-  ModelRig& r = *rig;
-  r->engine().ensureRunning();
-  r->press(3);
-  r.runFor(0.1);
-  ASSERT_GT(hanging(), 0);
-  r->engine().stop();  // the output switches, or the panel hid and the audio stopped
-  r.main.advance(10.0);
-  EXPECT_EQ(hanging(), 0);
-
-  r->engine().ensureRunning();
-  r->press(2);
-  r.runFor(0.1);
-  r->midiOut().setSending(false);
-  EXPECT_EQ(hanging(), 0);
-  r->press(5);
-  r.runFor(0.1);
-  EXPECT_EQ(groups().size(), 2u) << "nothing goes out while sending is off";
-}
-
-TEST_F(MidiOutTest, OffByDefaultAndAMutedPianoOnlyWhileSending) {
+TEST_F(MidiOutTest, OffByDefaultAMutedPianoOnlyWhileSendingAndTurnedOffItEndsTheNotes) {
   make({});
   ModelRig& r = *rig;
   r->engine().ensureRunning();
@@ -204,6 +167,16 @@ TEST_F(MidiOutTest, OffByDefaultAndAMutedPianoOnlyWhileSending) {
   r->midiOut().setSending(true);
   EXPECT_EQ(r->engine().core()->pianoMuted.load(), 1u);
   EXPECT_EQ(r.settings().value("midi/localPiano"), "false");
+
+  // Turning sending off ends the sounding notes and sends nothing more.
+  r->press(2);
+  r.runFor(0.1);
+  ASSERT_GT(hanging(), 0);
+  r->midiOut().setSending(false);
+  EXPECT_EQ(hanging(), 0);
+  r->press(5);
+  r.runFor(0.1);
+  EXPECT_EQ(groups().size(), 1u) << "nothing goes out while sending is off";
 }
 
 }  // namespace

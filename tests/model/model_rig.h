@@ -8,29 +8,16 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <numeric>
 #include <string>
 #include <vector>
 
 #include "audio/core/render_core.h"
+#include "audio/fake_sequencer.h"
 #include "audio/on_demand_backend.h"
 #include "base/manual_main_thread.h"
 #include "model/pad_model.h"
 
 namespace quimbel::testing {
-
-// A sequencer with a settable number of sources and no traffic.
-struct StubSequencer final : MidiSequencer {
-  explicit StubSequencer(int* count) : count(count) {}
-  int open(Handlers) override { return 0; }
-  std::vector<std::uint32_t> sources() override {
-    std::vector<std::uint32_t> ids(static_cast<std::size_t>(*count));
-    std::iota(ids.begin(), ids.end(), 0x1000u);
-    return ids;
-  }
-  void connect(std::uint32_t) override {}
-  int* count;
-};
 
 // A quiet tone on every octave's C: enough for every note to find a sample,
 // so that each started chord reports its frame. Real piano files are not
@@ -49,15 +36,13 @@ using Stored = std::map<std::string, std::string>;
 
 class ModelRig {
  public:
-  // A null sequencer: one with `sources` sources and no traffic.
-  explicit ModelRig(const Stored& stored = {}, std::unique_ptr<MidiSequencer> sequencer = nullptr) {
-    if (!sequencer) sequencer = std::make_unique<StubSequencer>(&sources);
+  explicit ModelRig(const Stored& stored = {}) {
     auto settings = std::make_unique<MemorySettingsStore>();
     for (const auto& [key, value] : stored) settings->setValue(key, value);
     settings_ = settings.get();
-    model = std::make_unique<PadModel>(PadModel::Services{clock, main, backend, installTestTones,
-                                                          std::move(settings), std::move(sequencer),
-                                                          true, false});
+    model = std::make_unique<PadModel>(
+        PadModel::Services{clock, main, backend, installTestTones, std::move(settings),
+                           std::make_unique<FakeSequencer>(sequencer), true, false});
   }
 
   PadModel* operator->() { return model.get(); }
@@ -86,12 +71,41 @@ class ModelRig {
   ManualClock clock{1000.0};
   ManualMainThread main{clock};
   OnDemandBackend backend;
-  int sources = 0;
+  SequencerState sequencer;           // its sources and what the model sent
   std::function<void()> afterBuffer;  // runs after every rendered buffer
   std::unique_ptr<PadModel> model;
 
  private:
   MemorySettingsStore* settings_ = nullptr;
 };
+
+// Starts the stream, counts in and stops at the downbeat, returning its frame.
+inline std::int64_t countIn(ModelRig& rig, std::int64_t* pressed = nullptr) {
+  rig->engine().ensureRunning();
+  rig.runFor(0.1);
+  if (pressed != nullptr) *pressed = rig.frame();
+  rig->toggleRecord();
+  while (rig->countN() < 4 && rig.frame() < 10 * 48000) rig.runFor(0.01);
+  return rig->recStart();
+}
+
+inline std::int64_t at(std::int64_t downbeat, double seconds) {
+  return downbeat + static_cast<std::int64_t>(seconds * 48000);
+}
+
+// Records pad 0 held for 0.25 s on the downbeat and pad 4 at `second`
+// seconds, stopped at 1.9 s: a one-bar (2 s) take.
+inline void recordTwoSecondTake(ModelRig& rig, double second = 1.0) {
+  const std::int64_t downbeat = countIn(rig);
+  rig.runTo(downbeat - 1000);
+  rig->holdPad(0);
+  rig->press(0);
+  rig.runTo(at(downbeat, 0.25) - 1000);
+  rig->release(0);
+  rig.runTo(at(downbeat, second));
+  rig->press(4);
+  rig.runTo(at(downbeat, 1.9));
+  rig->toggleRecord();
+}
 
 }  // namespace quimbel::testing

@@ -96,10 +96,10 @@ TEST(PadModelPressTest, TagsWrapAndPendingStaysBounded) {
 
 TEST(PadModelMidiTest, SourcesKeepTheEngineUpAndOnlyAStrumWaitsForItsNotice) {
   ModelRig rig;
-  rig.sources = 2;
+  rig.sequencer.sources = {0x1000, 0x1001};
   rig->midi().refreshSources();
   EXPECT_TRUE(rig->engine().running());
-  rig.sources = 0;
+  rig.sequencer.sources = {};
   rig->midi().refreshSources();
   EXPECT_FALSE(rig->engine().keepRunning());
   rig->midiNote(2, 80);

@@ -11,22 +11,8 @@
 namespace quimbel {
 namespace {
 
-using testing::ModelRig;
+using namespace testing;
 using State = PadModel::State;
-
-// Starts the stream, counts in and stops at the downbeat, returning its frame.
-std::int64_t countIn(ModelRig& rig, std::int64_t* pressed = nullptr) {
-  rig->engine().ensureRunning();
-  rig.runFor(0.1);
-  if (pressed != nullptr) *pressed = rig.frame();
-  rig->toggleRecord();
-  while (rig->countN() < 4 && rig.frame() < 10 * 48000) rig.runFor(0.01);
-  return rig->recStart();
-}
-
-std::int64_t at(std::int64_t downbeat, double seconds) {
-  return downbeat + static_cast<std::int64_t>(seconds * 48000);
-}
 
 TEST(TakeTest, WholeTakeFromCountInToQuantizedResult) {
   ModelRig rig;
@@ -81,21 +67,6 @@ TEST(TakeTest, WholeTakeFromCountInToQuantizedResult) {
   EXPECT_EQ(take->events[1].pad, 3);
   EXPECT_NEAR(take->events[1].t, 0.62 + (0.5 - 0.62) * 0.7, 1e-9);
   EXPECT_DOUBLE_EQ(*take->events[2].length, 1.0);
-}
-
-// Records pad 0 held for 0.25 s on the downbeat and pad 4 at `second`
-// seconds, stopped at 1.9 s: a one-bar (2 s) take.
-void recordTwoSecondTake(ModelRig& rig, double second = 1.0) {
-  const std::int64_t downbeat = countIn(rig);
-  rig.runTo(downbeat - 1000);
-  rig->holdPad(0);
-  rig->press(0);
-  rig.runTo(at(downbeat, 0.25) - 1000);
-  rig->release(0);
-  rig.runTo(at(downbeat, second));
-  rig->press(4);
-  rig.runTo(at(downbeat, 1.9));
-  rig->toggleRecord();
 }
 
 // Loop passes as the core holds them: the frame of each tagged chord start

@@ -91,6 +91,7 @@ inline Event noteOff(std::int64_t frame, int note, int channel = 0) {
   return {frame, {std::uint8_t(0x80 | channel), std::uint8_t(note), 0}};
 }
 inline Event tempo(std::int64_t frame, float bpm) { return {frame, {}, bpm}; }
+inline Event message(std::int64_t frame, std::vector<std::uint8_t> bytes) { return {frame, bytes}; }
 
 class PluginRun {
  public:

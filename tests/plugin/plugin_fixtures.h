@@ -74,7 +74,7 @@ struct TrayPads {
     };
     model = std::make_unique<PadModel>(
         PadModel::Services{clock, main, backend, install, std::make_unique<MemorySettingsStore>(),
-                           std::make_unique<StubSequencer>(&sources), false, false});
+                           std::make_unique<FakeSequencer>(sequencer), false, false});
     model->setKey(s.key(), false);
     model->setKnob(s.knob);
     if (model->bass().get() != s.bass) model->toggleBass();
@@ -98,7 +98,7 @@ struct TrayPads {
   ManualClock clock{1000.0};
   ManualMainThread main{clock};
   OnDemandBackend backend;
-  int sources = 0;
+  SequencerState sequencer;
   std::unique_ptr<PadModel> model;
 };
 

@@ -63,7 +63,7 @@ TEST(AboutFaceTest, WakesSurprisedThenWinksInColoursSteppingRoundThePalette) {
         << row.t;
 }
 
-TEST(AboutFaceTest, AsleepTheZRisesOffTheTopWithoutWrapping) {
+TEST(AboutFaceTest, AsleepTheZRisesOffTheTopWithoutWrappingAndTheFaceBreathes) {
   // Opened at 0: now 11900 is 1500 ms into the "z"'s 2600 ms period, its last
   // step, so only its bottom row is left on the grid.
   const Rows topRowOnly = {
@@ -73,9 +73,8 @@ TEST(AboutFaceTest, AsleepTheZRisesOffTheTopWithoutWrapping) {
       "................", "................", "................", "................",
   };
   EXPECT_EQ(picture(face(11900, 0, false)), topRowOnly);
-}
 
-TEST(AboutFaceTest, AsleepTheFaceBreathesBetweenItsAlphaBounds) {
+  // Meanwhile the face breathes between its alpha bounds.
   double lowest = 1;
   double highest = 0;
   for (double now = 8000; now < 14000; now += 5) {

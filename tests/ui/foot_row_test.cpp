@@ -75,9 +75,8 @@ TEST(FootRowTest, ExportKeyWobbleOfThreePointsIsAClickAndFurtherAsksForTheFile) 
 // Through the app's wiring, on a model with virtual time.
 TEST(FootWiringTest, VolumeClickMutesAndASecondRestoresWhileTheKeyChipsReachTheModel) {
   testing::WiredPanel wired;
-  AppDelegate& app = wired.app;
-  PadModel& model = app.model();
-  FootRow& foot = app.panel()->view().foot();
+  PadModel& model = wired.model();
+  FootRow& foot = wired.view().foot();
   model.setVolume(0.6);
   QWidget& volume = control(foot, "volume");
   gesture(volume, {14, 14}, {14, 14});
@@ -88,7 +87,7 @@ TEST(FootWiringTest, VolumeClickMutesAndASecondRestoresWhileTheKeyChipsReachTheM
   QWidget& key = control(foot, "key");
   gesture(key, {10, 14}, {10, 14});
   EXPECT_TRUE(model.pickerOpen());
-  KeyPicker& picker = app.panel()->view().picker();
+  KeyPicker& picker = wired.view().picker();
   for (int chip : {KeyPicker::kMajorChip, 9}) {
     gesture(picker, picker.chipFrame(chip).center(), picker.chipFrame(chip).center());
   }
@@ -105,15 +104,13 @@ TEST(FootWiringTest, AFailedExportSaysWhyOncePerGestureAndTheNextPressTriesAgain
   std::vector<std::string> said;
   setExportAlert([&said](const std::string& message, QWidget*) { said.push_back(message); });
   testing::WiredPanel wired;
-  testing::ModelRig& rig = wired.rig;
-  AppDelegate& app = wired.app;
-  PadModel& model = app.model();
+  PadModel& model = wired.model();
   model.finishRecording({model.hitFor(0)}, 2.0);
-  FootRow& foot = app.panel()->view().foot();
+  FootRow& foot = wired.view().foot();
   auto renderEnds = [&] {
     model.awaitAudioRender();
     model.awaitVideoRender();
-    rig.main.runPending();
+    wired.main.runPending();
   };
   const std::string why = (cache.path() / "Quimbel").string() + " is not a folder";
 

@@ -89,22 +89,22 @@ TEST(PanelViewTest, TheScreenShowsTheCommandLinePictureCellForCell) {
 
 TEST(PanelWiringTest, TheSeventhsPadHoldsSeventhsWhilePressedAndRecolours) {
   testing::WiredPanel wired;
-  AppDelegate& app = wired.app;
-  PanelView& view = app.panel()->view();
+  PadModel& model = wired.model();
+  PanelView& view = wired.view();
   PadButton& sevenths = view.pad(7);
 
   mouse(sevenths, QEvent::MouseButtonPress, {40, 40});
-  EXPECT_TRUE(app.model().sevenths());
+  EXPECT_TRUE(model.sevenths());
   EXPECT_EQ(sevenths.fill(), 0xEDEDEDu);
   EXPECT_EQ(view.pad(0).big(), QStringLiteral("I7"));
   mouse(view.pad(4), QEvent::MouseButtonPress, {40, 40});
-  EXPECT_TRUE(app.model().held().get().contains(4));
+  EXPECT_TRUE(model.held().get().contains(4));
   EXPECT_TRUE(view.pad(4).pressed());
 
   mouse(view.pad(4), QEvent::MouseButtonRelease, {40, 40});
   mouse(sevenths, QEvent::MouseButtonRelease, {40, 40});
-  EXPECT_FALSE(app.model().sevenths());
-  EXPECT_FALSE(app.model().held().get().contains(4));
+  EXPECT_FALSE(model.sevenths());
+  EXPECT_FALSE(model.held().get().contains(4));
   EXPECT_EQ(sevenths.fill(), Chords::padColor(7));
   EXPECT_EQ(view.pad(0).big(), QStringLiteral("I"));
 }

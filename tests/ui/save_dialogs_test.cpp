@@ -15,11 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string contents(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // The process may write files only up to `bytes` while it lives: a write
 // past that fails with EFBIG half-way through a copy (the signal that would
 // end the process instead stays ignored for the rest of this test program).

@@ -1,7 +1,6 @@
 #include "audio/wav_writer.h"
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <cmath>
 #include <fstream>
@@ -78,7 +77,7 @@ TEST(WavFileTest, UnwritableDestinationsFailWithoutLeavingAFile) {
   EXPECT_FALSE(refused.error.empty()) << "the reason goes to the user";
 }
 
-TEST(AudioExportTest, TwoSecondTakeIsRenderedAtVolumeSquaredIntoAFreshFileOf238141Frames) {
+TEST(AudioExportTest, TwoSecondTakeIsRenderedAtVolumeSquaredIntoAFreshFile) {
   ScratchFolder tmp;
   Take take;
   take.length = 2.0;
@@ -90,17 +89,8 @@ TEST(AudioExportTest, TwoSecondTakeIsRenderedAtVolumeSquaredIntoAFreshFileOf2381
   EXPECT_EQ(file->filename(), "my chords.wav");
   EXPECT_EQ(file->parent_path().parent_path(), tmp.path() / "Quimbel" / "Takes");
 
-  // ceil(5.4 × 44100) in doubles is 238141, one frame above exact arithmetic.
-  constexpr sf_count_t kFrames = 238141;
-  EXPECT_EQ(std::filesystem::file_size(*file), 44u + kFrames * 4u);
-  SF_INFO info{};
-  SNDFILE* in = sf_open(file->c_str(), SFM_READ, &info);
-  ASSERT_NE(in, nullptr) << sf_strerror(nullptr);
-  EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-  EXPECT_EQ(info.channels, 2);
-  EXPECT_EQ(info.samplerate, 44100);
-  ASSERT_EQ(info.frames, kFrames);
-  sf_close(in);
+  // The file is the whole 5.4 s render at a quarter's gain, laid out as the
+  // header test lays it out; the frame count is offline_render_test's.
   const StereoBuffer expected = renderOffline(take.events, 5.4, 0.25f, 44100);
   EXPECT_GT(testing::rms(expected.left), 0.01) << "the chord is in the file";
   EXPECT_EQ(fileBytes(*file), wavFileData(expected.left, expected.right, 44100));
@@ -126,7 +116,6 @@ TEST(AudioExportTest, StreamedFileEqualsTheWholeRenderAcrossBlockAndChunkBoundar
   ASSERT_TRUE(streamed) << streamed.error;
   EXPECT_EQ(fileBytes(*streamed.file), wavFileData(whole.left, whole.right, 48000));
 
-  EXPECT_FALSE(renderWavFile(hits, seconds, 0.8f, 48000, folder.path() / "no" / "x.wav"));
   std::size_t blocks = 0;
   EXPECT_FALSE(renderOfflineBlocks(
       hits, seconds, 0.8f, 48000,
@@ -134,7 +123,7 @@ TEST(AudioExportTest, StreamedFileEqualsTheWholeRenderAcrossBlockAndChunkBoundar
       << "a sink that stops ends the render";
   EXPECT_EQ(blocks, 2u);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1)
-      << "a failed write leaves no file behind";
+      << "the streamed file alone, nothing left beside it";
 }
 
 }  // namespace

@@ -10,10 +10,10 @@ namespace {
 
 constexpr char kInstrument[] = "https://quimbel.app/lv2/quimbel";
 
-// C4 at frame 37 of a 64-frame block starts the first pad's chord on that
-// frame, in tune at every rate: a fresh install's C♯ minor with its bass,
-// C♯2 G♯2 C♯3 E3. What sounds at its velocity is what the pads sound, sample
-// for sample.
+// C4 at frame 37 of a 64-frame block sounds, at every rate, what the pads
+// sound when the first pad is pressed on that frame, sample for sample: the
+// chord's start frame and its pitches are the pads', which the core's and
+// the sample bank's tests hold to the frame and in tune.
 TEST(InstrumentTest, AKeyStartsItsPadChordOnItsFrameAsThePadsSoundIt) {
   SinePiano piano;
   for (double rate : {44100.0, 48000.0, 96000.0}) {
@@ -23,17 +23,9 @@ TEST(InstrumentTest, AKeyStartsItsPadChordOnItsFrameAsThePadsSoundIt) {
     ASSERT_TRUE(run.ok());
     const auto frames = std::int32_t(rate * 0.6);
     run.play({noteOn(37, 60, 64)}, frames, 64);
-    for (const auto* channel : {&run.left, &run.right})
-      EXPECT_EQ(std::find_if(channel->begin(), channel->end(), [](float x) { return x != 0; }) -
-                    channel->begin(),
-                37);
-    const auto heard = between(run.left, rate, 0.1, 0.6);
-    for (int note : {37, 44, 49, 52})
-      for (int other : {note - 1, note + 1})
-        EXPECT_GT(magnitudeAt(heard, rate, noteHz(note)),
-                  10 * magnitudeAt(heard, rate, noteHz(other)));
     TrayPads pads(piano.scratch.path(), rate, {});
     EXPECT_TRUE(sameSound(pads.pressAt(0, 64, 37, frames), run.left));
+    EXPECT_TRUE(sameSound(pads.backend.right(), run.right));
   }
 }
 

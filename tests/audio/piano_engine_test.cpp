@@ -51,14 +51,11 @@ TEST_F(PianoEngineTest, WithoutADeviceNotesWaitAndALaterEnsureRunningPlaysThem) 
 }
 
 // A restart at the same rate keeps the core and its clock. Then the stream
-// ends by itself (the device went away) and comes back at another rate: the rebuild on the main
-// thread makes a new core that keeps the tempo and takes the MIDI keyboard's chords, and frees the
-// old core two seconds later.
+// ends by itself (the device went away) and comes back at another rate: the
+// rebuild on the main thread makes a new core that keeps the tempo, and frees
+// the old core two seconds later. That the new core takes the MIDI
+// keyboard's chords, swap after swap, is midi_input_concurrency_test's.
 TEST_F(PianoEngineTest, ARestartKeepsTheCoreButARateChangeSwapsItAndFreesTheOldOneTwoSecondsLater) {
-  mapNoteToPad(60, 0);
-  const std::int32_t chord[] = {60, 64, 67};
-  setPadChord(0, 0, chord, 3);
-  setChordFlags(false, false, false);
   engine.setBpm(90);
   engine.start();
   RenderCore* old = engine.core();
@@ -77,12 +74,8 @@ TEST_F(PianoEngineTest, ARestartKeepsTheCoreButARateChangeSwapsItAndFreesTheOldO
   EXPECT_EQ(backend.renderingCore(), engine.core()) << "running the new core";
 
   engine.startMetronome(0, 0.0);
-  EXPECT_EQ(midiNoteOn(60, 100), 0);
   ASSERT_TRUE(backend.pull(128));
   EXPECT_EQ(engine.nextBeatFrame(), 29400) << "60 / 90 s at 44100 Hz";
-  const auto started = engine.started();
-  ASSERT_EQ(started.size(), 1u);
-  EXPECT_EQ(started[0].tag, -1);
 
   EXPECT_EQ(engine.retiredCoreCount(), 1);
   mainThread.advance(1999.0);

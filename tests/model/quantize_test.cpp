@@ -18,12 +18,15 @@ std::vector<ChordHit> hitsAt(std::initializer_list<double> times) {
   return hits;
 }
 
-// At 120 bpm a bar is 2 s and the grid 0.25 s.
+// At 120 bpm a bar is 2 s and the grid 0.25 s. A later hit in the same slot
+// takes the earlier one's place (1.7 s, 1.65 s's).
 TEST(QuantizeTest, FirstHitOnTheDownbeatOthersPulledAndHeldUntilTheNext) {
-  const QuantizedTake on = quantizeTake(hitsAt({0.4, 0.9, 1.65}), 120, true, 2);
+  const QuantizedTake on = quantizeTake(hitsAt({0.4, 0.9, 1.65, 1.7}), 120, true, 2);
   ASSERT_EQ(on.hits.size(), 3u);
   EXPECT_EQ(on.hits[0].t, 0.0);  // even when late
   EXPECT_NEAR(on.hits[1].t, 0.9 + (1.0 - 0.9) * 0.7, 1e-12);
+  EXPECT_EQ(on.hits[2].pad, 3);
+  EXPECT_NEAR(on.hits[2].t, 1.7 + (1.75 - 1.7) * 0.7, 1e-12);
   EXPECT_DOUBLE_EQ(*on.hits[0].length, on.hits[1].t);
   EXPECT_DOUBLE_EQ(*on.hits[2].length, 2.0 - on.hits[2].t);  // to the loop's end
 

@@ -15,6 +15,7 @@
 #include "app/outside_pointer.h"
 #include "app/pad_panel.h"
 #include "app/trace.h"
+#include "base/setting_text.h"
 #include "diagnostics/report.h"
 #include "ui/panel_view.h"
 
@@ -48,7 +49,7 @@ PanelPresenter::PanelPresenter(PadPanel& panel, PadModel& model, Clock& clock,
       model_(model),
       clock_(clock),
       trayIconArea_(std::move(trayIconArea)) {
-  if (auto stored = model_.defaults().value("wide")) model_.setWide(*stored == "true");
+  if (auto wide = storedBool(model_.defaults(), "wide")) model_.setWide(*wide);
   panel_.view().showWide(model_.wide());
   panel_.setFixedSize(layoutSize(model_.wide()));
 }
@@ -225,7 +226,7 @@ void PanelPresenter::watchOutsidePress(QPoint pressedAt) {
 void PanelPresenter::switchLayout(bool wide) {
   if (wide == model_.wide()) return;
   askedAt_.reset();
-  model_.defaults().setValue("wide", wide ? "true" : "false");
+  model_.defaults().setValue("wide", settingText(wide));
   model_.setPickerOpen(false);
   const QSize size = layoutSize(wide);
   if (layoutAnimation_) layoutAnimation_->stop();

@@ -1,34 +1,18 @@
 #include "audio/midi_output.h"
 
 #include <algorithm>
-#include <charconv>
-#include <string>
+
+#include "base/setting_text.h"
 
 namespace quimbel {
-
-namespace {
-
-std::optional<bool> storedBool(const SettingsStore& store, std::string_view key) {
-  auto text = store.value(key);
-  if (!text) return std::nullopt;
-  if (*text == "true" || *text == "1") return true;
-  if (*text == "false" || *text == "0") return false;
-  return std::nullopt;
-}
-
-}  // namespace
 
 MidiOutput::MidiOutput(MainThread& mainThread, PianoEngine& engine, MIDIInput& input,
                        SettingsStore& store)
     : mainThread_(mainThread), engine_(engine), input_(input), store_(store) {
   sending_ = storedBool(store, MidiSettingKey::send).value_or(false);
   localPiano_ = storedBool(store, MidiSettingKey::localPiano).value_or(true);
-  if (auto text = store.value(MidiSettingKey::channel)) {
-    int value = 0;
-    auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
-    if (error == std::errc() && end == text->data() + text->size())
-      channel_ = std::clamp(value, 1, 16);
-  }
+  if (auto text = store.value(MidiSettingKey::channel))
+    channel_ = parseSettingInteger(*text, 1, 16).value_or(1);
   apply();
 }
 
@@ -40,7 +24,7 @@ MidiOutput::~MidiOutput() {
 }
 
 void MidiOutput::setSending(bool on) {
-  store_.setValue(MidiSettingKey::send, on ? "true" : "false");
+  store_.setValue(MidiSettingKey::send, settingText(on));
   if (on == sending_) return;
   sending_ = on;
   if (!on) releaseSounding();
@@ -49,7 +33,7 @@ void MidiOutput::setSending(bool on) {
 
 void MidiOutput::setChannel(int channel) {
   channel = std::clamp(channel, 1, 16);
-  store_.setValue(MidiSettingKey::channel, std::to_string(channel));
+  store_.setValue(MidiSettingKey::channel, settingText(channel));
   if (channel == channel_) return;
   releaseSounding();
   channel_ = channel;
@@ -57,7 +41,7 @@ void MidiOutput::setChannel(int channel) {
 }
 
 void MidiOutput::setLocalPiano(bool on) {
-  store_.setValue(MidiSettingKey::localPiano, on ? "true" : "false");
+  store_.setValue(MidiSettingKey::localPiano, settingText(on));
   localPiano_ = on;
   apply();
 }

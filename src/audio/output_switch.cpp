@@ -1,35 +1,17 @@
 #include "audio/output_switch.h"
 
-#include <cctype>
+#include "base/setting_text.h"
 
 namespace quimbel {
-
-namespace {
-
-// A stored switch, read as leniently as the model reads its own ("True",
-// " 1 "); anything else leaves the default.
-bool storedSwitch(const std::optional<std::string>& value, bool otherwise) {
-  if (!value) return otherwise;
-  std::string word;
-  for (char c : *value) {
-    if (c != ' ' && c != '\t')
-      word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  if (word == "true" || word == "1") return true;
-  if (word == "false" || word == "0") return false;
-  return otherwise;
-}
-
-}  // namespace
 
 OutputSwitch::OutputSwitch(JackBackend& jack, DeviceBackend& devices)
     : jack_(jack), devices_(devices) {}
 
 void OutputSwitch::load(const SettingsStore& settings) {
   choice_.choose(settings.value(OutputSetting::output).value_or(""));
-  lowLatency_ = storedSwitch(settings.value(OutputSetting::lowLatency), false);
+  lowLatency_ = storedBool(settings, OutputSetting::lowLatency).value_or(false);
   devices_.setLowLatency(lowLatency_);
-  jack_.setAutoConnect(storedSwitch(settings.value(OutputSetting::jackAutoConnect), true));
+  jack_.setAutoConnect(storedBool(settings, OutputSetting::jackAutoConnect).value_or(true));
 }
 
 void OutputSwitch::choose(std::string_view stored, SettingsStore& settings) {
@@ -40,7 +22,7 @@ void OutputSwitch::choose(std::string_view stored, SettingsStore& settings) {
 void OutputSwitch::setLowLatency(bool on, SettingsStore& settings) {
   lowLatency_ = on;
   devices_.setLowLatency(on);
-  settings.setValue(OutputSetting::lowLatency, on ? "true" : "false");
+  settings.setValue(OutputSetting::lowLatency, settingText(on));
 }
 
 OutputChoice::Offer OutputSwitch::offer() {

@@ -1,8 +1,9 @@
 #pragma once
 
 // The pad model's six stored settings and their text form in the settings
-// store: integers and booleans plainly ("5", "true"), the volume as the
-// shortest text that reads back to the same double, the key as its JSON.
+// store: integers and booleans as every room writes them (setting_text.h),
+// the volume as the shortest text that reads back to the same double, the key
+// as its JSON.
 // Reading is lenient and never fails: a value that cannot be read is treated
 // as absent, and numbers out of range are clamped.
 
@@ -11,6 +12,7 @@
 #include <string_view>
 
 #include "base/main_thread.h"
+#include "base/setting_text.h"
 #include "music/fresh_settings.h"
 #include "music/key.h"
 
@@ -38,16 +40,7 @@ struct StoredSettings {
 
 StoredSettings readStoredSettings(const SettingsStore& store);
 
-std::string settingText(int value);
-std::string settingText(bool value);
 std::string settingText(double value);
 std::string settingText(const Chords::Key& key);
-
-// Lenient readers, exposed for the settings' own tests: surrounding blanks
-// are ignored;
-// a boolean is "true"/"false" in any case, or "1"/"0". Integer settings
-// accept a whole-valued number ("5.0") and reject a fraction.
-std::optional<double> parseSettingNumber(std::string_view text);
-std::optional<bool> parseSettingBool(std::string_view text);
 
 }  // namespace quimbel

@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "audio/core/render_core.h"
-#include "audio/core/render_core_state.h"
 
 namespace quimbel {
 

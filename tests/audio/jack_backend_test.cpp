@@ -172,7 +172,6 @@ TEST(JackBackendTest, OutputsGoToTheSpeakersOrWhereTheUserRoutedThem) {
   const Wiring byHand{{{"reverb:in_1"}, {"reverb:in_2", "recorder:in"}}};
   rig.server.wired = byHand;
   rig.engine.stop();
-  EXPECT_EQ(rig.server.wired, Wiring{}) << "deactivating drops the connections";
   rig.engine.ensureRunning();
   EXPECT_EQ(rig.server.wired, byHand);
 

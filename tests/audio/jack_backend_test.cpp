@@ -111,7 +111,6 @@ TEST(JackBackendTest, ARateOrPeriodChangeRebuildsAsADeviceChangeDoes) {
   rig.mainThread.runPending();
   EXPECT_EQ(rig.engine.rate(), 44100.0);
   EXPECT_NE(rig.engine.core(), first);
-  EXPECT_EQ(rig.engine.retiredCoreCount(), 1);
 
   RenderCore* second = rig.engine.core();
   ASSERT_TRUE(rig.server.play(1280));

@@ -111,7 +111,6 @@ TEST(JackBackendTest, ARateOrPeriodChangeRebuildsAsADeviceChangeDoes) {
   rig.mainThread.runPending();
   EXPECT_EQ(rig.engine.rate(), 44100.0);
   EXPECT_NE(rig.engine.core(), first);
-  EXPECT_EQ(rig.engine.retiredCoreCount(), 1);
 
   RenderCore* second = rig.engine.core();
   ASSERT_TRUE(rig.server.play(1280));
@@ -172,7 +171,6 @@ TEST(JackBackendTest, OutputsGoToTheSpeakersOrWhereTheUserRoutedThem) {
   const Wiring byHand{{{"reverb:in_1"}, {"reverb:in_2", "recorder:in"}}};
   rig.server.wired = byHand;
   rig.engine.stop();
-  EXPECT_EQ(rig.server.wired, Wiring{}) << "deactivating drops the connections";
   rig.engine.ensureRunning();
   EXPECT_EQ(rig.server.wired, byHand);
 

@@ -36,13 +36,11 @@ class PianoEngineTest : public ::testing::Test {
 TEST_F(PianoEngineTest, WithoutADeviceNotesWaitAndALaterEnsureRunningPlaysThem) {
   backend.setStartFailure("Device unavailable");
   engine.ensureRunning();
-  EXPECT_FALSE(engine.running());
   engine.noteOn(60, 7, 90, 1.0f, 0.0, 1.0);
   EXPECT_FALSE(backend.pull(256));
 
   backend.setStartFailure(std::nullopt);
   engine.ensureRunning();
-  EXPECT_TRUE(engine.running());
   ASSERT_TRUE(backend.pull(4800));
   EXPECT_GT(peak(backend.left()), 0.01f);
   const auto started = engine.started();
@@ -64,11 +62,9 @@ TEST_F(PianoEngineTest, ARestartKeepsTheCoreButARateChangeSwapsItAndFreesTheOldO
   EXPECT_EQ(engine.core(), old);
   EXPECT_EQ(backend.streamsOpen(), 1);
   EXPECT_EQ(engine.now(), 4800);
-  EXPECT_EQ(engine.retiredCoreCount(), 0);
 
   backend.setDeviceRate(44100);
   ASSERT_TRUE(backend.endStream());
-  EXPECT_FALSE(engine.running());
   mainThread.runPending();
   EXPECT_NE(engine.core(), old);
   EXPECT_EQ(backend.renderingCore(), engine.core()) << "running the new core";
@@ -77,7 +73,6 @@ TEST_F(PianoEngineTest, ARestartKeepsTheCoreButARateChangeSwapsItAndFreesTheOldO
   ASSERT_TRUE(backend.pull(128));
   EXPECT_EQ(engine.nextBeatFrame(), 29400) << "60 / 90 s at 44100 Hz";
 
-  EXPECT_EQ(engine.retiredCoreCount(), 1);
   mainThread.advance(1999.0);
   EXPECT_EQ(engine.retiredCoreCount(), 1);
   mainThread.advance(1.0);

@@ -63,8 +63,7 @@ TEST(WavFileTest, UnwritableDestinationsFailWithoutLeavingAFile) {
   const double twoFrames = 2.0 / 44100.0;
   const Written missingFolder =
       renderWavFile({}, twoFrames, 1.0f, 44100, folder.path() / "no" / "x.wav");
-  EXPECT_FALSE(missingFolder);
-  EXPECT_FALSE(missingFolder.error.empty());
+  EXPECT_FALSE(missingFolder || missingFolder.error.empty());
   for (std::int32_t rate : {-1, 1 << 30})
     EXPECT_FALSE(renderWavFile({}, twoFrames, 1.0f, rate, folder.path() / "bad rate.wav")) << rate;
   EXPECT_TRUE(std::filesystem::is_empty(folder.path()));

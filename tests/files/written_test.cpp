@@ -22,7 +22,6 @@ TEST(WrittenTest, TakeFoldersArePrivateToTheUserAndGoneAfterTheRunOrADay) {
   const Written first = makeTakeFolder();
   ASSERT_TRUE(first) << first.error;
   EXPECT_EQ(first.file->parent_path(), takes);
-  EXPECT_TRUE(fs::is_directory(*first.file));
   const Written second = makeTakeFolder();
   ASSERT_TRUE(second);
   EXPECT_NE(*second.file, *first.file);
@@ -82,7 +81,6 @@ TEST(WrittenTest, ReplacesTheFileKeepingItsPermissionsAndLinksOrFailsLeavingTheD
   std::ofstream(file) << "old contents";
   const Written written = writeFileAside(file, bytes);
   ASSERT_TRUE(written) << written.error;
-  EXPECT_EQ(*written.file, file);
   EXPECT_EQ(contents(file), "new");
 
   const Written missing = writeFileAside(dir.path() / "absent" / "out.mid", bytes);

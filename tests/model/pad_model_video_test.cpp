@@ -64,12 +64,10 @@ TEST_F(PadModelVideoTest, ClicksDuringOneRenderAreAnsweredInOrderThenTheCacheAns
   rig->setVolume(0.5);
   std::vector<Answer> answers;
   rig->withVideo(into(answers)), rig->withVideo(into(answers));
-  EXPECT_TRUE(rig->videoRendering() && !rig->cachedVideo());
 
   finishRender();
   ASSERT_EQ(records_.size(), 1u);
   EXPECT_EQ(answers, (std::vector<Answer>{urls_[0], urls_[0]}));
-  EXPECT_EQ(rig->cachedVideo(), urls_[0]);
   // The record is a copy of the finished take, heard at volume squared.
   EXPECT_EQ(records_[0].events, rig->events());
   EXPECT_FLOAT_EQ(records_[0].volume, 0.25f);

@@ -132,7 +132,6 @@ TEST(RenderCoreTest, AbsurdTimesNeitherCrashNorWrapTheClockAndAFullQueueRefusesT
   // A full queue refuses the rest: the one sent into it is the one lost.
   core = coreWithSampleAt(60);
   for (int i = 0; i <= CoreQueueCapacity; ++i) scheduleReleaseAll(core.get(), 1000000 + i);
-  EXPECT_EQ(commandRoom(core.get()), 0);
   renderFrames(core.get(), 1);
   EXPECT_EQ(commandRoom(core.get()), CoreQueueCapacity);
   ASSERT_EQ(core->scheduledCount, CoreQueueCapacity);
